@@ -1,0 +1,40 @@
+# Two commands a newcomer needs, each from a fresh clone:
+#   make demo   set up .venv, build, open the bundled sample files
+#   make test   set up .venv, build, run the whole test suite
+# PYTHON picks the interpreter (3.10 or newer); VENV the environment folder.
+
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+# The build treats compiler warnings as errors, so a warning cannot land.
+BUILD_FLAGS ?= -Ccmake.define.KELVARA_WERROR=ON
+
+.PHONY: all build test demo samples bench clean
+
+all: build
+
+$(VENV)/.ready: requirements-dev.txt
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	touch $@
+
+$(VENV)/.built: $(VENV)/.ready $(SOURCES)
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+		$(BUILD_FLAGS) .
+	touch $@
+
+build: $(VENV)/.built
+
+test: build
+	$(PY) -m pytest -q tests
+
+demo: build
+	$(PY) tools/demo.py samples
+
+# Regenerate the bundled sample files (they are committed; this is how they were made).
+samples: build
+	$(PY) tools/make_samples.py samples
+
+clean:
+	rm -rf build dist $(VENV) .pytest_cache .hypothesis

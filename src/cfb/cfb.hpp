@@ -1,0 +1,96 @@
+// Reader of Compound File Binary containers ([MS-CFB]): the structured
+// storage in which the instruments keep their acquisitions.
+//
+// A container is opened on a file that is already open for reading. Opening
+// reads and validates the header, the DIFAT, the FAT, the mini FAT and the
+// directory once, so that no later lookup or chain walk can loop or read out
+// of bounds. After that, entries are found by path ("Storage/Stream", names
+// compared case-insensitively as [MS-CFB] 2.6.4 prescribes) and a stream is
+// read whole by following its sector chain and copying each run of
+// contiguous sectors with one read.
+//
+// Every failure is a value with a complete message; hostile input never
+// crashes, hangs or allocates more than the file can justify.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "raw/expected.hpp"
+
+namespace kelvara::cfb {
+
+struct Error {
+  enum class Kind {
+    Io,      // the operating system refused a read
+    Format,  // the bytes break the container format
+  };
+  Kind kind;
+  std::string message;  // complete, single line, no final full stop
+};
+
+template <class T>
+using Result = Expected<T, Error>;
+
+// A file opened read-only. Owns its descriptor and closes it when destroyed.
+class File {
+ public:
+  // Opens `path` for reading only. On failure the message is the operating
+  // system's text followed by the error number, e.g.
+  // "No such file or directory (os error 2)". A path holding a NUL byte is
+  // refused with "file name contained an unexpected NUL byte".
+  static Result<File> open_read_only(const std::string& path);
+
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Reads exactly `length` bytes at `offset` into `out`, or fails (a short
+  // read is an error of kind Format naming the offset and lengths).
+  // Returns `length` on success.
+  Result<std::size_t> read_at(std::uint64_t offset, void* out, std::size_t length) const;
+  Result<std::uint64_t> size() const;
+
+ private:
+  explicit File(int fd) noexcept : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// A stream found by path: enough to read it, nothing more.
+struct Stream {
+  std::uint32_t entry_id = 0;
+  std::uint64_t size = 0;
+};
+
+class CompoundFile {
+ public:
+  // Validates the whole container structure; takes ownership of the file.
+  static Result<CompoundFile> open(File file);
+
+  CompoundFile(CompoundFile&&) noexcept;
+  CompoundFile& operator=(CompoundFile&&) noexcept;
+  ~CompoundFile();
+
+  // True when any entry, storage or stream, lies at `path`; false otherwise,
+  // also for a path that cannot be parsed.
+  bool exists(std::string_view path) const;
+
+  // The stream at `path`, or an error saying why there is none there
+  // (no such entry, or the entry is a storage).
+  Result<Stream> open_stream(std::string_view path) const;
+
+  // All bytes of an opened stream.
+  Result<std::vector<std::uint8_t>> read_to_end(const Stream& stream) const;
+
+ private:
+  struct State;
+  explicit CompoundFile(std::unique_ptr<State> state) noexcept;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace kelvara::cfb

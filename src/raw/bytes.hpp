@@ -1,0 +1,89 @@
+// The one way the decoders read bytes: a non-owning view over a byte
+// sequence with little-endian field reads at fixed offsets and checked
+// sub-views. Every read checks its range; decoders validate sizes before
+// reading, so a failed check here is a programming error and throws
+// std::out_of_range, which the Python entry points turn into an exception
+// instead of letting an out-of-bounds read happen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kelvara::raw {
+
+class ByteView {
+ public:
+  constexpr ByteView() noexcept = default;
+  constexpr ByteView(const std::uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
+  ByteView(const std::vector<std::uint8_t>& bytes) noexcept : data_(bytes.data()), size_(bytes.size()) {}
+
+  constexpr std::size_t size() const noexcept { return size_; }
+  constexpr bool empty() const noexcept { return size_ == 0; }
+  constexpr const std::uint8_t* data() const noexcept { return data_; }
+
+  // True when [offset, offset + length) lies inside the view.
+  constexpr bool has(std::size_t offset, std::size_t length) const noexcept {
+    return offset <= size_ && length <= size_ - offset;
+  }
+
+  ByteView sub(std::size_t offset, std::size_t length) const {
+    check(offset, length);
+    return ByteView(data_ + offset, length);
+  }
+  ByteView from(std::size_t offset) const {
+    check(offset, 0);
+    return ByteView(data_ + offset, size_ - offset);
+  }
+
+  std::uint8_t u8(std::size_t offset) const {
+    check(offset, 1);
+    return data_[offset];
+  }
+  std::uint16_t u16(std::size_t offset) const { return static_cast<std::uint16_t>(uint_le(offset, 2)); }
+  std::uint32_t u32(std::size_t offset) const { return static_cast<std::uint32_t>(uint_le(offset, 4)); }
+  std::uint64_t u64(std::size_t offset) const { return uint_le(offset, 8); }
+
+  // An unsigned little-endian integer of `width` bytes (1 to 8), zero-extended.
+  std::uint64_t uint_le(std::size_t offset, std::size_t width) const {
+    check(offset, width);
+    if (width > 8) throw std::out_of_range("integer field wider than 8 bytes");
+    std::uint64_t value = 0;
+    for (std::size_t i = width; i-- > 0;) value = (value << 8) | data_[offset + i];
+    return value;
+  }
+
+  // IEEE 754 double precision, little-endian.
+  double f64(std::size_t offset) const {
+    const std::uint64_t bits = u64(offset);
+    double value;
+    static_assert(sizeof value == sizeof bits);
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+  }
+
+ private:
+  void check(std::size_t offset, std::size_t length) const {
+    if (!has(offset, length)) {
+      throw std::out_of_range("read of " + std::to_string(length) + " bytes at offset " +
+                              std::to_string(offset) + " past the end of a " + std::to_string(size_) +
+                              "-byte buffer");
+    }
+  }
+
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Little-endian u32 values at bytes 4k..4k+3; one to three trailing bytes are
+// ignored. Used for offset lists and retention-time tables.
+inline std::vector<std::uint32_t> read_u32_array(ByteView bytes) {
+  std::vector<std::uint32_t> values(bytes.size() / 4);
+  for (std::size_t k = 0; k < values.size(); ++k) values[k] = bytes.u32(4 * k);
+  return values;
+}
+
+}  // namespace kelvara::raw

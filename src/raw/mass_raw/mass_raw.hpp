@@ -1,0 +1,29 @@
+// Single-quadrupole LC-MS data files (".lcd" with "Mass Raw Data").
+//
+// "Mass Raw Data/Spectrum Index" is a bare list of u32 scan start offsets
+// into "Mass Raw Data/MS Raw Data"; each scan there is a 64-byte header
+// followed by n_peaks peak records whose width (3 to 6 bytes) is inferred
+// from the payload size.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "raw/bytes.hpp"
+#include "raw/error.hpp"
+
+namespace kelvara::raw::mass_raw {
+
+// Scan start offsets in index order; 1 to 3 trailing bytes are ignored.
+std::vector<std::uint32_t> parse_spectrum_index(ByteView index);
+
+struct SingleQuadScan {
+  std::uint32_t retention_time_ms = 0;
+  std::vector<double> mz;
+  std::vector<float> intensity;
+};
+
+// Decodes one scan record, header included.
+Result<SingleQuadScan> parse_single_quad_scan(ByteView record);
+
+}  // namespace kelvara::raw::mass_raw

@@ -1,0 +1,44 @@
+// GC-MS data files (".qgd"): the scan index and the scan records.
+//
+// "GCMS Raw Data/Spectrum Index" lists where each scan begins in
+// "GCMS Raw Data/MS Raw Data"; each scan there is a 32-byte header and a
+// payload that is either a Profile scan (m/z-intensity points) or an MRM scan
+// (precursor/product transitions).
+#pragma once
+
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "raw/bytes.hpp"
+#include "raw/error.hpp"
+
+namespace kelvara::raw::qgd {
+
+// Scan start offsets, in index order, from either index layout: u32[N]
+// (Variant A) or a 2-byte header followed by u64[N] (Variant B).
+Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index);
+
+struct ProfileScan {
+  std::uint32_t retention_time_ms = 0;
+  std::vector<double> mz;
+  std::vector<float> intensity;
+};
+
+struct MrmTransition {
+  double precursor_mz = 0.0;
+  double product_mz = 0.0;
+  float intensity = 0.0f;
+};
+
+struct MrmScan {
+  std::uint32_t retention_time_ms = 0;
+  std::vector<MrmTransition> transitions;  // never empty
+};
+
+using GcmsScan = std::variant<ProfileScan, MrmScan>;
+
+// Decodes one scan record, header included.
+Result<GcmsScan> parse_gcms_scan(ByteView record);
+
+}  // namespace kelvara::raw::qgd

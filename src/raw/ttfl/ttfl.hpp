@@ -1,0 +1,70 @@
+// TTFL profile LC-MS data files (".lcd" with "TTFL Raw Data").
+//
+// "Data Index" holds one 16-byte subset entry per scan (start offset into
+// "MS Raw Data" and a retention-time index); a scan record is a 64-byte
+// header, an optional preamble, and a block stream of 16-bit words: runs of
+// consecutive channels, each run after a gap, ended by the word 0x8000.
+// A tuning result, when present, gives reference masses and their measured
+// channel positions, from which a calibration channel = slope * sqrt(m/z) +
+// intercept is fitted by least squares.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "raw/bytes.hpp"
+#include "raw/error.hpp"
+
+namespace kelvara::raw::ttfl {
+
+struct Subset {
+  std::uint32_t start_offset = 0;
+  std::uint32_t rt_index = 0;
+};
+
+struct TtflScanRange {
+  std::uint32_t start = 0;
+  std::uint32_t end = 0;  // exclusive
+};
+
+struct MassCalibration {
+  double slope = 0.0;
+  double intercept = 0.0;
+};
+
+struct TtflBlock {
+  std::uint16_t gap = 0;
+  std::vector<std::uint16_t> values;
+};
+
+struct TtflScan {
+  std::vector<double> channels;
+  std::vector<float> intensities;
+};
+
+Result<std::vector<Subset>> parse_data_index(ByteView index);
+
+// One byte range per subset, in the same order: from the subset's start to
+// the next larger distinct start, the last one to the end of the data.
+std::vector<TtflScanRange> ttfl_scan_ranges(const std::vector<Subset>& subsets, std::size_t data_len);
+
+std::optional<MassCalibration> parse_tuning_calibration(ByteView tuning);
+
+// The blocks of a block stream and the number of words consumed, the
+// terminator included; nothing when the words do not form a block stream.
+std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream(
+    std::span<const std::uint16_t> words);
+
+std::optional<TtflScan> decode_ttfl_scan(ByteView record);
+
+// m/z of a channel position: ((x - intercept) / slope)^2, in that order.
+inline double channel_to_mz(const MassCalibration& calibration, double channel) {
+  const double q = (channel - calibration.intercept) / calibration.slope;
+  return q * q;
+}
+
+}  // namespace kelvara::raw::ttfl
