@@ -1,0 +1,84 @@
+// From a path to an in-memory data file.
+//
+// detect_layout opens the file and its container, checks the extension and
+// probes for the entries that identify the acquisition layout;
+// open_raw_file then reads every stream the layout needs whole, in a fixed
+// order, parses the index and retention-time streams, and releases the
+// container and the file before returning. What it returns holds owned
+// bytes and parsed lists only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "cfb/cfb.hpp"
+#include "raw/error.hpp"
+#include "raw/qtfl/qtfl.hpp"
+#include "raw/ttfl/ttfl.hpp"
+
+namespace kelvara::reader {
+
+enum class LayoutKind { Gcms, Ttfl, Qtfl, MassRaw };
+
+struct DetectedFile {
+  cfb::CompoundFile container;
+  LayoutKind kind;
+  std::string display_name;
+};
+
+// The path's final component, or nothing when it has none (a path that is
+// empty, names a root, or ends in ".."); "." components are passed over.
+std::optional<std::string_view> final_component(std::string_view path);
+
+// The extension of the final component, ASCII letters lower-cased; empty
+// when the component has no "." or only a leading one.
+std::string lowered_extension(std::string_view path);
+
+raw::Result<DetectedFile> detect_layout(const std::string& path);
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A required stream, whole; a stream that cannot be opened is a parse error
+// naming its path, one that cannot be read an I/O error.
+raw::Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path);
+// An optional stream, whole, or nothing on any failure.
+std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::string_view path);
+
+struct GcmsData {
+  Bytes ms_raw_data;
+  std::vector<std::uint64_t> scan_offsets;
+};
+
+struct TtflData {
+  std::optional<raw::ttfl::MassCalibration> calibration;
+  Bytes ms_raw_data;
+  std::vector<raw::ttfl::Subset> subsets;
+  std::vector<raw::ttfl::TtflScanRange> scan_ranges;
+  std::vector<std::uint32_t> retention_times_ms;
+};
+
+struct QtflData {
+  Bytes centroid_data;
+  std::vector<raw::qtfl::QtofIndexEntry> index_entries;
+  std::vector<std::uint32_t> retention_times_ms;
+};
+
+struct MassRawData {
+  Bytes ms_raw_data;
+  std::vector<std::uint32_t> scan_offsets;
+};
+
+using LayoutData = std::variant<GcmsData, TtflData, QtflData, MassRawData>;
+
+struct RawFile {
+  std::string display_name;
+  LayoutData layout;
+};
+
+raw::Result<RawFile> open_raw_file(const std::string& path);
+
+}  // namespace kelvara::reader
