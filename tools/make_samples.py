@@ -1,0 +1,46 @@
+"""Write the bundled sample data files: synthetic, deterministic acquisitions.
+
+    python tools/make_samples.py samples
+
+Each file is built by the test suite's own encoders and container writer
+(tests/), so the samples are reproducible byte for byte; tests/test_samples.py
+checks that the committed files are what this script makes.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+
+from cfbwriter import build_cfb  # noqa: E402
+from gcms_encoders import gcms_entries, realistic_run  # noqa: E402
+
+
+def gcms_sample() -> bytes:
+    # Ten minutes of EI scans at 4 Hz from 3 min on, with an MRM scan of three
+    # transitions every 40th scan.
+    run = realistic_run(n_scans=480, scan_ms=250, start_ms=180_000, mrm_every=40, seed=2026)
+    return build_cfb(gcms_entries(run.records), version=3)
+
+
+SAMPLES = {
+    "gcms_ei_run.qgd": gcms_sample,
+}
+
+
+def main(argv: list[str]) -> int:
+    folder = argv[1] if len(argv) > 1 else "samples"
+    os.makedirs(folder, exist_ok=True)
+    for name, make in SAMPLES.items():
+        data = make()
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+        print(f"{name}: {len(data)} bytes")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
