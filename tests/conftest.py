@@ -1,0 +1,26 @@
+"""Shared fixtures: a place to write data files, and the encoders on sys.path."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+from cfbwriter import write_cfb  # noqa: E402
+
+
+@pytest.fixture
+def make_file(tmp_path):
+    """Write a compound file with the given entries and return its path as str."""
+
+    def make(name: str, entries: dict, version: int = 3, **options) -> str:
+        path = tmp_path / name
+        write_cfb(str(path), entries, version=version, **options)
+        return str(path)
+
+    return make
