@@ -127,7 +127,7 @@ def realistic_run(n_scans=300, scan_ms=250, start_ms=180_000, mrm_every=0, seed=
             transitions = [
                 (1940, 1090, int(200 + 3000 * rng.random())),
                 (1780, 1520, int(100 + 90000 * rng.random())),
-                (2700, 740, int(50 + 20_000_000 * rng.random())),
+                (2700, 740, int(50 + 30_000_000 * rng.random() ** 4)),
             ]
             width = 6 + s % 3
             if width == 6:

@@ -29,9 +29,12 @@ def summarise(path: str) -> None:
     print(f"  scans: {reader.scan_count} ("
           + ", ".join(f"MS{level}: {count}" for level, count in sorted(levels.items())) + ")")
     print(f"  retention time: {min(times):.2f} s to {max(times):.2f} s")
-    # The spectra with the largest total ion current, in time order.
-    tic = sorted(range(len(spectra)), key=lambda i: sum(spectra[i].intensity), reverse=True)[:3]
-    for i in sorted(tic):
+    # For each MS level, the spectra with the largest total ion current.
+    shown_scans = []
+    for level in sorted(levels):
+        at_level = [i for i, s in enumerate(spectra) if s.ms_level == level]
+        shown_scans += sorted(at_level, key=lambda i: sum(spectra[i].intensity), reverse=True)[: 3 if level == 1 else 1]
+    for i in sorted(shown_scans):
         s = spectra[i]
         peaks = sorted(zip(s.intensity, s.mz), reverse=True)[:5]
         shown = ", ".join(f"{mz:.4f} ({intensity:.0f})" for intensity, mz in peaks)

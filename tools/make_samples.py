@@ -20,9 +20,9 @@ from gcms_encoders import gcms_entries, realistic_run  # noqa: E402
 
 
 def gcms_sample() -> bytes:
-    # Ten minutes of EI scans at 4 Hz from 3 min on, with an MRM scan of three
-    # transitions every 40th scan.
-    run = realistic_run(n_scans=480, scan_ms=250, start_ms=180_000, mrm_every=40, seed=2026)
+    # Eight minutes of EI scans at 2 Hz from minute 3 on, with an MRM scan of
+    # three transitions every 60th scan.
+    run = realistic_run(n_scans=960, scan_ms=500, start_ms=180_000, mrm_every=60, seed=2026)
     return build_cfb(gcms_entries(run.records), version=3)
 
 
