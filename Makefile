@@ -36,5 +36,9 @@ demo: build
 samples: build
 	$(PY) tools/make_samples.py samples
 
+# Open speed and memory on a large synthetic GC-MS file (not part of the tests).
+bench: build
+	$(PY) tools/bench.py
+
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis
