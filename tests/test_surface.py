@@ -277,3 +277,16 @@ def test_readers_can_be_shared_between_threads(reader):
     for t in threads:
         t.join()
     assert len(results) == 4 and all(r == results[0] for r in results)
+
+
+def test_installed_type_stub_names_what_the_module_has():
+    import ast
+
+    stub_path = os.path.join(os.path.dirname(kelvara.__file__), "kelvara.pyi")
+    tree = ast.parse(open(stub_path, encoding="utf-8").read())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    assert set(classes) == set(kelvara.__all__)
+    for name, node in classes.items():
+        members = {f.name for f in node.body if isinstance(f, ast.FunctionDef) and f.name != "__new__"}
+        runtime = {n for n in vars(getattr(kelvara, name)) if not n.startswith("__")}
+        assert members - {"__len__"} == runtime
