@@ -107,7 +107,10 @@ char16_t upper_unit(char16_t c) {
   if (u < 0x80) return (u >= 'a' && u <= 'z') ? shifted(u, -0x20) : c;
   if (u >= 0xE0 && u <= 0xFE && u != 0xF7) return shifted(u, -0x20);
   if (u == 0xFF) return u'\u0178';
-  if ((u >= 0x100 && u <= 0x137) || (u >= 0x14A && u <= 0x177)) return pair_upper_even(u);
+  // U+0130 and U+0131 (dotted and dotless I) have no simple pair partner.
+  if ((u >= 0x100 && u <= 0x12F) || (u >= 0x132 && u <= 0x137) || (u >= 0x14A && u <= 0x177)) {
+    return pair_upper_even(u);
+  }
   if ((u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E)) return pair_upper_odd(u);
   if ((u >= 0x3B1 && u <= 0x3C1) || (u >= 0x3C3 && u <= 0x3CB)) return shifted(u, -0x20);
   if (u == 0x3C2) return u'\u03A3';
