@@ -10,7 +10,7 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 # The build treats compiler warnings as errors, so a warning cannot land.
 BUILD_FLAGS ?= -Ccmake.define.KELVARA_WERROR=ON
 
-.PHONY: all build test demo samples bench clean
+.PHONY: all build test test-asan demo samples bench clean
 
 all: build
 
@@ -35,6 +35,19 @@ demo: build
 # Regenerate the bundled sample files (they are committed; this is how they were made).
 samples: build
 	$(PY) tools/make_samples.py samples
+
+# The suite against a build with AddressSanitizer and UBSan (GCC or Clang on
+# Linux): the sanitizer runtime is preloaded into the interpreter.
+ASAN_DIR := build/asan
+test-asan: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DKELVARA_SANITIZE=ON -DKELVARA_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+	$(VENV)/bin/cmake --build $(ASAN_DIR)
+	cp src/reader/kelvara.pyi $(ASAN_DIR)/
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
 
 # Open speed and memory on a large synthetic GC-MS file (not part of the tests).
 bench: build
