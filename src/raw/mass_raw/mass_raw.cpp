@@ -1,0 +1,67 @@
+// Single-quadrupole scans: the scan offset list and the scan record decoder.
+//
+// The opener hands parse_spectrum_index the bytes of "Mass Raw Data/Spectrum
+// Index" and keeps the offsets; the spectrum builder cuts each scan out of
+// "Mass Raw Data/MS Raw Data" from its offset to the next one and hands the
+// bytes to parse_single_quad_scan, which reads the 64-byte header, infers the
+// peak record width from the payload size and peak count, and decodes every
+// peak into an m/z in tenths and a 1- to 4-byte intensity.
+#include "raw/mass_raw/mass_raw.hpp"
+
+#include <string>
+
+namespace kelvara::raw::mass_raw {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 64;
+constexpr std::size_t kRetentionTimeOffset = 4;
+constexpr std::size_t kPeakCountOffset = 54;
+constexpr std::size_t kMinPeakWidth = 3;
+constexpr std::size_t kMaxPeakWidth = 6;
+constexpr std::size_t kMzBytes = 2;
+
+}  // namespace
+
+std::vector<std::uint32_t> parse_spectrum_index(ByteView index) { return read_u32_array(index); }
+
+Result<SingleQuadScan> parse_single_quad_scan(ByteView record) {
+  const std::size_t length = record.size();
+  if (length < kHeaderSize) {
+    return parse_error("single-quad scan too short for " + std::to_string(kHeaderSize) +
+                       "-byte header: " + std::to_string(length) + " bytes");
+  }
+  const std::uint32_t retention_time_ms = record.u32(kRetentionTimeOffset);
+  const std::size_t n_peaks = record.u16(kPeakCountOffset);
+  const std::size_t payload = length - kHeaderSize;
+
+  // A peak count of 0 fails here even with an empty payload: the width
+  // cannot be inferred.
+  if (n_peaks == 0 || payload % n_peaks != 0) {
+    return parse_error("single-quad scan payload size " + std::to_string(payload) +
+                       " not evenly divisible by peak count " + std::to_string(n_peaks));
+  }
+  const std::size_t width = payload / n_peaks;
+  if (width < kMinPeakWidth || width > kMaxPeakWidth) {
+    return parse_error("single-quad scan implies implausible peak record width " + std::to_string(width) +
+                       " bytes (n_peaks=" + std::to_string(n_peaks) + ", payload=" + std::to_string(payload) +
+                       ")");
+  }
+
+  // The payload is exactly n_peaks * width bytes, so no read below can run
+  // past the record.
+  SingleQuadScan scan;
+  scan.retention_time_ms = retention_time_ms;
+  scan.mz.resize(n_peaks);
+  scan.intensity.resize(n_peaks);
+  const std::size_t intensity_bytes = width - kMzBytes;
+  for (std::size_t i = 0; i < n_peaks; ++i) {
+    const std::size_t peak = kHeaderSize + width * i;
+    scan.mz[i] = static_cast<double>(record.u16(peak)) / 10.0;
+    const auto intensity = static_cast<std::uint32_t>(record.uint_le(peak + kMzBytes, intensity_bytes));
+    scan.intensity[i] = static_cast<float>(intensity);
+  }
+  return scan;
+}
+
+}  // namespace kelvara::raw::mass_raw

@@ -1,0 +1,105 @@
+// QTOF centroid scans: the Centroid Index, the Retention Time table and the
+// scan record decoder.
+//
+// The opener hands parse_centroid_index the bytes of "QTFL RawData/Centroid
+// Index" (one 24-byte entry per scan: data offset, MS level code) and
+// parse_qtfl_retention_times those of "QTFL RawData/Retention Time" (one
+// 12-byte entry per scan). The spectrum builder cuts each scan out of
+// "QTFL RawData/Centroid Data" and hands it to decode_qtof_centroid_scan: a
+// 64-byte header declaring the payload size and the intensity width, then
+// the m/z array (u64, units of 1e-12) followed by the intensity array.
+#include "raw/qtfl/qtfl.hpp"
+
+#include <string>
+
+namespace kelvara::raw::qtfl {
+
+namespace {
+
+constexpr std::size_t kIndexEntrySize = 24;
+constexpr std::size_t kDataOffsetField = 0;
+constexpr std::size_t kLevelCodeField = 20;
+
+constexpr std::size_t kRetentionTimeEntrySize = 12;
+
+constexpr std::size_t kHeaderSize = 64;
+constexpr std::size_t kPayloadSizeField = 24;
+constexpr std::size_t kIntensityWidthField = 36;
+constexpr std::size_t kMzBytes = 8;
+constexpr double kMzUnitsPerDalton = 1e12;
+
+bool supported_intensity_width(std::uint32_t width) { return width == 1 || width == 2 || width == 4; }
+
+}  // namespace
+
+Result<std::vector<QtofIndexEntry>> parse_centroid_index(ByteView index) {
+  if (index.size() % kIndexEntrySize != 0) {
+    return parse_error("Centroid Index stream size " + std::to_string(index.size()) + " is not a multiple of " +
+                       std::to_string(kIndexEntrySize));
+  }
+  std::vector<QtofIndexEntry> entries(index.size() / kIndexEntrySize);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t entry = kIndexEntrySize * i;
+    entries[i].data_offset = index.u32(entry + kDataOffsetField);
+    entries[i].level_code = index.u32(entry + kLevelCodeField);
+  }
+  return entries;
+}
+
+Result<std::vector<std::uint32_t>> parse_qtfl_retention_times(ByteView times) {
+  if (times.size() % kRetentionTimeEntrySize != 0) {
+    return parse_error("Retention Time stream size " + std::to_string(times.size()) + " is not a multiple of " +
+                       std::to_string(kRetentionTimeEntrySize));
+  }
+  std::vector<std::uint32_t> retention_times_ms(times.size() / kRetentionTimeEntrySize);
+  for (std::size_t i = 0; i < retention_times_ms.size(); ++i) {
+    retention_times_ms[i] = times.u32(kRetentionTimeEntrySize * i);
+  }
+  return retention_times_ms;
+}
+
+Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record) {
+  const std::size_t length = record.size();
+  if (length < kHeaderSize) {
+    return parse_error("QTOF centroid scan too short for " + std::to_string(kHeaderSize) +
+                       "-byte header: " + std::to_string(length) + " bytes");
+  }
+  const std::uint32_t declared = record.u32(kPayloadSizeField);
+  const std::uint32_t width = record.u32(kIntensityWidthField);
+
+  // An empty scan carries no intensities, so its width is never looked at.
+  if (declared == 0) return QtofCentroidScan{};
+
+  const std::size_t payload = length - kHeaderSize;
+  if (payload < declared) {
+    return parse_error("QTOF centroid scan payload shorter than declared size: have " + std::to_string(payload) +
+                       ", want " + std::to_string(declared));
+  }
+  if (!supported_intensity_width(width)) {
+    return parse_error("QTOF centroid scan has unsupported intensity width " + std::to_string(width) +
+                       " (expected 1, 2, or 4 bytes)");
+  }
+  const std::size_t peak_bytes = kMzBytes + width;
+  if (declared % peak_bytes != 0) {
+    return parse_error("QTOF centroid payload size " + std::to_string(declared) + " is not a multiple of " +
+                       std::to_string(peak_bytes) + " (8-byte mz + " + std::to_string(width) + "-byte intensity)");
+  }
+
+  // Two arrays one after the other, not interleaved peak records; bytes past
+  // the declared size are ignored.
+  const std::size_t n_peaks = declared / peak_bytes;
+  const std::size_t intensities_start = kHeaderSize + kMzBytes * n_peaks;
+  QtofCentroidScan scan;
+  scan.mz.resize(n_peaks);
+  scan.intensities.resize(n_peaks);
+  for (std::size_t k = 0; k < n_peaks; ++k) {
+    scan.mz[k] = static_cast<double>(record.u64(kHeaderSize + kMzBytes * k)) / kMzUnitsPerDalton;
+  }
+  for (std::size_t k = 0; k < n_peaks; ++k) {
+    const auto intensity = static_cast<std::uint32_t>(record.uint_le(intensities_start + width * k, width));
+    scan.intensities[k] = static_cast<float>(intensity);
+  }
+  return scan;
+}
+
+}  // namespace kelvara::raw::qtfl

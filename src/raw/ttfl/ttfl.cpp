@@ -1,0 +1,231 @@
+// TTFL profile scans: the Data Index, the scan byte ranges, the mass
+// calibration and the block-coded scan record decoder.
+//
+// The opener hands parse_data_index the bytes of "TTFL Raw Data/Data Index"
+// (one 16-byte subset per scan: start offset, retention-time index), derives
+// each subset's byte range in "TTFL Raw Data/MS Raw Data" with
+// ttfl_scan_ranges, and fits the channel-to-m/z calibration from the first
+// readable tuning result with parse_tuning_calibration. The spectrum builder
+// then hands each scan's bytes to decode_ttfl_scan, which finds where the
+// block stream starts after the 64-byte header and an optional preamble,
+// parses its blocks (a gap, then one intensity per consecutive channel) and
+// turns them into channel numbers and intensities.
+#include "raw/ttfl/ttfl.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace kelvara::raw::ttfl {
+
+namespace {
+
+constexpr std::size_t kSubsetSize = 16;
+constexpr std::size_t kStartOffsetField = 0;
+constexpr std::size_t kRtIndexField = 8;
+
+constexpr std::size_t kRecordHeaderSize = 64;
+constexpr std::size_t kMinRecordWithBlocks = 68;
+constexpr std::uint16_t kTerminator = 0x8000;
+constexpr std::uint16_t kMaxBlockHeader = 0x9000;  // 4096 intensities
+// The start search only considers a first block of at most 64 intensities;
+// this keeps preamble words from being mistaken for a large first block.
+constexpr std::uint16_t kMaxFirstBlockHeader = 0x8040;
+
+constexpr std::size_t kReferenceMassOffset = 3022;
+constexpr std::size_t kPositionOffset = 3150;
+constexpr std::size_t kMaxReferences = 9;
+constexpr std::size_t kMinReferences = 3;
+constexpr double kReferenceMassUnit = 0.0001;
+constexpr double kMinDeterminant = 1e-9;
+
+// One step of a block stream at word position q: the terminator, a block
+// that ends just before `next`, or a word that cannot continue the stream
+// (an invalid header, or a block running past the last word).
+struct BlockStep {
+  enum class Kind { Terminator, Block, Invalid };
+  Kind kind;
+  std::size_t next;
+};
+
+BlockStep step_at(std::span<const std::uint16_t> words, std::size_t q) {
+  const std::uint16_t header = words[q];
+  if (header == kTerminator) return {BlockStep::Kind::Terminator, q + 1};
+  if (header < kTerminator + 1 || header > kMaxBlockHeader) return {BlockStep::Kind::Invalid, q};
+  const std::size_t n = header - kTerminator;
+  if (q + 2 + n > words.size()) return {BlockStep::Kind::Invalid, q};
+  return {BlockStep::Kind::Block, q + 2 + n};
+}
+
+}  // namespace
+
+Result<std::vector<Subset>> parse_data_index(ByteView index) {
+  if (index.size() % kSubsetSize != 0) {
+    return parse_error("Data Index stream size " + std::to_string(index.size()) + " is not a whole number of " +
+                       std::to_string(kSubsetSize) + "-byte subsets");
+  }
+  std::vector<Subset> subsets(index.size() / kSubsetSize);
+  for (std::size_t i = 0; i < subsets.size(); ++i) {
+    const std::size_t entry = kSubsetSize * i;
+    subsets[i].start_offset = index.u32(entry + kStartOffsetField);
+    subsets[i].rt_index = index.u32(entry + kRtIndexField);
+  }
+  return subsets;
+}
+
+std::vector<TtflScanRange> ttfl_scan_ranges(const std::vector<Subset>& subsets, std::size_t data_len) {
+  // Nothing in the data stream delimits the records: a scan ends where the
+  // next larger start begins. Subsets sharing a start share a range.
+  std::vector<std::uint32_t> starts(subsets.size());
+  for (std::size_t i = 0; i < subsets.size(); ++i) starts[i] = subsets[i].start_offset;
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+
+  // Ranges are 32-bit like the start offsets. A data stream longer than that
+  // is clamped, so the last scan keeps every byte a 32-bit end can reach
+  // instead of ending at a wrapped-around offset.
+  const auto data_end =
+      static_cast<std::uint32_t>(std::min<std::size_t>(data_len, std::numeric_limits<std::uint32_t>::max()));
+
+  std::vector<TtflScanRange> ranges(subsets.size());
+  for (std::size_t i = 0; i < subsets.size(); ++i) {
+    const std::uint32_t start = subsets[i].start_offset;
+    const auto next = std::upper_bound(starts.begin(), starts.end(), start);
+    ranges[i].start = start;
+    ranges[i].end = next == starts.end() ? data_end : *next;
+  }
+  return ranges;
+}
+
+std::optional<MassCalibration> parse_tuning_calibration(ByteView tuning) {
+  // Reference masses, ended by the first 0 or by the end of the stream.
+  double masses[kMaxReferences];
+  std::size_t n = 0;
+  while (n < kMaxReferences && tuning.has(kReferenceMassOffset + 4 * n, 4)) {
+    const std::uint32_t stored = tuning.u32(kReferenceMassOffset + 4 * n);
+    if (stored == 0) break;
+    masses[n] = static_cast<double>(stored) * kReferenceMassUnit;
+    ++n;
+  }
+  if (n < kMinReferences) return std::nullopt;
+
+  // Measured channel positions, one per reference mass.
+  double positions[kMaxReferences];
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!tuning.has(kPositionOffset + 8 * k, 8)) return std::nullopt;
+    positions[k] = tuning.f64(kPositionOffset + 8 * k);
+  }
+
+  // Least-squares line of channel position against sqrt(m/z). The sums start
+  // at -0.0 and add in order of k, so the fit is reproducible to the bit.
+  double sum_r = -0.0;
+  double sum_y = -0.0;
+  double sum_rr = -0.0;
+  double sum_ry = -0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double r = std::sqrt(masses[k]);
+    const double y = positions[k];
+    sum_r += r;
+    sum_y += y;
+    sum_rr += r * r;
+    sum_ry += r * y;
+  }
+  const auto count = static_cast<double>(n);
+  const double den = count * sum_rr - sum_r * sum_r;
+  if (std::fabs(den) < kMinDeterminant) return std::nullopt;
+  const double slope = (count * sum_ry - sum_r * sum_y) / den;
+  // Channel position grows with m/z; anything else is not a calibration.
+  if (!std::isfinite(slope) || slope <= 0.0) return std::nullopt;
+  const double intercept = (sum_y - sum_r * slope) / count;
+  if (!std::isfinite(intercept)) return std::nullopt;
+  return MassCalibration{slope, intercept};
+}
+
+std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream(
+    std::span<const std::uint16_t> words) {
+  if (words.empty()) return std::nullopt;
+  std::vector<TtflBlock> blocks;
+  std::size_t q = 0;
+  for (;;) {
+    const BlockStep step = step_at(words, q);
+    switch (step.kind) {
+      case BlockStep::Kind::Terminator:
+        return std::make_pair(std::move(blocks), step.next);
+      case BlockStep::Kind::Invalid:
+        return std::nullopt;
+      case BlockStep::Kind::Block: {
+        const auto values = words.subspan(q + 2, step.next - (q + 2));
+        blocks.push_back(TtflBlock{words[q + 1], std::vector<std::uint16_t>(values.begin(), values.end())});
+        break;
+      }
+    }
+    q = step.next;
+    if (q >= words.size()) return std::nullopt;  // no terminator after the last block
+  }
+}
+
+std::optional<TtflScan> decode_ttfl_scan(ByteView record) {
+  const std::size_t length = record.size();
+  if (length < kRecordHeaderSize) return std::nullopt;
+  if (length == kRecordHeaderSize) return TtflScan{};
+  // Between the bare header and 68 bytes there is no room for a block
+  // header and its gap word; such records are rejected even when they end in
+  // a terminator. The block stream is made of whole 16-bit words up to the
+  // record's end.
+  if (length < kMinRecordWithBlocks || length % 2 != 0) return std::nullopt;
+
+  std::vector<std::uint16_t> words((length - kRecordHeaderSize) / 2);
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = record.u16(kRecordHeaderSize + 2 * i);
+
+  // The preamble has no stated length: the block stream starts at the first
+  // word position whose word could open a block stream (0x8000 to 0x8040)
+  // and from which the blocks parse through to a terminator that is the
+  // record's last word.
+  //
+  // Parsing again from every candidate costs quadratic time on records full
+  // of block-like words (tens of seconds for a 60 KB record). Whether the
+  // parse from a position ends exactly on the last word depends only on the
+  // positions it steps through, so it is worked out once per position, from
+  // the end of the record backwards, with the same steps the parser takes.
+  const std::span<const std::uint16_t> all(words);
+  std::vector<bool> ends_on_last_word(words.size(), false);
+  for (std::size_t q = words.size(); q-- > 0;) {
+    const BlockStep step = step_at(all, q);
+    if (step.kind == BlockStep::Kind::Terminator) {
+      ends_on_last_word[q] = step.next == words.size();
+    } else if (step.kind == BlockStep::Kind::Block) {
+      ends_on_last_word[q] = step.next < words.size() && ends_on_last_word[step.next];
+    }
+  }
+  std::size_t first = 0;
+  while (first < words.size() &&
+         !(words[first] >= kTerminator && words[first] <= kMaxFirstBlockHeader && ends_on_last_word[first])) {
+    ++first;
+  }
+  if (first == words.size()) return std::nullopt;
+  auto parsed = parse_block_stream(all.subspan(first));
+  if (!parsed || parsed->second != words.size() - first) return std::nullopt;
+  const std::vector<TtflBlock>& blocks = parsed->first;
+
+  std::size_t points = 0;
+  for (const TtflBlock& block : blocks) points += block.values.size();
+  TtflScan scan;
+  scan.channels.resize(points);
+  scan.intensities.resize(points);
+  // The channel counter is 32-bit and wraps, as the gaps are added to it.
+  std::uint32_t channel = 0;
+  std::size_t k = 0;
+  for (const TtflBlock& block : blocks) {
+    channel += block.gap;
+    for (const std::uint16_t value : block.values) {
+      scan.channels[k] = static_cast<double>(channel);
+      scan.intensities[k] = static_cast<float>(value);
+      ++channel;
+      ++k;
+    }
+  }
+  return scan;
+}
+
+}  // namespace kelvara::raw::ttfl
