@@ -526,7 +526,7 @@ std::optional<Error> CompoundFile::State::read_directory(std::uint32_t first_sec
     e.right = raw.u32(0x48);
     e.child = raw.u32(0x4C);
     e.start = raw.u32(0x74);
-    // Version 3 writers may leave garbage in the high half of the size ([MS-CFB] 2.6.3).
+    // Version 3 writers may leave garbage in the high half of the size ([MS-CFB] 2.6.1).
     e.size = version3 ? raw.u32(0x78) : raw.u64(0x78);
     if (e.type == kTypeUnused) continue;
     const std::size_t units = std::min<std::size_t>(e.name_bytes / 2, 32);
@@ -590,7 +590,7 @@ std::optional<Error> CompoundFile::State::link_tree() {
 }
 
 // The mini stream is the root entry's stream, in regular sectors; the mini
-// FAT chains its 64-byte mini sectors ([MS-CFB] 2.4).
+// FAT chains its 64-byte mini sectors ([MS-CFB] 2.4, 2.6.2).
 std::optional<Error> CompoundFile::State::read_mini_tables(std::uint32_t first_minifat_sector) {
   const DirEntry& root = entries[0];
   ministream_size = root.size;
@@ -731,7 +731,7 @@ Result<std::vector<std::uint8_t>> CompoundFile::read_to_end(const Stream& stream
   if (size == 0) return std::vector<std::uint8_t>{};
 
   // Streams below the cutoff live in the mini stream, the rest in regular
-  // sectors; a stream of exactly 4096 bytes is a regular one ([MS-CFB] 2.6.3).
+  // sectors; a stream of exactly 4096 bytes is a regular one ([MS-CFB] 2.2, 2.4).
   const bool mini = size < kMiniStreamCutoff;
   const std::uint64_t unit = mini ? kMiniSectorSize : s.sector_size;
   const ChainTable table = mini ? s.minifat_table() : s.fat_table();
