@@ -95,6 +95,20 @@ def test_large_run_through_difat_sectors(tmp_path, large_run, version, chain_ord
     assert_scans(write(tmp_path, data), expected)
 
 
+def test_zero_padded_difat_tail(tmp_path, large_run):
+    # Some writers fill the unused DIFAT entries, and the next-sector link of
+    # the last DIFAT sector, with zeros instead of FREESECT and ENDOFCHAIN;
+    # read naively, they list sector 0 as a FAT sector again and again.
+    entries, expected = large_run
+    data, layout = build_cfb_layout(entries, 3)
+    data = bytearray(data)
+    (difat,) = layout.difat_sectors
+    used = len(layout.fat_sectors) - 109
+    base = layout.sector_offset(difat)
+    data[base + 4 * used : base + 512] = bytes(512 - 4 * used)
+    assert_scans(write(tmp_path, data), expected)
+
+
 # --- valid but unusual containers ------------------------------------------------------
 
 
