@@ -150,3 +150,9 @@ def test_display_name_drops_directories_and_dot_components(make_file, tmp_path, 
     sub.mkdir()
     os.rename(path, sub / "run1.qgd")
     assert repr(RawReader("data/../data/run1.qgd")) == "RawReader('run1.qgd', 1 scans)"
+
+
+def test_a_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
+    fifo = tmp_path / "pipe.qgd"
+    os.mkfifo(fifo)
+    assert error_of(str(fifo)).startswith(NOT_CFB)

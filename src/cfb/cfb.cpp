@@ -308,12 +308,18 @@ Result<File> File::open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     return Unexpected<Error>(Error{Error::Kind::Io, "file name contained an unexpected NUL byte"});
   }
+  // O_NONBLOCK keeps a path naming a FIFO from waiting for a writer; such a
+  // file then fails as a container (it has no size). Reads of regular files
+  // never block, and the flag is cleared again all the same.
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return io_error(errno);
-  return File(fd);
+  File file(fd);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return io_error(errno);
+  return file;
 }
 
 File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
