@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
 
 from cfbwriter import build_cfb  # noqa: E402
 from gcms_encoders import gcms_entries, realistic_run  # noqa: E402
+from lcms_encoders import qtof_run, single_quad_run, ttfl_run  # noqa: E402
 
 
 def gcms_sample() -> bytes:
@@ -26,8 +27,26 @@ def gcms_sample() -> bytes:
     return build_cfb(gcms_entries(run.records), version=3)
 
 
+def qtof_sample() -> bytes:
+    # An LC-QTOF run alternating MS1 survey scans and MS2 scans.
+    return build_cfb(qtof_run(n_scans=300, seed=2026).entries, version=4)
+
+
+def ttfl_sample() -> bytes:
+    # A profile run on the channel axis, with a tuning result for the mass
+    # calibration.
+    return build_cfb(ttfl_run(n_scans=200, seed=2026).entries, version=3)
+
+
+def single_quad_sample() -> bytes:
+    return build_cfb(single_quad_run(n_scans=300, seed=2026).entries, version=3)
+
+
 SAMPLES = {
     "gcms_ei_run.qgd": gcms_sample,
+    "lcms_qtof_centroid.lcd": qtof_sample,
+    "lcms_ttfl_profile.lcd": ttfl_sample,
+    "lcms_single_quad.lcd": single_quad_sample,
 }
 
 
