@@ -231,6 +231,7 @@ def calibrated_file(make_file, tuning):
         ([1000000, 4000000, 9000000, 0, 7], [25.0, 45.0, 65.0, 1e6, -3.0], None, (2.0, 5.0)),
         ([1000000, 4000000, 9000000], [65.0, 45.0, 25.0], None, None),
         ([4000000, 4000000, 4000000], [25.0, 45.0, 65.0], None, None),
+        ([4000000, 4000001, 4000000], [25.0, 65.0, 45.0], None, None),
         ([1000000, 0, 9000000, 16000000], [25.0, 45.0, 65.0, 85.0], None, None),
         ([1000000, 4000000], [25.0, 45.0], None, None),
         ([1000000, 4000000, 9000000], [25.0, math.nan, 65.0], None, None),
@@ -241,7 +242,7 @@ def calibrated_file(make_file, tuning):
         (*ON_LINE, 0, None),
     ],
     ids=["slope-2-intercept-5", "slope-2-intercept-10", "zero-ends-the-masses", "negative-slope",
-         "equal-masses", "second-mass-zero", "two-masses", "nan-position", "infinite-position",
+         "equal-masses", "nearly-equal-masses", "second-mass-zero", "two-masses", "nan-position", "infinite-position",
          "just-long-enough", "position-cut-short", "positions-missing", "empty-stream"],
 )
 def test_calibration_from_the_tuning_result(make_file, masses, positions, size, calibration):
