@@ -82,6 +82,16 @@ class Expected:
     rt: float
 
 
+def assert_read_back(reader, expected):
+    """The reader holds exactly the expected spectra, in order."""
+    assert reader.scan_count == len(expected)
+    for i, want in enumerate(expected):
+        got = reader.read_spectrum(i)
+        assert got.mz == want.mz, f"scan {i}"
+        assert got.intensity == want.intensity, f"scan {i}"
+        assert (got.ms_level, got.retention_time_sec) == (want.ms_level, want.rt), f"scan {i}"
+
+
 def expected_profile(rt_ms, points):
     return Expected([t / 10.0 for t, _ in points], [float(i) for _, i in points], 1, rt_ms / 1000.0)
 

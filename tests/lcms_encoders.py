@@ -30,7 +30,7 @@ import random
 import struct
 from dataclasses import dataclass, field
 
-from gcms_encoders import Expected, concat, f32
+from gcms_encoders import Expected, assert_read_back, concat, f32  # noqa: F401 - re-exported for the tests
 
 MASS_RAW_INDEX = "Mass Raw Data/Spectrum Index"
 MASS_RAW_DATA = "Mass Raw Data/MS Raw Data"
@@ -467,13 +467,3 @@ def ttfl_entries_run(**options):
 
 def single_quad_entries(**options):
     return single_quad_run(**options).entries
-
-
-def assert_read_back(reader, expected):
-    """The reader holds exactly the expected spectra, in order."""
-    assert reader.scan_count == len(expected)
-    for i, want in enumerate(expected):
-        got = reader.read_spectrum(i)
-        assert got.mz == want.mz, f"scan {i}"
-        assert got.intensity == want.intensity, f"scan {i}"
-        assert (got.ms_level, got.retention_time_sec) == (want.ms_level, want.rt), f"scan {i}"

@@ -8,6 +8,7 @@ import pytest
 from kelvara import RawReader
 
 from gcms_encoders import (
+    assert_read_back,
     GCMS_DATA,
     GCMS_INDEX,
     concat,
@@ -26,16 +27,6 @@ from gcms_encoders import (
 
 def read_all(reader):
     return [reader.read_spectrum(i) for i in range(reader.scan_count)]
-
-
-def assert_matches(reader, expected):
-    assert reader.scan_count == len(expected)
-    for i, want in enumerate(expected):
-        got = reader.read_spectrum(i)
-        assert got.mz == want.mz, f"scan {i}"
-        assert got.intensity == want.intensity, f"scan {i}"
-        assert got.ms_level == want.ms_level
-        assert got.retention_time_sec == want.rt
 
 
 def open_gcms(make_file, index, data, name="run.qgd"):
@@ -71,7 +62,7 @@ def test_both_index_layouts_locate_the_same_scans(make_file, variant, n):
     index = index_a(offsets) if variant == "A" else index_b(offsets)
     assert len(index) == (4 * n if variant == "A" else 2 + 8 * n)
     reader = open_gcms(make_file, index, data)
-    assert_matches(reader, [expected_profile(1000 * (k + 1), [(500 + k, 10 * k + 1)] * (k + 1)) for k in range(n)])
+    assert_read_back(reader, [expected_profile(1000 * (k + 1), [(500 + k, 10 * k + 1)] * (k + 1)) for k in range(n)])
 
 
 def test_variant_b_offsets_use_all_64_bits(make_file):
@@ -201,7 +192,7 @@ def test_mrm_record_gives_one_record_per_transition_then_the_next_scan(make_file
     transitions = [(1940, 1090, 1234), (1780, 1520, 99), (2700, 740, 65535)]
     records = [mrm_record(4321, transitions, width=6), profile_record(5000, [(400, 7)])]
     reader = RawReader(make_file("run.qgd", gcms_entries(records)))
-    assert_matches(reader, expected_mrm(4321, transitions) + [expected_profile(5000, [(400, 7)])])
+    assert_read_back(reader, expected_mrm(4321, transitions) + [expected_profile(5000, [(400, 7)])])
     # Wide intensities round to the nearest single-precision value.
     assert f32(16777217) == 16777216.0
 
@@ -223,7 +214,7 @@ def test_realistic_run_reads_back_exactly(make_file, version, variant):
     path = make_file("run01.qgd", gcms_entries(run.records, variant), version=version)
     reader = RawReader(path)
     assert repr(reader) == f"RawReader('run01.qgd', {len(run.expected)} scans)"
-    assert_matches(reader, run.expected)
+    assert_read_back(reader, run.expected)
     levels = {reader.read_spectrum(i).ms_level for i in range(reader.scan_count)}
     assert levels == {1, 2}
 
