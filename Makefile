@@ -8,7 +8,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 # The build treats compiler warnings as errors, so a warning cannot land.
-BUILD_FLAGS ?= -Ccmake.define.KELVARA_WERROR=ON
+BUILD_FLAGS ?= --config-settings=cmake.define.KELVARA_WERROR=ON
 
 .PHONY: all build test test-asan demo samples bench clean
 
