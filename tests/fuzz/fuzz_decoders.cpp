@@ -1,0 +1,84 @@
+// libFuzzer target for the format decoders and the spectrum list builder.
+// The first input byte picks a layout; the next four give the length of the
+// index stream, and the rest is split into the index stream and the scan
+// data (and, for TTFL, a retention-time table and a tuning result). The
+// layout's index parser runs on the index bytes, build_spectra on the whole,
+// and every scan decoder on the raw input, so that offsets, ranges and
+// records all see hostile values. Build and run from the repository root:
+//
+//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc tests/fuzz/fuzz_decoders.cpp src/raw/qgd/qgd.cpp src/raw/mass_raw/mass_raw.cpp src/raw/ttfl/ttfl.cpp src/raw/qtfl/qtfl.cpp src/reader/build.cpp -o /tmp/fuzz_decoders && mkdir -p /tmp/decoder_corpus && /tmp/fuzz_decoders -max_len=16384 -rss_limit_mb=1024 -timeout=5 /tmp/decoder_corpus
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "raw/bytes.hpp"
+#include "raw/mass_raw/mass_raw.hpp"
+#include "raw/qgd/qgd.hpp"
+#include "raw/qtfl/qtfl.hpp"
+#include "raw/ttfl/ttfl.hpp"
+#include "reader/build.hpp"
+
+using namespace kelvara;
+
+namespace {
+
+reader::Bytes copy(raw::ByteView view) { return reader::Bytes(view.data(), view.data() + view.size()); }
+
+// Splits `rest` at a length read from its first four bytes, clamped to fit.
+std::pair<raw::ByteView, raw::ByteView> split(raw::ByteView rest) {
+  if (rest.size() < 4) return {raw::ByteView(), rest};
+  const std::size_t wanted = rest.u32(0);
+  const raw::ByteView tail = rest.from(4);
+  const std::size_t cut = wanted % (tail.size() + 1);
+  return {tail.sub(0, cut), tail.from(cut)};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const raw::ByteView input(data, size);
+  (void)raw::qgd::parse_gcms_scan(input);
+  (void)raw::mass_raw::parse_single_quad_scan(input);
+  (void)raw::qtfl::decode_qtof_centroid_scan(input);
+  (void)raw::ttfl::decode_ttfl_scan(input);
+  (void)raw::ttfl::parse_tuning_calibration(input);
+  if (size == 0) return 0;
+
+  const auto [index, rest] = split(input.from(1));
+  reader::RawFile file;
+  switch (data[0] % 4) {
+    case 0: {
+      auto offsets = raw::qgd::parse_spectrum_index(index);
+      if (!offsets) return 0;
+      file.layout = reader::GcmsData{copy(rest), std::move(*offsets)};
+      break;
+    }
+    case 1:
+      file.layout = reader::MassRawData{copy(rest), raw::mass_raw::parse_spectrum_index(index)};
+      break;
+    case 2: {
+      auto entries = raw::qtfl::parse_centroid_index(index);
+      if (!entries) return 0;
+      const auto [times, scans] = split(rest);
+      auto retention = raw::qtfl::parse_qtfl_retention_times(times);
+      file.layout = reader::QtflData{copy(scans), std::move(*entries),
+                                     retention ? std::move(*retention) : std::vector<std::uint32_t>{}};
+      break;
+    }
+    default: {
+      auto subsets = raw::ttfl::parse_data_index(index);
+      if (!subsets) return 0;
+      const auto [times, scans] = split(rest);
+      reader::TtflData layout;
+      layout.scan_ranges = raw::ttfl::ttfl_scan_ranges(*subsets, scans.size());
+      layout.subsets = std::move(*subsets);
+      layout.ms_raw_data = copy(scans);
+      layout.retention_times_ms = raw::read_u32_array(times);
+      layout.calibration = raw::ttfl::parse_tuning_calibration(times);
+      file.layout = std::move(layout);
+      break;
+    }
+  }
+  (void)reader::build_spectra(std::move(file));
+  return 0;
+}
