@@ -369,11 +369,11 @@ PyType_Spec reader_spec = {
 // ---------------------------------------------------------------------------
 // Module
 
-// Each class: its exported name, its spec, and where its type object is kept
+// Each class: its exported name, its type description, and where its type object is kept
 // once created. Types are created on first use and shared from then on.
 struct ClassEntry {
   const char* name;
-  PyType_Spec* spec;
+  PyType_Spec* type_spec;
   PyObject** type;
 };
 
@@ -383,7 +383,7 @@ const ClassEntry classes[] = {
 };
 
 PyObject* type_for(const ClassEntry& entry) {
-  if (*entry.type == nullptr) *entry.type = PyType_FromSpec(entry.spec);
+  if (*entry.type == nullptr) *entry.type = PyType_FromSpec(entry.type_spec);
   return *entry.type;
 }
 
