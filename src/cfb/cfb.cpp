@@ -422,10 +422,7 @@ struct CompoundFile::State {
     std::vector<std::uint8_t> bytes(sectors.size() * sector_size);
     // Past the end of the file a FAT or mini FAT reads as free sectors.
     if (auto error = read_table_sectors(sectors, bytes.data(), 0xFF)) return Unexpected<Error>(std::move(*error));
-    const ByteView view(bytes);
-    std::vector<std::uint32_t> values(bytes.size() / 4);
-    for (std::size_t k = 0; k < values.size(); ++k) values[k] = view.u32(4 * k);
-    return values;
+    return raw::read_u32_array(bytes);
   }
 
   std::optional<Error> read_difat_and_fat(ByteView header);

@@ -242,7 +242,7 @@ PyObject* reader_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     return nullptr;
   }
   auto state = std::make_unique<ReaderState>();
-  state->display_name = opened->display_name;
+  state->display_name = std::move(opened->display_name);
   // The file's buffers are released when build_spectra returns.
   state->spectra = kelvara::reader::build_spectra(std::move(*opened));
 
