@@ -32,12 +32,11 @@
 #include <system_error>
 #include <utility>
 
-#include "raw/bytes.hpp"
+#include "common/bytes.hpp"
 
 namespace kelvara::cfb {
 namespace {
 
-using raw::ByteView;
 
 // Special sector numbers ([MS-CFB] 2.1).
 constexpr std::uint32_t kMaxRegSect = 0xFFFFFFFAu;
@@ -422,7 +421,7 @@ struct CompoundFile::State {
     std::vector<std::uint8_t> bytes(sectors.size() * sector_size);
     // Past the end of the file a FAT or mini FAT reads as free sectors.
     if (auto error = read_table_sectors(sectors, bytes.data(), 0xFF)) return Unexpected<Error>(std::move(*error));
-    return raw::read_u32_array(bytes);
+    return read_u32_array(bytes);
   }
 
   std::optional<Error> read_difat_and_fat(ByteView header);

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "raw/expected.hpp"
+#include "common/expected.hpp"
 
 namespace kelvara::cfb {
 

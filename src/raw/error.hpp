@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "raw/expected.hpp"
+#include "common/expected.hpp"
 
 namespace kelvara::raw {
 

@@ -14,14 +14,13 @@
 #include <type_traits>
 #include <utility>
 
-#include "raw/bytes.hpp"
+#include "common/bytes.hpp"
 #include "raw/mass_raw/mass_raw.hpp"
 #include "raw/qgd/qgd.hpp"
 
 namespace kelvara::reader {
 namespace {
 
-using raw::ByteView;
 using raw::SpectrumRecord;
 
 // The bytes [start, end) of the scan data, or nothing when the range runs

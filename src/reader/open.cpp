@@ -11,7 +11,7 @@
 #include <array>
 #include <utility>
 
-#include "raw/bytes.hpp"
+#include "common/bytes.hpp"
 #include "raw/mass_raw/mass_raw.hpp"
 #include "raw/qgd/qgd.hpp"
 
@@ -50,7 +50,7 @@ Result<LayoutData> load_ttfl(const cfb::CompoundFile& container) {
   layout.scan_ranges = raw::ttfl::ttfl_scan_ranges(*subsets, data->size());
   layout.subsets = std::move(*subsets);
   layout.ms_raw_data = std::move(*data);
-  layout.retention_times_ms = raw::read_u32_array(*times);
+  layout.retention_times_ms = read_u32_array(*times);
 
   // Only the first tuning result that can be read is consulted, even when
   // its fit gives no calibration; tuning streams never fail the open.

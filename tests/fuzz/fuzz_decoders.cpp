@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "raw/bytes.hpp"
+#include "common/bytes.hpp"
 #include "raw/mass_raw/mass_raw.hpp"
 #include "raw/qgd/qgd.hpp"
 #include "raw/qtfl/qtfl.hpp"
@@ -22,13 +22,13 @@ using namespace kelvara;
 
 namespace {
 
-reader::Bytes copy(raw::ByteView view) { return reader::Bytes(view.data(), view.data() + view.size()); }
+reader::Bytes copy(ByteView view) { return reader::Bytes(view.data(), view.data() + view.size()); }
 
 // Splits `rest` at a length read from its first four bytes, clamped to fit.
-std::pair<raw::ByteView, raw::ByteView> split(raw::ByteView rest) {
-  if (rest.size() < 4) return {raw::ByteView(), rest};
+std::pair<ByteView, ByteView> split(ByteView rest) {
+  if (rest.size() < 4) return {ByteView(), rest};
   const std::size_t wanted = rest.u32(0);
-  const raw::ByteView tail = rest.from(4);
+  const ByteView tail = rest.from(4);
   const std::size_t cut = wanted % (tail.size() + 1);
   return {tail.sub(0, cut), tail.from(cut)};
 }
@@ -36,7 +36,7 @@ std::pair<raw::ByteView, raw::ByteView> split(raw::ByteView rest) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const raw::ByteView input(data, size);
+  const ByteView input(data, size);
   (void)raw::qgd::parse_gcms_scan(input);
   (void)raw::mass_raw::parse_single_quad_scan(input);
   (void)raw::qtfl::decode_qtof_centroid_scan(input);
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       layout.scan_ranges = raw::ttfl::ttfl_scan_ranges(*subsets, scans.size());
       layout.subsets = std::move(*subsets);
       layout.ms_raw_data = copy(scans);
-      layout.retention_times_ms = raw::read_u32_array(times);
+      layout.retention_times_ms = read_u32_array(times);
       layout.calibration = raw::ttfl::parse_tuning_calibration(times);
       file.layout = std::move(layout);
       break;

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "raw/bytes.hpp"
+#include "common/bytes.hpp"
 #include "raw/error.hpp"
 
 namespace kelvara::raw::qgd {

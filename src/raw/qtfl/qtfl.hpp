@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "raw/bytes.hpp"
+#include "common/bytes.hpp"
 #include "raw/error.hpp"
 
 namespace kelvara::raw::qtfl {

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "raw/bytes.hpp"
+#include "common/bytes.hpp"
 #include "raw/error.hpp"
 
 namespace kelvara::raw::ttfl {

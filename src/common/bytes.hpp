@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvara::raw {
+namespace kelvara {
 
 class ByteView {
  public:
@@ -86,4 +86,4 @@ inline std::vector<std::uint32_t> read_u32_array(ByteView bytes) {
   return values;
 }
 
-}  // namespace kelvara::raw
+}  // namespace kelvara
