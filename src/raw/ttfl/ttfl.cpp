@@ -17,6 +17,8 @@
 #include <limits>
 #include <string>
 
+#include "common/le.hpp"
+
 namespace kelvara::raw::ttfl {
 
 namespace {
@@ -165,6 +167,74 @@ std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream
   }
 }
 
+namespace {
+
+// The 16-bit words of a record's block stream region, from just after the
+// header to the record's end. The region is cut out of the record once;
+// word k is read unchecked, callers keep k below `count`.
+struct WordRegion {
+  const std::uint8_t* bytes;
+  std::size_t count;
+  std::uint16_t operator[](std::size_t k) const noexcept { return load_u16_le(bytes + 2 * k); }
+};
+
+// Follows the blocks from word q, as parse_block_stream does, until the
+// terminator or a word that cannot continue the stream. Positions already
+// known not to lead to the last word (`dead`, when not empty) end the walk
+// too. Returns where the walk stopped and the points of the blocks passed.
+struct Walk {
+  std::size_t stop;
+  std::size_t points;
+  bool ends_on_last_word;
+};
+
+Walk walk_blocks(WordRegion words, std::size_t q, const std::vector<std::uint8_t>& dead) {
+  std::size_t points = 0;
+  for (;;) {
+    if (!dead.empty() && dead[q]) return {q, points, false};
+    const std::uint16_t header = words[q];
+    if (header == kTerminator) return {q, points, q + 1 == words.count};
+    if (header < kTerminator + 1 || header > kMaxBlockHeader) return {q, points, false};
+    const std::size_t n = header - kTerminator;
+    if (q + 2 + n > words.count) return {q, points, false};
+    points += n;
+    q += 2 + n;
+    if (q >= words.count) return {q, points, false};  // no terminator after the last block
+  }
+}
+
+// Writes the channels and intensities of the blocks from word `first` on;
+// the walk from there has been checked to end on the record's last word.
+void fill_points(WordRegion words, std::size_t first, double* channels, float* intensities) {
+  // The channel counter is 32-bit and wraps, as the gaps are added to it.
+  std::uint32_t channel = 0;
+  std::size_t q = first;
+  for (std::uint16_t header = words[q]; header != kTerminator; header = words[q]) {
+    const auto n = static_cast<std::uint32_t>(header - kTerminator);
+    channel += words[q + 1];
+    const std::uint8_t* values = words.bytes + 2 * (q + 2);
+    if (static_cast<std::uint64_t>(channel) + n <= std::uint64_t{1} << 32) {
+      // No wrap inside the block: the channels are consecutive doubles.
+      const auto base = static_cast<double>(channel);
+      for (std::uint32_t k = 0; k < n; ++k) {
+        channels[k] = base + static_cast<double>(k);
+        intensities[k] = static_cast<float>(load_u16_le(values + 2 * k));
+      }
+    } else {
+      for (std::uint32_t k = 0; k < n; ++k) {
+        channels[k] = static_cast<double>(static_cast<std::uint32_t>(channel + k));
+        intensities[k] = static_cast<float>(load_u16_le(values + 2 * k));
+      }
+    }
+    channel += n;
+    channels += n;
+    intensities += n;
+    q += 2 + n;
+  }
+}
+
+}  // namespace
+
 std::optional<TtflScan> decode_ttfl_scan(ByteView record) {
   const std::size_t length = record.size();
   if (length < kRecordHeaderSize) return std::nullopt;
@@ -174,58 +244,42 @@ std::optional<TtflScan> decode_ttfl_scan(ByteView record) {
   // a terminator. The block stream is made of whole 16-bit words up to the
   // record's end.
   if (length < kMinRecordWithBlocks || length % 2 != 0) return std::nullopt;
-
-  std::vector<std::uint16_t> words((length - kRecordHeaderSize) / 2);
-  for (std::size_t i = 0; i < words.size(); ++i) words[i] = record.u16(kRecordHeaderSize + 2 * i);
+  const std::size_t count = (length - kRecordHeaderSize) / 2;
+  const WordRegion words{record.sub(kRecordHeaderSize, 2 * count).data(), count};
 
   // The preamble has no stated length: the block stream starts at the first
   // word position whose word could open a block stream (0x8000 to 0x8040)
   // and from which the blocks parse through to a terminator that is the
   // record's last word.
   //
-  // Parsing again from every candidate costs quadratic time on records full
-  // of block-like words (tens of seconds for a 60 KB record). Whether the
-  // parse from a position ends exactly on the last word depends only on the
-  // positions it steps through, so it is worked out once per position, from
-  // the end of the record backwards, with the same steps the parser takes.
-  const std::span<const std::uint16_t> all(words);
-  std::vector<bool> ends_on_last_word(words.size(), false);
-  for (std::size_t q = words.size(); q-- > 0;) {
-    const BlockStep step = step_at(all, q);
-    if (step.kind == BlockStep::Kind::Terminator) {
-      ends_on_last_word[q] = step.next == words.size();
-    } else if (step.kind == BlockStep::Kind::Block) {
-      ends_on_last_word[q] = step.next < words.size() && ends_on_last_word[step.next];
+  // Whether the walk from a position ends on the last word depends only on
+  // the positions it steps through. When a candidate fails, every position
+  // its walk passed is marked, and later walks stop on a marked position:
+  // each position is walked at most once, so records full of block-like
+  // words cost linear time, and a record without a preamble costs one walk.
+  std::vector<std::uint8_t> dead;
+  for (std::size_t first = 0; first < count; ++first) {
+    const std::uint16_t word = words[first];
+    if (word < kTerminator || word > kMaxFirstBlockHeader) continue;
+    if (!dead.empty() && dead[first]) continue;
+    const Walk walk = walk_blocks(words, first, dead);
+    if (walk.ends_on_last_word) {
+      TtflScan scan;
+      scan.channels.resize(walk.points);
+      scan.intensities.resize(walk.points);
+      fill_points(words, first, scan.channels.data(), scan.intensities.data());
+      return scan;
+    }
+    if (dead.empty()) dead.assign(count, 0);
+    // The positions the walk stepped through are all valid block headers
+    // up to where it stopped, which is marked too when inside the record.
+    for (std::size_t q = first; q < count && !dead[q];) {
+      dead[q] = 1;
+      if (q == walk.stop) break;
+      q += 2 + static_cast<std::size_t>(words[q] - kTerminator);
     }
   }
-  std::size_t first = 0;
-  while (first < words.size() &&
-         !(words[first] >= kTerminator && words[first] <= kMaxFirstBlockHeader && ends_on_last_word[first])) {
-    ++first;
-  }
-  if (first == words.size()) return std::nullopt;
-  auto parsed = parse_block_stream(all.subspan(first));
-  if (!parsed || parsed->second != words.size() - first) return std::nullopt;
-  const std::vector<TtflBlock>& blocks = parsed->first;
-
-  std::size_t points = 0;
-  for (const TtflBlock& block : blocks) points += block.values.size();
-  TtflScan scan;
-  scan.channels.resize(points);
-  scan.intensities.resize(points);
-  // The channel counter is 32-bit and wraps, as the gaps are added to it.
-  std::uint32_t channel = 0;
-  std::size_t k = 0;
-  for (const TtflBlock& block : blocks) {
-    channel += block.gap;
-    for (const std::uint16_t value : block.values) {
-      scan.channels[k] = static_cast<double>(channel);
-      scan.intensities[k] = static_cast<float>(value);
-      ++channel;
-      ++k;
-    }
-  }
-  return scan;
+  return std::nullopt;
 }
 
 }  // namespace kelvara::raw::ttfl
