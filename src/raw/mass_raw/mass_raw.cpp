@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "raw/decode.hpp"
+
 namespace kelvara::raw::mass_raw {
 
 namespace {
@@ -27,10 +29,7 @@ std::vector<std::uint32_t> parse_spectrum_index(ByteView index) { return read_u3
 
 Result<SingleQuadScan> parse_single_quad_scan(ByteView record) {
   const std::size_t length = record.size();
-  if (length < kHeaderSize) {
-    return parse_error("single-quad scan too short for " + std::to_string(kHeaderSize) +
-                       "-byte header: " + std::to_string(length) + " bytes");
-  }
+  if (length < kHeaderSize) return too_short_for_header("single-quad scan", kHeaderSize, length);
   const std::uint32_t retention_time_ms = record.u32(kRetentionTimeOffset);
   const std::size_t n_peaks = record.u16(kPeakCountOffset);
   const std::size_t payload = length - kHeaderSize;
@@ -57,9 +56,8 @@ Result<SingleQuadScan> parse_single_quad_scan(ByteView record) {
   const std::size_t intensity_bytes = width - kMzBytes;
   for (std::size_t i = 0; i < n_peaks; ++i) {
     const std::size_t peak = kHeaderSize + width * i;
-    scan.mz[i] = static_cast<double>(record.u16(peak)) / 10.0;
-    const auto intensity = static_cast<std::uint32_t>(record.uint_le(peak + kMzBytes, intensity_bytes));
-    scan.intensity[i] = static_cast<float>(intensity);
+    scan.mz[i] = tenths_to_mz(record.u16(peak));
+    scan.intensity[i] = intensity_le(record, peak + kMzBytes, intensity_bytes);
   }
   return scan;
 }

@@ -12,15 +12,33 @@
 
 #include <string>
 
+#include "raw/decode.hpp"
+
 namespace kelvara::raw::qgd {
 namespace {
 
+// Scan record header fields.
 constexpr std::size_t kHeaderBytes = 32;
+constexpr std::size_t kRetentionTimeOffset = 4;
+constexpr std::size_t kFormatOffset = 20;
+constexpr std::size_t kPeakCountOffset = 22;
+constexpr std::size_t kEventIdOffset = 24;
+constexpr std::size_t kTransitionCountOffset = 26;
+
+// Profile points: m/z in tenths (u16), then intensity (u16).
 constexpr std::uint16_t kProfileFormat = 2;
 constexpr std::size_t kPointBytes = 4;
+constexpr std::size_t kPointIntensityOffset = 2;
 
-// m/z values are stored in tenths of a unit.
-double tenths_to_mz(std::uint16_t tenths) { return static_cast<double>(tenths) / 10.0; }
+// MRM transitions: precursor and product m/z in tenths (u16 each), then a
+// 2- to 4-byte intensity.
+constexpr std::size_t kProductMzOffset = 2;
+constexpr std::size_t kTransitionIntensityOffset = 4;
+constexpr std::size_t kMinTransitionBytes = 6;
+constexpr std::size_t kMaxTransitionBytes = 8;
+
+// Spectrum Index variant B: a 2-byte header before the u64 offsets.
+constexpr std::size_t kVariantBHeaderBytes = 2;
 
 }  // namespace
 
@@ -33,10 +51,10 @@ Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
     for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = index.u32(4 * i);
     return offsets;
   }
-  if (size >= 2 && size % 8 == 2) {
+  if (size >= kVariantBHeaderBytes && size % 8 == kVariantBHeaderBytes) {
     // Variant B: a 2-byte header, not interpreted, then u64[N].
-    std::vector<std::uint64_t> offsets((size - 2) / 8);
-    for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = index.u64(2 + 8 * i);
+    std::vector<std::uint64_t> offsets((size - kVariantBHeaderBytes) / 8);
+    for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = index.u64(kVariantBHeaderBytes + 8 * i);
     return offsets;
   }
   return parse_error("Spectrum Index stream size " + std::to_string(size) +
@@ -45,15 +63,12 @@ Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
 
 Result<GcmsScan> parse_gcms_scan(ByteView record) {
   const std::size_t length = record.size();
-  if (length < kHeaderBytes) {
-    return parse_error("GC-MS scan too short for " + std::to_string(kHeaderBytes) +
-                       "-byte header: " + std::to_string(length) + " bytes");
-  }
-  const std::uint32_t retention_time_ms = record.u32(4);
-  const std::uint16_t format = record.u16(20);
-  const std::uint16_t n_peaks = record.u16(22);
-  const std::uint16_t event_id = record.u16(24);
-  const std::uint16_t n_transitions = record.u16(26);
+  if (length < kHeaderBytes) return too_short_for_header("GC-MS scan", kHeaderBytes, length);
+  const std::uint32_t retention_time_ms = record.u32(kRetentionTimeOffset);
+  const std::uint16_t format = record.u16(kFormatOffset);
+  const std::uint16_t n_peaks = record.u16(kPeakCountOffset);
+  const std::uint16_t event_id = record.u16(kEventIdOffset);
+  const std::uint16_t n_transitions = record.u16(kTransitionCountOffset);
   const std::size_t data_bytes = length - kHeaderBytes;
   const ByteView payload = record.from(kHeaderBytes);
 
@@ -64,7 +79,7 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
     scan.intensity.resize(n_peaks);
     for (std::size_t i = 0; i < n_peaks; ++i) {
       scan.mz[i] = tenths_to_mz(payload.u16(kPointBytes * i));
-      scan.intensity[i] = static_cast<float>(payload.u16(kPointBytes * i + 2));
+      scan.intensity[i] = intensity_le(payload, kPointBytes * i + kPointIntensityOffset, 2);
     }
     return GcmsScan(std::move(scan));
   }
@@ -73,7 +88,7 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
   // format code says.
   if (n_transitions != 0 && data_bytes % n_transitions == 0) {
     const std::size_t width = data_bytes / n_transitions;
-    if (width >= 6 && width <= 8) {
+    if (width >= kMinTransitionBytes && width <= kMaxTransitionBytes) {
       MrmScan scan;
       scan.retention_time_ms = retention_time_ms;
       scan.transitions.resize(n_transitions);
@@ -81,10 +96,8 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
         const std::size_t at = width * i;
         MrmTransition& t = scan.transitions[i];
         t.precursor_mz = tenths_to_mz(payload.u16(at));
-        t.product_mz = tenths_to_mz(payload.u16(at + 2));
-        // 2, 3 or 4 intensity bytes, zero-extended; 32-bit values above 2^24
-        // round to the nearest single-precision float.
-        t.intensity = static_cast<float>(static_cast<std::uint32_t>(payload.uint_le(at + 4, width - 4)));
+        t.product_mz = tenths_to_mz(payload.u16(at + kProductMzOffset));
+        t.intensity = intensity_le(payload, at + kTransitionIntensityOffset, width - kTransitionIntensityOffset);
       }
       return GcmsScan(std::move(scan));
     }

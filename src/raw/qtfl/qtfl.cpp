@@ -12,6 +12,8 @@
 
 #include <string>
 
+#include "raw/decode.hpp"
+
 namespace kelvara::raw::qtfl {
 
 namespace {
@@ -21,6 +23,7 @@ constexpr std::size_t kDataOffsetField = 0;
 constexpr std::size_t kLevelCodeField = 20;
 
 constexpr std::size_t kRetentionTimeEntrySize = 12;
+constexpr std::size_t kRetentionTimeField = 0;
 
 constexpr std::size_t kHeaderSize = 64;
 constexpr std::size_t kPayloadSizeField = 24;
@@ -33,37 +36,28 @@ bool supported_intensity_width(std::uint32_t width) { return width == 1 || width
 }  // namespace
 
 Result<std::vector<QtofIndexEntry>> parse_centroid_index(ByteView index) {
-  if (index.size() % kIndexEntrySize != 0) {
-    return parse_error("Centroid Index stream size " + std::to_string(index.size()) + " is not a multiple of " +
-                       std::to_string(kIndexEntrySize));
-  }
-  std::vector<QtofIndexEntry> entries(index.size() / kIndexEntrySize);
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::size_t entry = kIndexEntrySize * i;
-    entries[i].data_offset = index.u32(entry + kDataOffsetField);
-    entries[i].level_code = index.u32(entry + kLevelCodeField);
-  }
-  return entries;
+  return read_entry_table(
+      index, kIndexEntrySize,
+      [](std::size_t size) {
+        return "Centroid Index stream size " + std::to_string(size) + " is not a multiple of " +
+               std::to_string(kIndexEntrySize);
+      },
+      [](ByteView entry) { return QtofIndexEntry{entry.u32(kDataOffsetField), entry.u32(kLevelCodeField)}; });
 }
 
 Result<std::vector<std::uint32_t>> parse_qtfl_retention_times(ByteView times) {
-  if (times.size() % kRetentionTimeEntrySize != 0) {
-    return parse_error("Retention Time stream size " + std::to_string(times.size()) + " is not a multiple of " +
-                       std::to_string(kRetentionTimeEntrySize));
-  }
-  std::vector<std::uint32_t> retention_times_ms(times.size() / kRetentionTimeEntrySize);
-  for (std::size_t i = 0; i < retention_times_ms.size(); ++i) {
-    retention_times_ms[i] = times.u32(kRetentionTimeEntrySize * i);
-  }
-  return retention_times_ms;
+  return read_entry_table(
+      times, kRetentionTimeEntrySize,
+      [](std::size_t size) {
+        return "Retention Time stream size " + std::to_string(size) + " is not a multiple of " +
+               std::to_string(kRetentionTimeEntrySize);
+      },
+      [](ByteView entry) { return entry.u32(kRetentionTimeField); });
 }
 
 Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record) {
   const std::size_t length = record.size();
-  if (length < kHeaderSize) {
-    return parse_error("QTOF centroid scan too short for " + std::to_string(kHeaderSize) +
-                       "-byte header: " + std::to_string(length) + " bytes");
-  }
+  if (length < kHeaderSize) return too_short_for_header("QTOF centroid scan", kHeaderSize, length);
   const std::uint32_t declared = record.u32(kPayloadSizeField);
   const std::uint32_t width = record.u32(kIntensityWidthField);
 
@@ -96,8 +90,7 @@ Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record) {
     scan.mz[k] = static_cast<double>(record.u64(kHeaderSize + kMzBytes * k)) / kMzUnitsPerDalton;
   }
   for (std::size_t k = 0; k < n_peaks; ++k) {
-    const auto intensity = static_cast<std::uint32_t>(record.uint_le(intensities_start + width * k, width));
-    scan.intensities[k] = static_cast<float>(intensity);
+    scan.intensities[k] = intensity_le(record, intensities_start + width * k, width);
   }
   return scan;
 }

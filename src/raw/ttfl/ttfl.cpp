@@ -18,6 +18,7 @@
 #include <string>
 
 #include "common/le.hpp"
+#include "raw/decode.hpp"
 
 namespace kelvara::raw::ttfl {
 
@@ -63,17 +64,13 @@ BlockStep step_at(std::span<const std::uint16_t> words, std::size_t q) {
 }  // namespace
 
 Result<std::vector<Subset>> parse_data_index(ByteView index) {
-  if (index.size() % kSubsetSize != 0) {
-    return parse_error("Data Index stream size " + std::to_string(index.size()) + " is not a whole number of " +
-                       std::to_string(kSubsetSize) + "-byte subsets");
-  }
-  std::vector<Subset> subsets(index.size() / kSubsetSize);
-  for (std::size_t i = 0; i < subsets.size(); ++i) {
-    const std::size_t entry = kSubsetSize * i;
-    subsets[i].start_offset = index.u32(entry + kStartOffsetField);
-    subsets[i].rt_index = index.u32(entry + kRtIndexField);
-  }
-  return subsets;
+  return read_entry_table(
+      index, kSubsetSize,
+      [](std::size_t size) {
+        return "Data Index stream size " + std::to_string(size) + " is not a whole number of " +
+               std::to_string(kSubsetSize) + "-byte subsets";
+      },
+      [](ByteView entry) { return Subset{entry.u32(kStartOffsetField), entry.u32(kRtIndexField)}; });
 }
 
 std::vector<TtflScanRange> ttfl_scan_ranges(const std::vector<Subset>& subsets, std::size_t data_len) {
