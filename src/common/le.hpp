@@ -46,3 +46,23 @@ inline std::uint32_t load_uint_le(const std::uint8_t* at) noexcept {
 }
 
 }  // namespace kelvara
+
+namespace kelvara {
+
+// Runs `body.template operator()<W>()` with W the runtime `width` (1 to 4),
+// so that a loop over fields of that width is compiled once per width.
+template <class Body>
+inline decltype(auto) with_uint_width(std::size_t width, Body&& body) {
+  switch (width) {
+    case 1:
+      return body.template operator()<1>();
+    case 2:
+      return body.template operator()<2>();
+    case 3:
+      return body.template operator()<3>();
+    default:
+      return body.template operator()<4>();
+  }
+}
+
+}  // namespace kelvara

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "common/le.hpp"
 #include "raw/decode.hpp"
 
 namespace kelvara::raw::mass_raw {
@@ -53,12 +54,17 @@ Result<SingleQuadScan> parse_single_quad_scan(ByteView record) {
   scan.retention_time_ms = retention_time_ms;
   scan.mz.resize(n_peaks);
   scan.intensity.resize(n_peaks);
-  const std::size_t intensity_bytes = width - kMzBytes;
-  for (std::size_t i = 0; i < n_peaks; ++i) {
-    const std::size_t peak = kHeaderSize + width * i;
-    scan.mz[i] = tenths_to_mz(record.u16(peak));
-    scan.intensity[i] = intensity_le(record, peak + kMzBytes, intensity_bytes);
-  }
+  const std::uint8_t* peaks = record.sub(kHeaderSize, payload).data();
+  double* mz = scan.mz.data();
+  float* intensity = scan.intensity.data();
+  with_uint_width(width - kMzBytes, [&]<std::size_t W>() {
+    for (std::size_t i = 0; i < n_peaks; ++i) {
+      const std::uint8_t* peak = peaks + (kMzBytes + W) * i;
+      mz[i] = tenths_to_mz(load_u16_le(peak));
+      // 32-bit values above 2^24 round to the nearest float.
+      intensity[i] = static_cast<float>(load_uint_le<W>(peak + kMzBytes));
+    }
+  });
   return scan;
 }
 

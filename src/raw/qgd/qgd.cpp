@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "common/le.hpp"
 #include "raw/decode.hpp"
 
 namespace kelvara::raw::qgd {
@@ -77,9 +78,13 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
     scan.retention_time_ms = retention_time_ms;
     scan.mz.resize(n_peaks);
     scan.intensity.resize(n_peaks);
+    // The payload is exactly n_peaks points: read them unchecked.
+    const std::uint8_t* points = payload.sub(0, kPointBytes * n_peaks).data();
+    double* mz = scan.mz.data();
+    float* intensity = scan.intensity.data();
     for (std::size_t i = 0; i < n_peaks; ++i) {
-      scan.mz[i] = tenths_to_mz(payload.u16(kPointBytes * i));
-      scan.intensity[i] = intensity_le(payload, kPointBytes * i + kPointIntensityOffset, 2);
+      mz[i] = tenths_to_mz(load_u16_le(points + kPointBytes * i));
+      intensity[i] = static_cast<float>(load_u16_le(points + kPointBytes * i + kPointIntensityOffset));
     }
     return GcmsScan(std::move(scan));
   }
@@ -92,13 +97,18 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
       MrmScan scan;
       scan.retention_time_ms = retention_time_ms;
       scan.transitions.resize(n_transitions);
-      for (std::size_t i = 0; i < n_transitions; ++i) {
-        const std::size_t at = width * i;
-        MrmTransition& t = scan.transitions[i];
-        t.precursor_mz = tenths_to_mz(payload.u16(at));
-        t.product_mz = tenths_to_mz(payload.u16(at + kProductMzOffset));
-        t.intensity = intensity_le(payload, at + kTransitionIntensityOffset, width - kTransitionIntensityOffset);
-      }
+      // The payload is exactly n_transitions records of `width` bytes.
+      const std::uint8_t* records = payload.sub(0, width * n_transitions).data();
+      with_uint_width(width - kTransitionIntensityOffset, [&]<std::size_t W>() {
+        for (std::size_t i = 0; i < n_transitions; ++i) {
+          const std::uint8_t* at = records + (kTransitionIntensityOffset + W) * i;
+          MrmTransition& t = scan.transitions[i];
+          t.precursor_mz = tenths_to_mz(load_u16_le(at));
+          t.product_mz = tenths_to_mz(load_u16_le(at + kProductMzOffset));
+          // 32-bit values above 2^24 round to the nearest float.
+          t.intensity = static_cast<float>(load_uint_le<W>(at + kTransitionIntensityOffset));
+        }
+      });
       return GcmsScan(std::move(scan));
     }
   }

@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "common/le.hpp"
 #include "raw/decode.hpp"
 
 namespace kelvara::raw::qtfl {
@@ -86,12 +87,18 @@ Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record) {
   QtofCentroidScan scan;
   scan.mz.resize(n_peaks);
   scan.intensities.resize(n_peaks);
+  // Both arrays lie inside the declared payload, checked above.
+  const std::uint8_t* mz_words = record.sub(kHeaderSize, declared).data();
+  const std::uint8_t* stored = mz_words + (intensities_start - kHeaderSize);
+  double* mz = scan.mz.data();
+  float* intensities = scan.intensities.data();
   for (std::size_t k = 0; k < n_peaks; ++k) {
-    scan.mz[k] = static_cast<double>(record.u64(kHeaderSize + kMzBytes * k)) / kMzUnitsPerDalton;
+    mz[k] = static_cast<double>(load_u64_le(mz_words + kMzBytes * k)) / kMzUnitsPerDalton;
   }
-  for (std::size_t k = 0; k < n_peaks; ++k) {
-    scan.intensities[k] = intensity_le(record, intensities_start + width * k, width);
-  }
+  with_uint_width(width, [&]<std::size_t W>() {
+    // 32-bit values above 2^24 round to the nearest float.
+    for (std::size_t k = 0; k < n_peaks; ++k) intensities[k] = static_cast<float>(load_uint_le<W>(stored + W * k));
+  });
   return scan;
 }
 
