@@ -179,7 +179,7 @@ def build_floor(folder):
 
 def floor_times(exe, path, counts_path, rounds):
     out = subprocess.run([exe, path, counts_path, str(rounds)], capture_output=True, text=True, check=True)
-    return [float(line) for line in out.stdout.split()]
+    return [float(line.split()[0]) for line in out.stdout.splitlines()]
 
 
 # The high-water mark of resident memory (Linux VmHWM, the same figure as

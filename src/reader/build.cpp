@@ -11,8 +11,17 @@
 #include "reader/build.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -64,6 +73,9 @@ class Emitter {
     return true;
   }
 
+  bool more() const { return true; }
+  bool failed() const { return error_.has_value(); }
+
   raw::Result<std::size_t> finish() && {
     if (error_) return Unexpected(std::move(*error_));
     return count_;
@@ -78,9 +90,17 @@ class Emitter {
   std::optional<raw::RawError> error_;
 };
 
-void walk_gcms(const GcmsData& layout, Emitter& out) {
+// The walks below cover the index positions [begin, end) and hand every
+// record to `out`, whose emit returns false to stop the walk at once (the
+// budget is spent). Before each position they ask `out.more()`, which lets a
+// worker thread give up between scans. They return the position they
+// stopped before: `end` when the range is done.
+
+template <class Out>
+std::size_t walk_gcms(const GcmsData& layout, std::size_t begin, std::size_t end, Out& out) {
   const auto& offsets = layout.scan_offsets;
-  for (std::size_t i = 0; i < offsets.size(); ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
     const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
     if (!bytes) continue;
     auto scan = raw::qgd::parse_gcms_scan(*bytes);
@@ -88,7 +108,7 @@ void walk_gcms(const GcmsData& layout, Emitter& out) {
     if (auto* profile = std::get_if<raw::qgd::ProfileScan>(&*scan)) {
       if (!out.emit(i, std::move(profile->mz), std::move(profile->intensity), 1,
                     raw::ms_to_seconds(profile->retention_time_ms))) {
-        return;
+        return i;
       }
     } else {
       // An MRM scan gives one single-peak record per transition, at its
@@ -96,45 +116,53 @@ void walk_gcms(const GcmsData& layout, Emitter& out) {
       const auto& mrm = std::get<raw::qgd::MrmScan>(*scan);
       const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
       for (const auto& transition : mrm.transitions) {
-        if (!out.emit(i, {transition.product_mz}, {transition.intensity}, 2, seconds)) return;
+        if (!out.emit(i, {transition.product_mz}, {transition.intensity}, 2, seconds)) return i;
       }
     }
   }
+  return end;
 }
 
-void walk_mass_raw(const MassRawData& layout, Emitter& out) {
+template <class Out>
+std::size_t walk_mass_raw(const MassRawData& layout, std::size_t begin, std::size_t end, Out& out) {
   const auto& offsets = layout.scan_offsets;
-  for (std::size_t i = 0; i < offsets.size(); ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
     const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
     if (!bytes) continue;
     auto scan = raw::mass_raw::parse_single_quad_scan(*bytes);
     if (!scan) continue;
     if (!out.emit(i, std::move(scan->mz), std::move(scan->intensity), 1,
                   raw::ms_to_seconds(scan->retention_time_ms))) {
-      return;
+      return i;
     }
   }
+  return end;
 }
 
-void walk_qtfl(const QtflData& layout, Emitter& out) {
+template <class Out>
+std::size_t walk_qtfl(const QtflData& layout, std::size_t begin, std::size_t end, Out& out) {
   const auto& entries = layout.index_entries;
   const auto& data = layout.centroid_data;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::uint64_t end = i + 1 < entries.size() ? entries[i + 1].data_offset : data.size();
-    const auto bytes = scan_bytes(data, entries[i].data_offset, end);
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
+    const std::uint64_t stop = i + 1 < entries.size() ? entries[i + 1].data_offset : data.size();
+    const auto bytes = scan_bytes(data, entries[i].data_offset, stop);
     if (!bytes) continue;
     auto scan = raw::qtfl::decode_qtof_centroid_scan(*bytes);
     if (!scan) continue;
     const double seconds =
         i < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[i]) : 0.0;
     const std::uint32_t ms_level = entries[i].level_code < 2 ? 1 : 2;
-    if (!out.emit(i, std::move(scan->mz), std::move(scan->intensities), ms_level, seconds)) return;
+    if (!out.emit(i, std::move(scan->mz), std::move(scan->intensities), ms_level, seconds)) return i;
   }
+  return end;
 }
 
-void walk_ttfl(const TtflData& layout, Emitter& out) {
-  const std::size_t count = std::min(layout.scan_ranges.size(), layout.subsets.size());
-  for (std::size_t i = 0; i < count; ++i) {
+template <class Out>
+std::size_t walk_ttfl(const TtflData& layout, std::size_t begin, std::size_t end, Out& out) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
     const auto& range = layout.scan_ranges[i];
     const auto bytes = scan_bytes(layout.ms_raw_data, range.start, range.end);
     if (!bytes) continue;
@@ -144,10 +172,250 @@ void walk_ttfl(const TtflData& layout, Emitter& out) {
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
     if (layout.calibration) {
-      for (double& x : scan->channels) x = raw::ttfl::channel_to_mz(*layout.calibration, x);
+      const raw::ttfl::MassCalibration calibration = *layout.calibration;
+      for (double& x : scan->channels) x = raw::ttfl::channel_to_mz(calibration, x);
     }
-    if (!out.emit(i, std::move(scan->channels), std::move(scan->intensities), 1, seconds)) return;
+    if (!out.emit(i, std::move(scan->channels), std::move(scan->intensities), 1, seconds)) return i;
   }
+  return end;
+}
+
+// The number of index positions the layout's walk covers.
+std::size_t index_positions(const LayoutData& layout) {
+  return std::visit(
+      [](const auto& data) -> std::size_t {
+        using T = std::decay_t<decltype(data)>;
+        if constexpr (std::is_same_v<T, GcmsData> || std::is_same_v<T, MassRawData>) {
+          return data.scan_offsets.size();
+        } else if constexpr (std::is_same_v<T, QtflData>) {
+          return data.index_entries.size();
+        } else {
+          return std::min(data.scan_ranges.size(), data.subsets.size());
+        }
+      },
+      layout);
+}
+
+// The bytes of scan data the index addresses.
+std::size_t scan_data_bytes(const LayoutData& layout) {
+  return std::visit(
+      [](const auto& data) -> std::size_t {
+        using T = std::decay_t<decltype(data)>;
+        if constexpr (std::is_same_v<T, QtflData>) {
+          return data.centroid_data.size();
+        } else {
+          return data.ms_raw_data.size();
+        }
+      },
+      layout);
+}
+
+template <class Out>
+std::size_t walk(const LayoutData& layout, std::size_t begin, std::size_t end, Out& out) {
+  return std::visit(
+      [&](const auto& data) -> std::size_t {
+        using T = std::decay_t<decltype(data)>;
+        if constexpr (std::is_same_v<T, GcmsData>) {
+          return walk_gcms(data, begin, end, out);
+        } else if constexpr (std::is_same_v<T, MassRawData>) {
+          return walk_mass_raw(data, begin, end, out);
+        } else if constexpr (std::is_same_v<T, QtflData>) {
+          return walk_qtfl(data, begin, end, out);
+        } else {
+          return walk_ttfl(data, begin, end, out);
+        }
+      },
+      layout);
+}
+
+// ---------------------------------------------------------------------------
+// Decoding on several threads
+//
+// The index is cut into chunks of consecutive positions. Worker threads and
+// the calling thread take chunks in file order and decode each into a list
+// of pending spectra; the calling thread alone hands them to the emitter, in
+// chunk order, so the sink sees exactly the records of the single-threaded
+// walk, in the same order, and the budget is checked record by record in
+// that order. Only a window of chunks ahead of the one being handed over may
+// be taken, which bounds the decoded spectra waiting in memory.
+//
+// Workers also add what they decode to a shared count; once it passes the
+// budget the budget error is certain to come at some record already decoded
+// or before, and workers stop between scans. A chunk they left unfinished is
+// finished by the calling thread, through the emitter, which then finds the
+// exact record that passes the budget.
+
+struct PendingSpectrum {
+  std::size_t position;
+  std::vector<double> mz;
+  std::vector<float> intensity;
+  std::uint32_t ms_level;
+  double seconds;
+};
+
+struct Chunk {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t stopped_at = 0;  // end when the chunk was decoded whole
+  std::vector<PendingSpectrum> spectra;
+  std::exception_ptr failure;
+  bool done = false;  // guarded by the pool's mutex
+};
+
+class ChunkCollector {
+ public:
+  ChunkCollector(Chunk& chunk, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
+      : chunk_(chunk), decoded_(decoded), budget_(budget) {}
+
+  bool more() const { return decoded_.load(std::memory_order_relaxed) <= budget_; }
+
+  bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
+            double seconds) {
+    decoded_.fetch_add(decoded_bytes(mz.size()), std::memory_order_relaxed);
+    chunk_.spectra.push_back(PendingSpectrum{position, std::move(mz), std::move(intensity), ms_level, seconds});
+    return true;
+  }
+
+ private:
+  Chunk& chunk_;
+  std::atomic<std::uint64_t>& decoded_;
+  std::uint64_t budget_;
+};
+
+// Scan data below this size decodes on the calling thread alone unless a
+// number of threads is asked for.
+constexpr std::size_t kMinBytesForThreads = std::size_t{4} << 20;
+// About this many bytes of scan data per chunk.
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+// Chunks each thread may run ahead of the one being handed to the sink.
+constexpr std::size_t kChunksAheadPerThread = 2;
+
+class ChunkPool {
+ public:
+  ChunkPool(const RawFile& file, Emitter& out, std::size_t threads, std::size_t positions, std::size_t per_chunk)
+      : file_(file), out_(out), window_(kChunksAheadPerThread * threads), budget_(decode_budget(file.stream_bytes)) {
+    chunks_.resize((positions + per_chunk - 1) / per_chunk);
+    for (std::size_t k = 0; k < chunks_.size(); ++k) {
+      chunks_[k].begin = k * per_chunk;
+      chunks_[k].end = std::min(positions, chunks_[k].begin + per_chunk);
+    }
+    workers_.reserve(threads - 1);
+    try {
+      for (std::size_t t = 1; t < threads; ++t) workers_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+  ChunkPool(const ChunkPool&) = delete;
+  ChunkPool& operator=(const ChunkPool&) = delete;
+  ~ChunkPool() { stop(); }
+
+  // Hands every chunk's spectra to the emitter, in order, decoding chunks
+  // itself while the next one is not ready.
+  void run() {
+    for (std::size_t k = 0; k < chunks_.size(); ++k) {
+      Chunk& chunk = chunks_[k];
+      {
+        std::unique_lock lock(mutex_);
+        while (!chunk.done) {
+          if (const auto j = claim()) {
+            lock.unlock();
+            decode(chunks_[*j]);
+            lock.lock();
+            chunks_[*j].done = true;
+          } else {
+            changed_.wait(lock);
+          }
+        }
+      }
+      for (PendingSpectrum& s : chunk.spectra) {
+        if (!out_.emit(s.position, std::move(s.mz), std::move(s.intensity), s.ms_level, s.seconds)) return;
+      }
+      std::vector<PendingSpectrum>().swap(chunk.spectra);
+      if (chunk.failure) std::rethrow_exception(chunk.failure);
+      if (chunk.stopped_at < chunk.end) {
+        walk(file_.layout, chunk.stopped_at, chunk.end, out_);
+        if (out_.failed()) return;
+      }
+      {
+        std::lock_guard lock(mutex_);
+        next_emit_ = k + 1;
+      }
+      changed_.notify_all();
+    }
+  }
+
+ private:
+  // The next chunk to decode, if one may be taken now. Called with the
+  // mutex held.
+  std::optional<std::size_t> claim() {
+    if (stopping_ || next_claim_ >= chunks_.size() || next_claim_ >= next_emit_ + window_) return std::nullopt;
+    return next_claim_++;
+  }
+
+  void decode(Chunk& chunk) {
+    try {
+      chunk.spectra.reserve(chunk.end - chunk.begin);
+      ChunkCollector collect(chunk, decoded_, budget_);
+      chunk.stopped_at = walk(file_.layout, chunk.begin, chunk.end, collect);
+    } catch (...) {
+      chunk.failure = std::current_exception();
+    }
+  }
+
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      const auto k = claim();
+      if (!k) {
+        if (stopping_ || next_claim_ >= chunks_.size()) return;
+        changed_.wait(lock);
+        continue;
+      }
+      lock.unlock();
+      decode(chunks_[*k]);
+      lock.lock();
+      chunks_[*k].done = true;
+      changed_.notify_all();
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+  }
+
+  const RawFile& file_;
+  Emitter& out_;
+  const std::size_t window_;
+  const std::uint64_t budget_;
+  std::vector<Chunk> chunks_;
+  std::atomic<std::uint64_t> decoded_{0};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t next_claim_ = 0;
+  std::size_t next_emit_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+// KELVARA_THREADS, read at every open: a positive number of threads, 1 for
+// the single-threaded walk; nothing when unset, empty or not a positive
+// number.
+std::optional<std::size_t> threads_from_environment() {
+  const char* text = std::getenv("KELVARA_THREADS");
+  if (text == nullptr) return std::nullopt;
+  const char* last = text + std::strlen(text);
+  std::size_t value = 0;
+  const auto [ptr, ec] = std::from_chars(text, last, value);
+  if (ec != std::errc() || ptr != last || value == 0) return std::nullopt;
+  return value;
 }
 
 // Keeps every record, as the Python reader holds them.
@@ -179,23 +447,30 @@ std::uint64_t decode_budget(std::uint64_t stream_bytes) {
   return std::min(stream_bytes, kMaxStreamBytes) * kDecodeBudgetPerStreamByte + kDecodeBudgetSlack;
 }
 
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::size_t threads) {
   Emitter out(sink, file.stream_bytes);
-  std::visit(
-      [&](const auto& layout) {
-        using T = std::decay_t<decltype(layout)>;
-        if constexpr (std::is_same_v<T, GcmsData>) {
-          walk_gcms(layout, out);
-        } else if constexpr (std::is_same_v<T, MassRawData>) {
-          walk_mass_raw(layout, out);
-        } else if constexpr (std::is_same_v<T, QtflData>) {
-          walk_qtfl(layout, out);
-        } else {
-          walk_ttfl(layout, out);
-        }
-      },
-      file.layout);
+  const std::size_t positions = index_positions(file.layout);
+  if (threads <= 1 || positions < 2) {
+    walk(file.layout, 0, positions, out);
+    return std::move(out).finish();
+  }
+  // Positions per chunk from the average scan size, and at least two chunks
+  // per thread.
+  const std::size_t chunks = std::max(scan_data_bytes(file.layout) / kChunkBytes, 2 * threads);
+  const std::size_t per_chunk = std::max<std::size_t>(1, positions / chunks);
+  threads = std::min(threads, (positions + per_chunk - 1) / per_chunk);
+  ChunkPool pool(file, out, threads, positions, per_chunk);
+  pool.run();
   return std::move(out).finish();
+}
+
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
+  if (const auto threads = threads_from_environment()) return decode_spectra(file, sink, *threads);
+  // By default every core, except for small files: starting threads would
+  // cost more than they save.
+  const unsigned cores = std::thread::hardware_concurrency();
+  const bool small = scan_data_bytes(file.layout) < kMinBytesForThreads;
+  return decode_spectra(file, sink, small || cores == 0 ? 1 : cores);
 }
 
 raw::Result<std::vector<SpectrumRecord>> build_spectra(RawFile file) {

@@ -59,6 +59,15 @@ constexpr std::uint64_t decoded_bytes(std::size_t points) {
 // invalid or whose bytes do not decode are left out without a message. Fails
 // only when the decoded bytes would exceed the file's decode budget; the
 // spectra handed to the sink never do. Returns the number of spectra.
+//
+// The scans are decoded on `threads` threads, the calling thread among
+// them (1: a plain walk on the calling thread). The sink is only ever called
+// on the calling thread, with the same records in the same order and the
+// same budget error as the walk on one thread. Without `threads`, the
+// environment variable KELVARA_THREADS, read at every call, gives the
+// number; unset or not a positive number, every core is used, or one thread
+// for scan data of less than 4 MiB.
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::size_t threads);
 raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
 
 // Every record of the file, in order. Consumes the file: its buffers are

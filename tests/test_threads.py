@@ -1,0 +1,174 @@
+"""Decoding on several threads gives the records of one thread, in the same order.
+
+KELVARA_THREADS is read at every open, so each test opens the same file with
+several thread counts. The files mix good scans with scans that are dropped
+(undecodable records, odd TTFL records), GC-MS MRM scans that expand into
+several records, QTOF retention times that run out, and a TTFL index in
+reverse file order, so a chunk handed over out of order, twice or not at all
+shows up as a wrong record.
+"""
+
+from __future__ import annotations
+
+import struct
+
+import pytest
+from kelvara import RawReader
+
+import gcms_encoders as gc
+import lcms_encoders as lc
+from test_decode_budget import BUDGET_MESSAGE, HOSTILE
+
+THREADS = ["1", "2", "3", "7"]
+
+
+def gcms_case():
+    run = gc.realistic_run(n_scans=240, scan_ms=200, mrm_every=7, seed=3)
+    records = []
+    for k, record in enumerate(run.records):
+        records.append(record)
+        if k % 11 == 5:
+            records.append(b"\x01" * 31)  # too short for the header: dropped
+        if k % 17 == 3:
+            records.append(gc.header(fmt=2, n_peaks=9) + b"\0" * 8)  # matches no layout: dropped
+    return "run.qgd", gc.gcms_entries(records), run.expected
+
+
+def single_quad_case():
+    run = lc.single_quad_run(n_scans=240, seed=9)
+    data = run.entries[lc.MASS_RAW_DATA]
+    offsets = [o for (o,) in struct.iter_unpack("<I", run.entries[lc.MASS_RAW_INDEX])]
+    cuts = list(zip(offsets, offsets[1:] + [len(data)]))
+    records = []
+    for k, (a, b) in enumerate(cuts):
+        records.append(data[a:b])
+        if k % 9 == 4:
+            records.append(lc.sq_record(1000, [(1000, 5)] * 3, width=4, n_peaks=5))  # not divisible: dropped
+    return "run.lcd", lc.mass_raw_entries(records), run.expected
+
+
+def qtof_case():
+    run = lc.qtof_run(n_scans=240, seed=4)
+    data = run.entries[lc.QTFL_DATA]
+    index = list(struct.iter_unpack("<I16sI", run.entries[lc.QTFL_INDEX]))
+    times = [t for (t, _) in struct.iter_unpack("<I8s", run.entries[lc.QTFL_TIMES])]
+    ends = [o for o, _, _ in index[1:]] + [len(data)]
+    records, levels, stored_times, kept = [], [], [], []
+    for k, ((offset, _, level), end) in enumerate(zip(index, ends)):
+        records.append(data[offset:end])
+        levels.append(level)
+        stored_times.append(times[k])
+        kept.append(len(records) - 1)
+        if k % 13 == 6:
+            records.append(lc.qtof_record([10**14], [1], width=2, declared=4000))  # shorter than declared
+            levels.append(1)
+            stored_times.append(1)
+    # The retention times run out before the index does.
+    cutoff = len(records) * 4 // 5
+    entries = lc.qtof_file_entries(records, levels, stored_times[:cutoff])
+    expected = [
+        gc.Expected(want.mz, want.intensity, want.ms_level, want.rt if position < cutoff else 0.0)
+        for want, position in zip(run.expected, kept)
+    ]
+    return "run.lcd", entries, expected
+
+
+def ttfl_case():
+    run = lc.ttfl_run(n_scans=160, seed=8)
+    entries = dict(run.entries)
+    subsets = list(struct.iter_unpack("<I4sI4s", entries[lc.TTFL_INDEX]))
+    data = entries[lc.TTFL_DATA]
+    # An odd-length record after every fifth scan: it yields no spectrum.
+    starts = [s for s, _, _, _ in subsets] + [len(data)]
+    pieces, moved = [], []
+    for k in range(len(subsets)):
+        moved.append(sum(len(p) for p in pieces))
+        pieces.append(data[starts[k] : starts[k + 1]])
+        if k % 5 == 2:
+            pieces.append(b"\x01" * 67)
+    junk = [moved[k] + len(data[starts[k] : starts[k + 1]]) for k in range(len(subsets)) if k % 5 == 2]
+    rows = [(moved[k], r) for k, (_, _, r, _) in enumerate(subsets)] + [(j, 0) for j in junk]
+    # The index lists the scans from last to first.
+    rows.sort(reverse=True)
+    entries[lc.TTFL_INDEX] = lc.ttfl_index(rows)
+    entries[lc.TTFL_DATA] = b"".join(pieces)
+    return "run.lcd", entries, list(reversed(run.expected))
+
+
+CASES = {"gcms": gcms_case, "single-quad": single_quad_case, "qtof": qtof_case, "ttfl": ttfl_case}
+
+
+@pytest.fixture(scope="module")
+def case_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("threads")
+    files = {}
+    for name, make in CASES.items():
+        filename, entries, expected = make()
+        path = folder / f"{name}-{filename}"
+        gc_write(path, entries)
+        files[name] = (str(path), expected)
+    return files
+
+
+def gc_write(path, entries):
+    from cfbwriter import write_cfb
+
+    write_cfb(str(path), entries)
+
+
+@pytest.mark.parametrize("threads", THREADS)
+@pytest.mark.parametrize("layout", list(CASES))
+def test_every_thread_count_reads_back_the_same_records(case_files, monkeypatch, layout, threads):
+    path, expected = case_files[layout]
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    gc.assert_read_back(RawReader(path), expected)
+
+
+@pytest.mark.parametrize("threads", ["", "0", "-2", "two", "2 ", "99999999999999999999999"])
+def test_a_thread_count_that_is_not_a_positive_number_still_reads(case_files, monkeypatch, threads):
+    path, expected = case_files["gcms"]
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    gc.assert_read_back(RawReader(path), expected)
+
+
+@pytest.mark.parametrize("name,filename,entries", HOSTILE, ids=[h[0] for h in HOSTILE])
+def test_the_budget_error_is_the_same_on_every_thread_count(make_file, monkeypatch, name, filename, entries):
+    path = make_file(filename, entries)
+    messages = set()
+    for threads in ["1", "2", "3"]:
+        monkeypatch.setenv("KELVARA_THREADS", threads)
+        with pytest.raises(RuntimeError) as raised:
+            RawReader(path)
+        assert str(raised.value).startswith(BUDGET_MESSAGE)
+        messages.add(str(raised.value))
+    assert len(messages) == 1, messages
+
+
+def records(reader):
+    out = []
+    for i in range(reader.scan_count):
+        s = reader.read_spectrum(i)
+        out.append((s.mz, s.intensity, s.ms_level, s.retention_time_sec))
+    return out
+
+
+def test_a_file_large_enough_for_every_core_by_default(make_file, monkeypatch):
+    # Scan data of several MiB: without KELVARA_THREADS the open uses every
+    # core, in chunks sized by the scan data.
+    run = gc.realistic_run(n_scans=600, scan_ms=100, mrm_every=9, seed=21)
+    data, offsets = gc.concat(run.records + [b"\x02" * 20])
+    copies = (9 << 19) // len(data) + 1
+    path = make_file(
+        "large.qgd",
+        {
+            gc.GCMS_INDEX: gc.index_a([o + k * len(data) for k in range(copies) for o in offsets]),
+            gc.GCMS_DATA: data * copies,
+        },
+    )
+    assert len(data) * copies > 4 << 20
+    monkeypatch.delenv("KELVARA_THREADS", raising=False)
+    threaded = records(RawReader(path))
+    monkeypatch.setenv("KELVARA_THREADS", "1")
+    single = records(RawReader(path))
+    assert len(single) == copies * len(run.expected)
+    assert threaded == single
