@@ -166,15 +166,12 @@ std::size_t walk_ttfl(const TtflData& layout, std::size_t begin, std::size_t end
     const auto& range = layout.scan_ranges[i];
     const auto bytes = scan_bytes(layout.ms_raw_data, range.start, range.end);
     if (!bytes) continue;
-    auto scan = raw::ttfl::decode_ttfl_scan(*bytes);
+    // Channels come back as m/z when the file has a calibration.
+    auto scan = raw::ttfl::decode_ttfl_scan(*bytes, layout.calibration);
     if (!scan) continue;
     const std::uint32_t t = layout.subsets[i].rt_index;
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
-    if (layout.calibration) {
-      const raw::ttfl::MassCalibration calibration = *layout.calibration;
-      for (double& x : scan->channels) x = raw::ttfl::channel_to_mz(calibration, x);
-    }
     if (!out.emit(i, std::move(scan->channels), std::move(scan->intensities), 1, seconds)) return i;
   }
   return end;

@@ -202,7 +202,17 @@ Walk walk_blocks(WordRegion words, std::size_t q, const std::vector<std::uint8_t
 
 // Writes the channels and intensities of the blocks from word `first` on;
 // the walk from there has been checked to end on the record's last word.
-void fill_points(WordRegion words, std::size_t first, double* channels, float* intensities) {
+// With a calibration, each channel is written as its m/z.
+template <bool Calibrated>
+void fill_points(WordRegion words, std::size_t first, const MassCalibration& calibration, double* channels,
+                 float* intensities) {
+  const auto position = [&](double channel) {
+    if constexpr (Calibrated) {
+      return channel_to_mz(calibration, channel);
+    } else {
+      return channel;
+    }
+  };
   // The channel counter is 32-bit and wraps, as the gaps are added to it.
   std::uint32_t channel = 0;
   std::size_t q = first;
@@ -214,12 +224,12 @@ void fill_points(WordRegion words, std::size_t first, double* channels, float* i
       // No wrap inside the block: the channels are consecutive doubles.
       const auto base = static_cast<double>(channel);
       for (std::uint32_t k = 0; k < n; ++k) {
-        channels[k] = base + static_cast<double>(k);
+        channels[k] = position(base + static_cast<double>(k));
         intensities[k] = static_cast<float>(load_u16_le(values + 2 * k));
       }
     } else {
       for (std::uint32_t k = 0; k < n; ++k) {
-        channels[k] = static_cast<double>(static_cast<std::uint32_t>(channel + k));
+        channels[k] = position(static_cast<double>(static_cast<std::uint32_t>(channel + k)));
         intensities[k] = static_cast<float>(load_u16_le(values + 2 * k));
       }
     }
@@ -232,7 +242,9 @@ void fill_points(WordRegion words, std::size_t first, double* channels, float* i
 
 }  // namespace
 
-std::optional<TtflScan> decode_ttfl_scan(ByteView record) {
+std::optional<TtflScan> decode_ttfl_scan(ByteView record) { return decode_ttfl_scan(record, std::nullopt); }
+
+std::optional<TtflScan> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration) {
   const std::size_t length = record.size();
   if (length < kRecordHeaderSize) return std::nullopt;
   if (length == kRecordHeaderSize) return TtflScan{};
@@ -264,7 +276,11 @@ std::optional<TtflScan> decode_ttfl_scan(ByteView record) {
       TtflScan scan;
       scan.channels.resize(walk.points);
       scan.intensities.resize(walk.points);
-      fill_points(words, first, scan.channels.data(), scan.intensities.data());
+      if (calibration) {
+        fill_points<true>(words, first, *calibration, scan.channels.data(), scan.intensities.data());
+      } else {
+        fill_points<false>(words, first, MassCalibration{}, scan.channels.data(), scan.intensities.data());
+      }
       return scan;
     }
     if (dead.empty()) dead.assign(count, 0);

@@ -60,6 +60,9 @@ std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream
     std::span<const std::uint16_t> words);
 
 std::optional<TtflScan> decode_ttfl_scan(ByteView record);
+// The same, with every channel mapped through `calibration` (when given) as
+// it is written: `channels` then holds m/z values.
+std::optional<TtflScan> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration);
 
 // m/z of a channel position: ((x - intercept) / slope)^2, in that order.
 inline double channel_to_mz(const MassCalibration& calibration, double channel) {
