@@ -41,7 +41,38 @@ constexpr std::size_t kMaxTransitionBytes = 8;
 // Spectrum Index variant B: a 2-byte header before the u64 offsets.
 constexpr std::size_t kVariantBHeaderBytes = 2;
 
+// Which layout a record of `length` bytes has, from its header counts and
+// payload size: the Profile test first, then the MRM test whatever the
+// format code says. Records shorter than the header are neither.
+enum class RecordLayout { Profile, Mrm, Neither };
+
+RecordLayout record_layout(std::size_t length, std::uint16_t format, std::uint16_t n_peaks,
+                           std::uint16_t n_transitions) {
+  if (length < kHeaderBytes) return RecordLayout::Neither;
+  const std::size_t data_bytes = length - kHeaderBytes;
+  if (format == kProfileFormat && data_bytes == kPointBytes * n_peaks) return RecordLayout::Profile;
+  if (n_transitions != 0 && data_bytes % n_transitions == 0) {
+    const std::size_t width = data_bytes / n_transitions;
+    if (width >= kMinTransitionBytes && width <= kMaxTransitionBytes) return RecordLayout::Mrm;
+  }
+  return RecordLayout::Neither;
+}
+
 }  // namespace
+
+std::size_t gcms_record_count(ByteView record) {
+  if (record.size() < kHeaderBytes) return 0;
+  const std::uint16_t n_transitions = record.u16(kTransitionCountOffset);
+  switch (record_layout(record.size(), record.u16(kFormatOffset), record.u16(kPeakCountOffset), n_transitions)) {
+    case RecordLayout::Profile:
+      return 1;
+    case RecordLayout::Mrm:
+      return n_transitions;
+    case RecordLayout::Neither:
+      break;
+  }
+  return 0;
+}
 
 Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
   const std::size_t size = index.size();
@@ -73,7 +104,9 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
   const std::size_t data_bytes = length - kHeaderBytes;
   const ByteView payload = record.from(kHeaderBytes);
 
-  if (format == kProfileFormat && data_bytes == kPointBytes * n_peaks) {
+  const RecordLayout layout = record_layout(length, format, n_peaks, n_transitions);
+
+  if (layout == RecordLayout::Profile) {
     ProfileScan scan;
     scan.retention_time_ms = retention_time_ms;
     scan.mz.resize(n_peaks);
@@ -91,26 +124,24 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
 
   // Any record that is not a Profile record may still be MRM, whatever its
   // format code says.
-  if (n_transitions != 0 && data_bytes % n_transitions == 0) {
+  if (layout == RecordLayout::Mrm) {
     const std::size_t width = data_bytes / n_transitions;
-    if (width >= kMinTransitionBytes && width <= kMaxTransitionBytes) {
-      MrmScan scan;
-      scan.retention_time_ms = retention_time_ms;
-      scan.transitions.resize(n_transitions);
-      // The payload is exactly n_transitions records of `width` bytes.
-      const std::uint8_t* records = payload.sub(0, width * n_transitions).data();
-      with_uint_width(width - kTransitionIntensityOffset, [&]<std::size_t W>() {
-        for (std::size_t i = 0; i < n_transitions; ++i) {
-          const std::uint8_t* at = records + (kTransitionIntensityOffset + W) * i;
-          MrmTransition& t = scan.transitions[i];
-          t.precursor_mz = tenths_to_mz(load_u16_le(at));
-          t.product_mz = tenths_to_mz(load_u16_le(at + kProductMzOffset));
-          // 32-bit values above 2^24 round to the nearest float.
-          t.intensity = static_cast<float>(load_uint_le<W>(at + kTransitionIntensityOffset));
-        }
-      });
-      return GcmsScan(std::move(scan));
-    }
+    MrmScan scan;
+    scan.retention_time_ms = retention_time_ms;
+    scan.transitions.resize(n_transitions);
+    // The payload is exactly n_transitions records of `width` bytes.
+    const std::uint8_t* records = payload.sub(0, width * n_transitions).data();
+    with_uint_width(width - kTransitionIntensityOffset, [&]<std::size_t W>() {
+      for (std::size_t i = 0; i < n_transitions; ++i) {
+        const std::uint8_t* at = records + (kTransitionIntensityOffset + W) * i;
+        MrmTransition& t = scan.transitions[i];
+        t.precursor_mz = tenths_to_mz(load_u16_le(at));
+        t.product_mz = tenths_to_mz(load_u16_le(at + kProductMzOffset));
+        // 32-bit values above 2^24 round to the nearest float.
+        t.intensity = static_cast<float>(load_uint_le<W>(at + kTransitionIntensityOffset));
+      }
+    });
+    return GcmsScan(std::move(scan));
   }
 
   return parse_error("GC-MS scan did not match Profile or MRM layout: format=" + std::to_string(format) +
