@@ -152,23 +152,36 @@ def records(reader):
     return out
 
 
-def test_a_file_large_enough_for_every_core_by_default(make_file, monkeypatch):
-    # Scan data of several MiB: without KELVARA_THREADS the open uses every
-    # core, in chunks sized by the scan data.
+def copy_order(order, copies):
+    if order == "forward":
+        return list(range(copies))
+    if order == "reversed":
+        return list(range(copies))[::-1]
+    # Pairs swapped: the index goes back in the data after every other copy.
+    return [k ^ 1 if k ^ 1 < copies else k for k in range(copies)]
+
+
+@pytest.mark.parametrize("order", ["forward", "pairs-swapped", "reversed"])
+@pytest.mark.parametrize("threads", [None, "1", "2"])
+def test_large_files_read_back_whatever_the_order_of_the_index(make_file, monkeypatch, order, threads):
+    # Scan data of several MiB: large enough for every core by default and
+    # for the scan data to be handed back to the system as the walk leaves it
+    # behind, which must never take data a later index entry still reads.
     run = gc.realistic_run(n_scans=600, scan_ms=100, mrm_every=9, seed=21)
     data, offsets = gc.concat(run.records + [b"\x02" * 20])
     copies = (9 << 19) // len(data) + 1
+    visits = copy_order(order, copies)
     path = make_file(
         "large.qgd",
         {
-            gc.GCMS_INDEX: gc.index_a([o + k * len(data) for k in range(copies) for o in offsets]),
+            gc.GCMS_INDEX: gc.index_a([o + k * len(data) for k in visits for o in offsets]),
             gc.GCMS_DATA: data * copies,
         },
     )
     assert len(data) * copies > 4 << 20
-    monkeypatch.delenv("KELVARA_THREADS", raising=False)
-    threaded = records(RawReader(path))
-    monkeypatch.setenv("KELVARA_THREADS", "1")
-    single = records(RawReader(path))
-    assert len(single) == copies * len(run.expected)
-    assert threaded == single
+    if threads is None:
+        monkeypatch.delenv("KELVARA_THREADS", raising=False)
+    else:
+        monkeypatch.setenv("KELVARA_THREADS", threads)
+    want = [(e.mz, e.intensity, e.ms_level, e.rt) for e in run.expected]
+    assert records(RawReader(path)) == want * copies

@@ -10,10 +10,16 @@
 
 #include "reader/build.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -287,10 +293,73 @@ constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 // Chunks each thread may run ahead of the one being handed to the sink.
 constexpr std::size_t kChunksAheadPerThread = 2;
 
+// Hands the pages of the scan data back to the system once no later index
+// position can read them, so that the decoded spectra take the place of the
+// scan data instead of adding to it. Scans are usually stored in index
+// order, and then all but a chunk or two of the scan data is released by the
+// time the last spectrum is decoded; an index that goes back to the start of
+// the data releases nothing. Only for a caller that owns the data and never
+// reads it again (the released pages read as zeros).
+class ScanDataRelease {
+ public:
+  ScanDataRelease() = default;
+  ScanDataRelease(const LayoutData& layout, Bytes& data, std::size_t positions, std::size_t per_chunk)
+      : data_(&data) {
+    // lowest_[k]: the lowest scan start of any position in chunk k or later.
+    const std::size_t chunks = (positions + per_chunk - 1) / per_chunk;
+    lowest_.assign(chunks + 1, data.size());
+    std::visit(
+        [&](const auto& layout_data) {
+          for (std::size_t i = 0; i < positions; ++i) {
+            auto& low = lowest_[i / per_chunk];
+            low = std::min<std::uint64_t>(low, scan_start(layout_data, i));
+          }
+        },
+        layout);
+    for (std::size_t k = chunks; k-- > 0;) lowest_[k] = std::min(lowest_[k], lowest_[k + 1]);
+  }
+
+  // Chunks 0 to k have been decoded; later ones may be decoding now.
+  void after_chunk(std::size_t k) {
+    if (data_ == nullptr || k + 1 >= lowest_.size()) return;
+    const auto upto = static_cast<std::size_t>(std::min<std::uint64_t>(lowest_[k + 1], data_->size()));
+    if (upto <= released_) return;
+    release_pages(data_->data() + released_, data_->data() + upto);
+    released_ = upto;
+  }
+
+ private:
+  static std::uint64_t scan_start(const GcmsData& data, std::size_t i) { return data.scan_offsets[i]; }
+  static std::uint64_t scan_start(const MassRawData& data, std::size_t i) { return data.scan_offsets[i]; }
+  static std::uint64_t scan_start(const QtflData& data, std::size_t i) { return data.index_entries[i].data_offset; }
+  static std::uint64_t scan_start(const TtflData& data, std::size_t i) { return data.scan_ranges[i].start; }
+
+  // The whole pages inside [begin, end).
+  static void release_pages([[maybe_unused]] std::uint8_t* begin, [[maybe_unused]] std::uint8_t* end) {
+#if defined(__linux__)
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (page_size <= 0) return;
+    const auto page = static_cast<std::uintptr_t>(page_size);
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#endif
+  }
+
+  Bytes* data_ = nullptr;
+  std::vector<std::uint64_t> lowest_;
+  std::size_t released_ = 0;
+};
+
 class ChunkPool {
  public:
-  ChunkPool(const RawFile& file, Emitter& out, std::size_t threads, std::size_t positions, std::size_t per_chunk)
-      : file_(file), out_(out), window_(kChunksAheadPerThread * threads), budget_(decode_budget(file.stream_bytes)) {
+  ChunkPool(const RawFile& file, Emitter& out, ScanDataRelease& release, std::size_t threads, std::size_t positions,
+            std::size_t per_chunk)
+      : file_(file),
+        out_(out),
+        release_(release),
+        window_(kChunksAheadPerThread * threads),
+        budget_(decode_budget(file.stream_bytes)) {
     chunks_.resize((positions + per_chunk - 1) / per_chunk);
     for (std::size_t k = 0; k < chunks_.size(); ++k) {
       chunks_[k].begin = k * per_chunk;
@@ -340,6 +409,7 @@ class ChunkPool {
         next_emit_ = k + 1;
       }
       changed_.notify_all();
+      release_.after_chunk(k);
     }
   }
 
@@ -390,6 +460,7 @@ class ChunkPool {
 
   const RawFile& file_;
   Emitter& out_;
+  ScanDataRelease& release_;
   const std::size_t window_;
   const std::uint64_t budget_;
   std::vector<Chunk> chunks_;
@@ -455,37 +526,83 @@ std::uint64_t decode_budget(std::uint64_t stream_bytes) {
   return std::min(stream_bytes, kMaxStreamBytes) * kDecodeBudgetPerStreamByte + kDecodeBudgetSlack;
 }
 
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::size_t threads) {
+namespace {
+
+// Scan data below this size is not worth releasing while decoding.
+constexpr std::size_t kMinBytesForRelease = std::size_t{4} << 20;
+
+// The decode on `threads` threads; with `releasable`, the scan data of
+// `file`, which the caller owns and drops afterwards, is released as the
+// walk leaves it behind.
+raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, Bytes* releasable) {
   Emitter out(sink, file.stream_bytes);
   const std::size_t positions = index_positions(file.layout);
-  if (threads <= 1 || positions < 2) {
+  const std::size_t data_bytes = scan_data_bytes(file.layout);
+  if (releasable != nullptr && data_bytes < kMinBytesForRelease) releasable = nullptr;
+  if (positions < 2 || (threads <= 1 && releasable == nullptr)) {
     walk(file.layout, 0, positions, out);
     return std::move(out).finish();
   }
   // Positions per chunk from the average scan size, and at least two chunks
   // per thread.
-  const std::size_t chunks = std::max(scan_data_bytes(file.layout) / kChunkBytes, 2 * threads);
+  const std::size_t chunks = std::max(data_bytes / kChunkBytes, 2 * std::max<std::size_t>(threads, 1));
   const std::size_t per_chunk = std::max<std::size_t>(1, positions / chunks);
+  ScanDataRelease release;
+  if (releasable != nullptr) release = ScanDataRelease(file.layout, *releasable, positions, per_chunk);
+  if (threads <= 1) {
+    for (std::size_t k = 0, begin = 0; begin < positions; ++k, begin += per_chunk) {
+      walk(file.layout, begin, std::min(positions, begin + per_chunk), out);
+      if (out.failed()) break;
+      release.after_chunk(k);
+    }
+    return std::move(out).finish();
+  }
   threads = std::min(threads, (positions + per_chunk - 1) / per_chunk);
-  ChunkPool pool(file, out, threads, positions, per_chunk);
+  ChunkPool pool(file, out, release, threads, positions, per_chunk);
   pool.run();
   return std::move(out).finish();
 }
 
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
-  if (const auto threads = threads_from_environment()) return decode_spectra(file, sink, *threads);
-  // By default every core, except for small files: starting threads would
-  // cost more than they save.
+// The number of threads for an open: KELVARA_THREADS when set, else every
+// core, except for small files, where starting threads would cost more than
+// they save.
+std::size_t threads_for(const RawFile& file) {
+  if (const auto threads = threads_from_environment()) return *threads;
   const unsigned cores = std::thread::hardware_concurrency();
   const bool small = scan_data_bytes(file.layout) < kMinBytesForThreads;
-  return decode_spectra(file, sink, small || cores == 0 ? 1 : cores);
+  return small || cores == 0 ? 1 : cores;
+}
+
+Bytes& scan_data(LayoutData& layout) {
+  return std::visit(
+      [](auto& data) -> Bytes& {
+        using T = std::decay_t<decltype(data)>;
+        if constexpr (std::is_same_v<T, QtflData>) {
+          return data.centroid_data;
+        } else {
+          return data.ms_raw_data;
+        }
+      },
+      layout);
+}
+
+}  // namespace
+
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::size_t threads) {
+  return decode(file, sink, threads, nullptr);
+}
+
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
+  return decode(file, sink, threads_for(file), nullptr);
 }
 
 raw::Result<std::vector<SpectrumRecord>> build_spectra(RawFile file) {
   std::vector<SpectrumRecord> spectra;
   spectra.reserve(expected_records(file.layout));
   RecordSink sink(spectra);
-  auto decoded = decode_spectra(file, sink);
+  // The file is dropped when the list is complete, so its scan data may be
+  // released as the walk leaves it behind.
+  auto decoded = decode(file, sink, threads_for(file), &scan_data(file.layout));
   if (!decoded) return Unexpected(std::move(decoded).error());
   return spectra;
 }
