@@ -49,7 +49,9 @@ test-asan: $(VENV)/.ready
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
 
-# Open speed and memory on a large synthetic GC-MS file (not part of the tests).
+# Open speed and memory on realistic files of every layout, against the read
+# and materialisation floors, on one thread and on every core (not part of
+# the tests; `tools/bench.py --help` for sizes and rounds).
 bench: build
 	$(PY) tools/bench.py
 
