@@ -499,25 +499,10 @@ class RecordSink final : public SpectrumSink {
   std::vector<SpectrumRecord>& records_;
 };
 
-// The capacity to reserve for the record list. One record per index entry
-// is the usual case for every layout but GC-MS, whose MRM scans give one
-// record per transition: there the headers are counted first, so the list
-// is allocated once instead of growing (and briefly holding two copies).
-std::size_t expected_records(const LayoutData& layout) {
-  if (const auto* data = std::get_if<GcmsData>(&layout)) {
-    const auto& offsets = data->scan_offsets;
-    std::size_t records = 0;
-    for (std::size_t i = 0; i < offsets.size(); ++i) {
-      const auto bytes = scan_bytes(data->ms_raw_data, offsets[i], scan_end(offsets, i, data->ms_raw_data));
-      if (bytes) records += raw::qgd::gcms_record_count(*bytes);
-    }
-    return records;
-  }
-  if (const auto* data = std::get_if<MassRawData>(&layout)) return data->scan_offsets.size();
-  if (const auto* data = std::get_if<QtflData>(&layout)) return data->index_entries.size();
-  if (const auto* data = std::get_if<TtflData>(&layout)) return data->subsets.size();
-  return 0;
-}
+// The capacity to reserve for the record list: one record per index entry.
+// GC-MS MRM scans give one record per transition, so a GC-MS list with MRM
+// scans grows once past it.
+std::size_t expected_records(const LayoutData& layout) { return index_positions(layout); }
 
 }  // namespace
 

@@ -60,20 +60,6 @@ RecordLayout record_layout(std::size_t length, std::uint16_t format, std::uint16
 
 }  // namespace
 
-std::size_t gcms_record_count(ByteView record) {
-  if (record.size() < kHeaderBytes) return 0;
-  const std::uint16_t n_transitions = record.u16(kTransitionCountOffset);
-  switch (record_layout(record.size(), record.u16(kFormatOffset), record.u16(kPeakCountOffset), n_transitions)) {
-    case RecordLayout::Profile:
-      return 1;
-    case RecordLayout::Mrm:
-      return n_transitions;
-    case RecordLayout::Neither:
-      break;
-  }
-  return 0;
-}
-
 Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
   const std::size_t size = index.size();
   // Variant A (u32[N]) is tested first; a size that is 2 mod 8 is 2 mod 4,

@@ -6,7 +6,6 @@
 // (precursor/product transitions).
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <variant>
 #include <vector>
@@ -41,10 +40,5 @@ using GcmsScan = std::variant<ProfileScan, MrmScan>;
 
 // Decodes one scan record, header included.
 Result<GcmsScan> parse_gcms_scan(ByteView record);
-
-// The number of spectrum records the scan record gives, from its header
-// alone: 1 for a Profile record, one per transition for an MRM record, 0 for
-// a record parse_gcms_scan rejects.
-std::size_t gcms_record_count(ByteView record);
 
 }  // namespace kelvara::raw::qgd
