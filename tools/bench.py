@@ -165,13 +165,21 @@ def timed(action):
     """Seconds for `action`. What it made is released, and the heap's free
     memory handed back to the system, so the next round writes into fresh
     memory as a newly started process would (the floor program does the same)."""
+    return timed_cpu(action)[0]
+
+
+def timed_cpu(action):
+    """`timed`, with the processor seconds of the calling thread and of the
+    whole process during `action` (releasing what it made not included)."""
+    thread_start, process_start = time.thread_time(), time.process_time()
     start = time.perf_counter()
     result = action()
     elapsed = time.perf_counter() - start
+    thread, process = time.thread_time() - thread_start, time.process_time() - process_start
     del result
     if MALLOC_TRIM is not None:
         MALLOC_TRIM(0)
-    return elapsed
+    return elapsed, thread, process
 
 
 def open_with(path, threads):
@@ -185,9 +193,7 @@ def open_with(path, threads):
     else:
         os.environ["KELVARA_THREADS"] = str(threads)
     try:
-        thread_start, process_start = time.thread_time(), time.process_time()
-        wall = timed(lambda: RawReader(path))
-        return wall, time.thread_time() - thread_start, time.process_time() - process_start
+        return timed_cpu(lambda: RawReader(path))
     finally:
         os.environ.pop("KELVARA_THREADS", None)
 

@@ -365,12 +365,12 @@ class ChunkPool {
       chunks_[k].begin = k * per_chunk;
       chunks_[k].end = std::min(positions, chunks_[k].begin + per_chunk);
     }
+    // A thread the system cannot start leaves its share to the others; the
+    // calling thread alone can decode every chunk.
     workers_.reserve(threads - 1);
     try {
       for (std::size_t t = 1; t < threads; ++t) workers_.emplace_back([this] { work(); });
-    } catch (...) {
-      stop();
-      throw;
+    } catch (const std::system_error&) {
     }
   }
   ChunkPool(const ChunkPool&) = delete;
