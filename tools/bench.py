@@ -77,16 +77,21 @@ def tiled_records(data, offsets, field, span_ms, copies):
     return b"".join(retimed(data, offsets, field, k * span_ms) for k in range(copies))
 
 
+def offset_list_file(filename, index_path, data_path, data, offsets, span_ms, target_bytes):
+    """A layout indexed by a bare u32 offset list, its records tiled to the target size."""
+    copies = copies_for(target_bytes, len(data))
+    all_offsets = tile_offsets(offsets, len(data), copies)
+    return filename, {
+        index_path: struct.pack(f"<{len(all_offsets)}I", *all_offsets),
+        data_path: tiled_records(data, offsets, 4, span_ms, copies),
+    }
+
+
 def gcms_file(target_bytes):
     n_scans, scan_ms = 2000, 100
     run = gc.realistic_run(n_scans=n_scans, scan_ms=scan_ms, mrm_every=25, seed=11)
     data, offsets = gc.concat(run.records)
-    copies = copies_for(target_bytes, len(data))
-    all_offsets = tile_offsets(offsets, len(data), copies)
-    return "bench.qgd", {
-        gc.GCMS_INDEX: struct.pack(f"<{len(all_offsets)}I", *all_offsets),
-        gc.GCMS_DATA: tiled_records(data, offsets, 4, n_scans * scan_ms, copies),
-    }
+    return offset_list_file("bench.qgd", gc.GCMS_INDEX, gc.GCMS_DATA, data, offsets, n_scans * scan_ms, target_bytes)
 
 
 def single_quad_file(target_bytes):
@@ -94,12 +99,9 @@ def single_quad_file(target_bytes):
     entries = lc.single_quad_run(n_scans=n_scans, scan_ms=scan_ms, seed=5).entries
     data = entries[lc.MASS_RAW_DATA]
     offsets = [o for (o,) in struct.iter_unpack("<I", entries[lc.MASS_RAW_INDEX])]
-    copies = copies_for(target_bytes, len(data))
-    all_offsets = tile_offsets(offsets, len(data), copies)
-    return "bench-sq.lcd", {
-        lc.MASS_RAW_INDEX: struct.pack(f"<{len(all_offsets)}I", *all_offsets),
-        lc.MASS_RAW_DATA: tiled_records(data, offsets, 4, n_scans * scan_ms, copies),
-    }
+    return offset_list_file(
+        "bench-sq.lcd", lc.MASS_RAW_INDEX, lc.MASS_RAW_DATA, data, offsets, n_scans * scan_ms, target_bytes
+    )
 
 
 def qtof_file(target_bytes):
