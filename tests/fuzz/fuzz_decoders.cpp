@@ -4,11 +4,14 @@
 // data (and, for TTFL, a retention-time table and a tuning result). The
 // layout's index parser runs on the index bytes, build_spectra on the whole,
 // and every scan decoder on the raw input, so that offsets, ranges and
-// records all see hostile values. Build and run from the repository root:
+// records all see hostile values. The spectra are also decoded on three
+// threads, which must give the same records, or the same error. Build and run from the repository root:
 //
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc tests/fuzz/fuzz_decoders.cpp src/raw/qgd/qgd.cpp src/raw/mass_raw/mass_raw.cpp src/raw/ttfl/ttfl.cpp src/raw/qtfl/qtfl.cpp src/reader/build.cpp -o /tmp/fuzz_decoders && mkdir -p /tmp/decoder_corpus && /tmp/fuzz_decoders -max_len=16384 -rss_limit_mb=1024 -timeout=5 /tmp/decoder_corpus
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/bytes.hpp"
@@ -21,6 +24,40 @@
 using namespace kelvara;
 
 namespace {
+
+// Keeps every spectrum handed over.
+class Collect final : public reader::SpectrumSink {
+ public:
+  void add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
+           double retention_time_sec) override {
+    records.push_back(raw::SpectrumRecord{std::move(mz), std::move(intensity), ms_level, retention_time_sec});
+  }
+  std::vector<raw::SpectrumRecord> records;
+};
+
+template <class T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// The records of one thread and of several, or their errors, are the same.
+void check_threads_agree(const reader::RawFile& file) {
+  Collect one;
+  Collect three;
+  const auto single = reader::decode_spectra(file, one, 1);
+  const auto threaded = reader::decode_spectra(file, three, 3);
+  if (single.has_value() != threaded.has_value()) __builtin_trap();
+  if (!single && single.error().display() != threaded.error().display()) __builtin_trap();
+  if (one.records.size() != three.records.size()) __builtin_trap();
+  for (std::size_t i = 0; i < one.records.size(); ++i) {
+    const auto& a = one.records[i];
+    const auto& b = three.records[i];
+    if (!same_bits(a.mz, b.mz) || !same_bits(a.intensity, b.intensity) || a.ms_level != b.ms_level ||
+        std::memcmp(&a.retention_time_sec, &b.retention_time_sec, sizeof(double)) != 0) {
+      __builtin_trap();
+    }
+  }
+}
 
 reader::Bytes copy(ByteView view) { return reader::Bytes(view.data(), view.data() + view.size()); }
 
@@ -79,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
   }
+  check_threads_agree(file);
   (void)reader::build_spectra(std::move(file));
   return 0;
 }
