@@ -10,7 +10,7 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 # The build treats compiler warnings as errors, so a warning cannot land.
 BUILD_FLAGS ?= --config-settings=cmake.define.KELVARA_WERROR=ON
 
-.PHONY: all build test test-asan demo samples bench clean
+.PHONY: all build test test-asan fuzz fuzz-replay demo samples bench bench-leaks clean
 
 all: build
 
@@ -26,8 +26,45 @@ $(VENV)/.built: $(VENV)/.ready $(SOURCES)
 
 build: $(VENV)/.built
 
-test: build
+test: build fuzz-replay
 	$(PY) -m pytest -q tests
+
+# The committed fuzz corpus (tests/fuzz/corpus/<target>/) through each fuzz
+# target, once per input, built with the ordinary compiler (no libFuzzer).
+FUZZ_TARGETS ?= cfb decoders open
+REPLAY_DIR := build/replay
+fuzz-replay: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(REPLAY_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DKELVARA_PYTHON=OFF -DKELVARA_FUZZ_REPLAY=ON -DKELVARA_WERROR=ON \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build $(REPLAY_DIR)
+	for t in $(FUZZ_TARGETS); do $(REPLAY_DIR)/fuzz_replay_$$t tests/fuzz/corpus/$$t || exit 1; done
+
+# A libFuzzer campaign (Clang, ASan + UBSan), one target after another,
+# FUZZ_TIME seconds each (FUZZ_RUNS caps the executions instead, -1: no cap).
+# New inputs go to build/fuzz/corpus-<target>, faults to
+# build/fuzz/artifacts/<target>/; the committed corpus seeds each run. Clang
+# and its runtime libraries come from Debian's clang and libclang-rt-dev,
+# installed here when missing and the machine allows it.
+FUZZ_CXX ?= clang++
+FUZZ_TIME ?= 600
+FUZZ_RUNS ?= -1
+FUZZ_MAX_LEN ?= 1048576
+FUZZ_DIR := build/fuzz
+fuzz: $(VENV)/.ready
+	@command -v $(FUZZ_CXX) >/dev/null 2>&1 || { command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && \
+		apt-get install -y -qq clang libclang-rt-dev >/dev/null; } || \
+		{ echo "make fuzz needs $(FUZZ_CXX) (Debian: apt-get install clang libclang-rt-dev)"; exit 1; }
+	$(VENV)/bin/cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKELVARA_PYTHON=OFF -DKELVARA_FUZZ=ON -DKELVARA_WERROR=ON \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_DIR)
+	for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_DIR)/corpus-$$t $(FUZZ_DIR)/artifacts/$$t && \
+		$(FUZZ_DIR)/fuzz_$$t -max_len=$(FUZZ_MAX_LEN) -rss_limit_mb=2048 -timeout=20 \
+			-max_total_time=$(FUZZ_TIME) -runs=$(FUZZ_RUNS) -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$t/ $(FUZZ_DIR)/corpus-$$t tests/fuzz/corpus/$$t || exit 1; \
+	done
 
 demo: build
 	$(PY) tools/demo.py samples

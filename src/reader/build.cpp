@@ -44,8 +44,8 @@ std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const 
 // first record that would pass the budget stops the walk with an error.
 class Emitter {
  public:
-  Emitter(SpectrumSink& sink, std::uint64_t stream_bytes)
-      : sink_(sink), stream_bytes_(stream_bytes), budget_(decode_budget(stream_bytes)) {}
+  Emitter(SpectrumSink& sink, std::uint64_t stream_bytes, std::uint64_t slack)
+      : sink_(sink), stream_bytes_(stream_bytes), slack_(slack), budget_(decode_budget(stream_bytes, slack)) {}
 
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
             double seconds) {
@@ -54,7 +54,7 @@ class Emitter {
       error_ = raw::RawError::parse(
           "decoded spectra exceed the decode budget of " + std::to_string(budget_) + " bytes (" +
           std::to_string(kDecodeBudgetPerStreamByte) + " per byte of the " + std::to_string(stream_bytes_) +
-          " stream bytes, plus " + std::to_string(kDecodeBudgetSlack) + ") at index position " +
+          " stream bytes, plus " + std::to_string(slack_) + ") at index position " +
           std::to_string(position) + "; the index addresses the scan data more often than an acquisition can");
       return false;
     }
@@ -72,6 +72,7 @@ class Emitter {
  private:
   SpectrumSink& sink_;
   std::uint64_t stream_bytes_;
+  std::uint64_t slack_;
   std::uint64_t budget_;
   std::uint64_t spent_ = 0;
   std::size_t count_ = 0;
@@ -174,13 +175,17 @@ std::size_t expected_records(const LayoutData& layout) {
 
 }  // namespace
 
-std::uint64_t decode_budget(std::uint64_t stream_bytes) {
-  constexpr std::uint64_t kMaxStreamBytes = (~std::uint64_t{0} - kDecodeBudgetSlack) / kDecodeBudgetPerStreamByte;
-  return std::min(stream_bytes, kMaxStreamBytes) * kDecodeBudgetPerStreamByte + kDecodeBudgetSlack;
+std::uint64_t decode_budget(std::uint64_t stream_bytes, std::uint64_t slack) {
+  const std::uint64_t max_stream_bytes = (~std::uint64_t{0} - slack) / kDecodeBudgetPerStreamByte;
+  return std::min(stream_bytes, max_stream_bytes) * kDecodeBudgetPerStreamByte + slack;
 }
 
 raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
-  Emitter out(sink, file.stream_bytes);
+  return decode_spectra(file, sink, kDecodeBudgetSlack);
+}
+
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack) {
+  Emitter out(sink, file.stream_bytes, slack);
   std::visit(
       [&](const auto& layout) {
         using T = std::decay_t<decltype(layout)>;

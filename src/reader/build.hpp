@@ -46,8 +46,9 @@ inline constexpr std::uint64_t kDecodeBytesPerRecord = 64;
 inline constexpr std::uint64_t kDecodeBudgetPerStreamByte = 32;
 inline constexpr std::uint64_t kDecodeBudgetSlack = std::uint64_t{64} << 20;
 
-// The most decoded bytes a file may give, from the bytes of its streams.
-std::uint64_t decode_budget(std::uint64_t stream_bytes);
+// The most decoded bytes a file may give, from the bytes of its streams and
+// the budget's constant part.
+std::uint64_t decode_budget(std::uint64_t stream_bytes, std::uint64_t slack = kDecodeBudgetSlack);
 
 // What a spectrum of `points` points counts against the budget.
 constexpr std::uint64_t decoded_bytes(std::size_t points) {
@@ -60,6 +61,10 @@ constexpr std::uint64_t decoded_bytes(std::size_t points) {
 // only when the decoded bytes would exceed the file's decode budget; the
 // spectra handed to the sink never do. Returns the number of spectra.
 raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
+// The same walk with `slack` in place of kDecodeBudgetSlack as the budget's
+// constant part. The fuzz targets use a small one, so that inputs running
+// into the budget cost milliseconds instead of seconds.
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
 
 // Every record of the file, in order. Consumes the file: its buffers are
 // released when the list is complete.

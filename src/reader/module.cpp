@@ -179,9 +179,8 @@ OwnedRef reader_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // The file's buffers are released when build_spectra returns.
   auto spectra = kelvara::reader::build_spectra(std::move(*opened));
   if (!spectra) {
-    const std::string text = spectra.error().display();
-    PyErr_SetString(PyExc_RuntimeError, text.c_str());
-    return nullptr;
+    kelvara::py::set_error(spectra.error());
+    return {};
   }
   state->spectra = std::move(*spectra);
 

@@ -2,15 +2,16 @@
 // The first input byte picks a layout; the next four give the length of the
 // index stream, and the rest is split into the index stream and the scan
 // data (and, for TTFL, a retention-time table and a tuning result). The
-// layout's index parser runs on the index bytes, build_spectra on the whole,
+// layout's index parser runs on the index bytes, the spectrum walk on the whole,
 // and every scan decoder on the raw input, so that offsets, ranges and
-// records all see hostile values. Build and run from the repository root:
-//
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc tests/fuzz/fuzz_decoders.cpp src/raw/qgd/qgd.cpp src/raw/mass_raw/mass_raw.cpp src/raw/ttfl/ttfl.cpp src/raw/qtfl/qtfl.cpp src/reader/build.cpp -o /tmp/fuzz_decoders && mkdir -p /tmp/decoder_corpus && /tmp/fuzz_decoders -max_len=16384 -rss_limit_mb=1024 -timeout=5 /tmp/decoder_corpus
+// records all see hostile values. The input counts as the stream bytes, and
+// the decoded records must stay within their decode budget. Built by
+// `cmake -DKELVARA_FUZZ=ON` with Clang; `make fuzz` runs it.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "budget_check.hpp"
 #include "common/bytes.hpp"
 #include "raw/mass_raw/mass_raw.hpp"
 #include "raw/qgd/qgd.hpp"
@@ -46,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto [index, rest] = split(input.from(1));
   reader::RawFile file;
+  file.stream_bytes = size;
   switch (data[0] % 4) {
     case 0: {
       auto offsets = raw::qgd::parse_spectrum_index(index);
@@ -79,6 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
   }
-  (void)reader::build_spectra(std::move(file));
+  fuzz::decode_and_check(file);
   return 0;
 }
