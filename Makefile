@@ -41,15 +41,19 @@ fuzz-replay: $(VENV)/.ready
 	for t in $(FUZZ_TARGETS); do $(REPLAY_DIR)/fuzz_replay_$$t tests/fuzz/corpus/$$t || exit 1; done
 
 # A libFuzzer campaign (Clang, ASan + UBSan), one target after another,
-# FUZZ_TIME seconds each (FUZZ_RUNS caps the executions instead, -1: no cap).
-# New inputs go to build/fuzz/corpus-<target>, faults to
-# build/fuzz/artifacts/<target>/; the committed corpus seeds each run. Clang
-# and its runtime libraries come from Debian's clang and libclang-rt-dev,
-# installed here when missing and the machine allows it.
+# FUZZ_TIME seconds each (0: no limit; FUZZ_RUNS caps the executions, -1: no
+# cap). Inputs may grow to FUZZ_MAX_LEN bytes. The committed corpus seeds
+# each run, without the inputs of FUZZ_SEED_MAX_KB or more (the bundled
+# sample files): libFuzzer starts mutating at the size of its largest seed,
+# and large inputs cost more per execution. New inputs go to
+# build/fuzz/corpus-<target>, faults to build/fuzz/artifacts/<target>/.
+# Clang and its runtime libraries come from Debian's clang and
+# libclang-rt-dev, installed here when missing and the machine allows it.
 FUZZ_CXX ?= clang++
 FUZZ_TIME ?= 600
 FUZZ_RUNS ?= -1
 FUZZ_MAX_LEN ?= 1048576
+FUZZ_SEED_MAX_KB ?= 32
 FUZZ_DIR := build/fuzz
 fuzz: $(VENV)/.ready
 	@command -v $(FUZZ_CXX) >/dev/null 2>&1 || { command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && \
@@ -60,10 +64,12 @@ fuzz: $(VENV)/.ready
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(FUZZ_DIR)
 	for t in $(FUZZ_TARGETS); do \
-		mkdir -p $(FUZZ_DIR)/corpus-$$t $(FUZZ_DIR)/artifacts/$$t && \
+		rm -rf $(FUZZ_DIR)/seeds-$$t && \
+		mkdir -p $(FUZZ_DIR)/seeds-$$t $(FUZZ_DIR)/corpus-$$t $(FUZZ_DIR)/artifacts/$$t && \
+		find tests/fuzz/corpus/$$t -type f -size -$(FUZZ_SEED_MAX_KB)k -exec cp {} $(FUZZ_DIR)/seeds-$$t/ \; && \
 		$(FUZZ_DIR)/fuzz_$$t -max_len=$(FUZZ_MAX_LEN) -rss_limit_mb=2048 -timeout=20 \
 			-max_total_time=$(FUZZ_TIME) -runs=$(FUZZ_RUNS) -print_final_stats=1 \
-			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$t/ $(FUZZ_DIR)/corpus-$$t tests/fuzz/corpus/$$t || exit 1; \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$t/ $(FUZZ_DIR)/corpus-$$t $(FUZZ_DIR)/seeds-$$t || exit 1; \
 	done
 
 demo: build

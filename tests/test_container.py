@@ -164,6 +164,7 @@ def test_near_miss_names_are_not_taken_for_the_wanted_ones(tmp_path):
         assert_scans(write(tmp_path, data), expected)
 
 
+@pytest.mark.timeout(60)
 @pytest.mark.parametrize("layout", ["right_list", "left_list", "tree"])
 def test_thousands_of_siblings(tmp_path, layout):
     # A right-only list of 5000 siblings is 5000 levels deep: readers that
@@ -175,6 +176,7 @@ def test_thousands_of_siblings(tmp_path, layout):
     assert_scans(write(tmp_path, data), expected)
 
 
+@pytest.mark.timeout(60)
 def test_deeply_nested_storages(tmp_path):
     entries, expected = scan_run(1, lambda k: 3)
     deep = "/".join(["d"] * 3000) + "/leaf"
@@ -247,6 +249,7 @@ HEADER_CASES = {
 }
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("case", HEADER_CASES, ids=list(HEADER_CASES))
 def test_broken_header(tmp_path, case):
     version, patch, detail = HEADER_CASES[case]
@@ -326,6 +329,7 @@ FAT_CASES = {
 }
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("case", FAT_CASES, ids=list(FAT_CASES))
 def test_broken_difat_or_fat(tmp_path, case):
     patch, detail = FAT_CASES[case]
@@ -374,6 +378,7 @@ DIRECTORY_CASES = {
 }
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("case", DIRECTORY_CASES, ids=list(DIRECTORY_CASES))
 def test_broken_directory(tmp_path, case):
     patch, detail = DIRECTORY_CASES[case]
@@ -414,6 +419,7 @@ STREAM_CASES = {
 }
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("case", STREAM_CASES, ids=list(STREAM_CASES))
 def test_broken_stream_chain(tmp_path, case):
     patch, detail = STREAM_CASES[case]
@@ -424,6 +430,7 @@ def test_broken_stream_chain(tmp_path, case):
     assert message.startswith(READ_FAILED) and detail in message
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("size", [1 << 32, 1 << 40, (1 << 63) + 5, (1 << 64) - 1])
 def test_v4_absurd_declared_sizes_fail_before_allocating(tmp_path, size):
     # Only the declared size changes: a reader that allocates it first would
@@ -433,6 +440,7 @@ def test_v4_absurd_declared_sizes_fail_before_allocating(tmp_path, size):
     assert error_of(write(tmp_path, data)).startswith(READ_FAILED + "stream 'MS Raw Data' declares")
 
 
+@pytest.mark.timeout(30)
 def test_v4_mini_stream_of_absurd_size_is_refused_at_open(tmp_path):
     data, layout, _ = small_container(4)
     put_u64(data, layout.path_entry_offset("") + 0x78, 1 << 50)
@@ -465,6 +473,7 @@ def outcome(tmp_path_factory, data):
         reader.read_spectrum(i)
 
 
+@pytest.mark.timeout(300)
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.lists(st.tuples(st.integers(0, 20_000), st.integers(0, 255)), min_size=1, max_size=12))
 def test_byte_damage_never_crashes(tmp_path_factory, flips):
@@ -477,6 +486,7 @@ def test_byte_damage_never_crashes(tmp_path_factory, flips):
     outcome(tmp_path_factory, bytes(data))
 
 
+@pytest.mark.timeout(300)
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.binary(min_size=0, max_size=3000), st.sampled_from([3, 4]))
 def test_random_tables_behind_a_valid_header_never_crash(tmp_path_factory, body, version):

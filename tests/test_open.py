@@ -152,6 +152,7 @@ def test_display_name_drops_directories_and_dot_components(make_file, tmp_path, 
     assert repr(RawReader("data/../data/run1.qgd")) == "RawReader('run1.qgd', 1 scans)"
 
 
+@pytest.mark.timeout(10)
 def test_a_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
     fifo = tmp_path / "pipe.qgd"
     os.mkfifo(fifo)

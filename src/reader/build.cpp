@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 #include "common/bytes.hpp"
@@ -133,21 +134,79 @@ void walk_qtfl(const QtflData& layout, Emitter& out) {
   }
 }
 
+// Subsets that share a start share one byte range (see ttfl_scan_ranges).
+// Such a range is decoded once and its scan handed out to each subset:
+// a decode costs time in proportion to the range even when it fails or
+// yields no points, which the budget does not see, so decoding it once per
+// subset would let an index that repeats one start over a large record run
+// for minutes. Ranges of distinct starts do not overlap, so the decoding
+// work of the walk stays in proportion to the scan data.
+class SharedTtflScans {
+ public:
+  SharedTtflScans(const std::vector<raw::ttfl::TtflScanRange>& ranges, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) ++uses_[ranges[i].start];
+  }
+
+  // Fills `scan` with the scan of `range` for one subset; false when the
+  // range does not decode.
+  bool take(const raw::ttfl::TtflScanRange& range, ByteView bytes, raw::ttfl::TtflScan& scan) {
+    const auto uses = uses_.find(range.start);
+    const bool last = uses->second == 1;
+    if (last) {
+      uses_.erase(uses);
+    } else {
+      --uses->second;
+    }
+    auto cached = decoded_.find(range.start);
+    if (cached == decoded_.end()) {
+      if (last) return decode(bytes, scan);  // the range's only subset
+      Decoded entry;
+      entry.ok = decode(bytes, entry.scan);
+      cached = decoded_.emplace(range.start, std::move(entry)).first;
+    }
+    const bool ok = cached->second.ok;
+    if (ok && last) {
+      scan = std::move(cached->second.scan);
+    } else if (ok) {
+      scan = cached->second.scan;
+    }
+    if (last) decoded_.erase(cached);
+    return ok;
+  }
+
+ private:
+  struct Decoded {
+    bool ok = false;
+    raw::ttfl::TtflScan scan;
+  };
+
+  static bool decode(ByteView bytes, raw::ttfl::TtflScan& scan) {
+    auto decoded = raw::ttfl::decode_ttfl_scan(bytes);
+    if (!decoded) return false;
+    scan = std::move(*decoded);
+    return true;
+  }
+
+  std::unordered_map<std::uint32_t, std::size_t> uses_;  // subsets left per start
+  std::unordered_map<std::uint32_t, Decoded> decoded_;
+};
+
 void walk_ttfl(const TtflData& layout, Emitter& out) {
   const std::size_t count = std::min(layout.scan_ranges.size(), layout.subsets.size());
+  SharedTtflScans scans(layout.scan_ranges, count);
   for (std::size_t i = 0; i < count; ++i) {
     const auto& range = layout.scan_ranges[i];
     const auto bytes = scan_bytes(layout.ms_raw_data, range.start, range.end);
     if (!bytes) continue;
-    auto scan = raw::ttfl::decode_ttfl_scan(*bytes);
-    if (!scan) continue;
+    raw::ttfl::TtflScan scan;
+    if (!scans.take(range, *bytes, scan)) continue;
     const std::uint32_t t = layout.subsets[i].rt_index;
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
     if (layout.calibration) {
-      for (double& x : scan->channels) x = raw::ttfl::channel_to_mz(*layout.calibration, x);
+      for (double& x : scan.channels) x = raw::ttfl::channel_to_mz(*layout.calibration, x);
     }
-    if (!out.emit(i, std::move(scan->channels), std::move(scan->intensities), 1, seconds)) return;
+    if (!out.emit(i, std::move(scan.channels), std::move(scan.intensities), 1, seconds)) return;
   }
 }
 

@@ -67,23 +67,23 @@ def small_runs():
 
 def hostile_runs():
     """Indices that address one scan over and over: each decodes to several
-    times the budget of its stream bytes (with the fuzz targets' 1 MiB
+    times the budget of its stream bytes (with the fuzz targets' 64 KiB
     constant part), so the walk must stop at the budget."""
-    profile = profile_record(1000, [(1000 + i % 5000, i % 65536) for i in range(2000)])
-    yield "budget-gcms-profile-repeats", QGD, {GCMS_INDEX: index_a(repeated(len(profile), 300)), GCMS_DATA: profile}
-    mrm = mrm_record(1000, [(1000, 500 + i % 1000, i % 65536) for i in range(1000)])
-    yield "budget-gcms-mrm-repeats", QGD, {GCMS_INDEX: index_a(repeated(len(mrm), 300)), GCMS_DATA: mrm}
-    sq = sq_record(1000, [(1000 + i % 5000, i % 256) for i in range(2000)], width=3)
-    yield "budget-single-quad-repeats", LCD, {MASS_RAW_INDEX: u32s(repeated(len(sq), 300)), MASS_RAW_DATA: sq}
-    qtof = qtof_record([10**14 + i * 10**9 for i in range(2000)], [i % 256 for i in range(2000)], width=1)
-    offsets = repeated(len(qtof), 300)
+    profile = profile_record(1000, [(1000 + i % 5000, i % 65536) for i in range(600)])
+    yield "budget-gcms-profile-repeats", QGD, {GCMS_INDEX: index_a(repeated(len(profile), 200)), GCMS_DATA: profile}
+    mrm = mrm_record(1000, [(1000, 500 + i % 1000, i % 65536) for i in range(300)])
+    yield "budget-gcms-mrm-repeats", QGD, {GCMS_INDEX: index_a(repeated(len(mrm), 200)), GCMS_DATA: mrm}
+    sq = sq_record(1000, [(1000 + i % 5000, i % 256) for i in range(600)], width=3)
+    yield "budget-single-quad-repeats", LCD, {MASS_RAW_INDEX: u32s(repeated(len(sq), 200)), MASS_RAW_DATA: sq}
+    qtof = qtof_record([10**14 + i * 10**9 for i in range(600)], [i % 256 for i in range(600)], width=1)
+    offsets = repeated(len(qtof), 60)
     yield "budget-qtof-repeats", LCD, {
         QTFL_INDEX: qtof_index([(o, 1) for o in offsets]),
         QTFL_DATA: qtof,
         QTFL_TIMES: qtof_times([0]),
     }
-    ttfl = ttfl_record([(0, [1, 2])] + [(0, [i % 60000 for i in range(4096)])] * 2)
-    yield "budget-ttfl-shared-start", LCD, {TTFL_INDEX: ttfl_index([(0, 0)] * 300), TTFL_DATA: ttfl, TTFL_TIMES: u32s([0])}
+    ttfl = ttfl_record([(0, [1, 2])] + [(0, [i % 60000 for i in range(600)])])
+    yield "budget-ttfl-shared-start", LCD, {TTFL_INDEX: ttfl_index([(0, 0)] * 100), TTFL_DATA: ttfl, TTFL_TIMES: u32s([0])}
 
 
 def decoder_input(layout, index, data, times=None):
