@@ -79,17 +79,24 @@ demo: build
 samples: build
 	$(PY) tools/make_samples.py samples
 
-# The suite against a build with AddressSanitizer and UBSan (GCC or Clang on
-# Linux): the sanitizer runtime is preloaded into the interpreter.
+# The suite and the fuzz corpus replay against a build with AddressSanitizer,
+# UBSan and the standard library's assertions (GCC or Clang on Linux), with
+# leak detection on. The interpreter gets the sanitizer runtime of the
+# compiler CMake used for this build, preloaded; tests/lsan.supp suppresses
+# the interpreter's own allocations and nothing else.
 ASAN_DIR := build/asan
+SANITIZER_ENV = PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 test-asan: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DKELVARA_SANITIZE=ON -DKELVARA_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+		-DKELVARA_SANITIZE=ON -DKELVARA_WERROR=ON -DKELVARA_FUZZ_REPLAY=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	cp src/reader/kelvara.pyi $(ASAN_DIR)/
-	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	for t in $(FUZZ_TARGETS); do $(SANITIZER_ENV) $(ASAN_DIR)/fuzz_replay_$$t tests/fuzz/corpus/$$t || exit 1; done
+	runtime="$$(tools/sanitizer_runtime.sh $(ASAN_DIR))" && \
+	LD_PRELOAD="$$runtime" $(SANITIZER_ENV) \
 	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
 
 # Open speed and memory on a large synthetic GC-MS file (not part of the tests).
