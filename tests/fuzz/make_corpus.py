@@ -4,8 +4,9 @@
 
 One folder per target (cfb, decoders, open). The seeds are small runs of
 every layout made by the test encoders and the container writer, the bundled
-sample files, and hostile indices that repeat one scan's byte range until
-decoding passes the decode budget. Inputs a campaign found faults with are
+sample files, hostile indices that repeat one scan's byte range until
+decoding passes the decode budget, and TTFL subsets that share one large
+undecodable record. Inputs a campaign found faults with are
 added to the folders by hand and kept; this script only (re)writes its own
 seeds, by name.
 
@@ -45,6 +46,7 @@ from lcms_encoders import (  # noqa: E402
     ttfl_index,
     ttfl_record,
     ttfl_run,
+    ttfl_words,
     u32s,
 )
 
@@ -86,6 +88,18 @@ def hostile_runs():
     yield "budget-ttfl-shared-start", LCD, {TTFL_INDEX: ttfl_index([(0, 0)] * 100), TTFL_DATA: ttfl, TTFL_TIMES: u32s([0])}
 
 
+def hostile_work():
+    """Many TTFL subsets sharing the start of one large record that does not
+    decode: decoded once per subset, the walk took time in proportion to
+    subsets times record size (seconds for a 500 KB file)."""
+    record = ttfl_words([0] * 8000 + [0])
+    yield "work-ttfl-shared-start-undecodable", LCD, {
+        TTFL_INDEX: ttfl_index([(0, 0)] * 1000),
+        TTFL_DATA: record,
+        TTFL_TIMES: u32s([0]),
+    }
+
+
 def decoder_input(layout, index, data, times=None):
     head = bytes([layout]) + struct.pack("<I", len(index)) + index
     if times is None:
@@ -109,7 +123,7 @@ def as_decoder_input(entries):
 
 def seeds():
     """(target, name, bytes) of every seed."""
-    runs = list(small_runs()) + list(hostile_runs())
+    runs = list(small_runs()) + list(hostile_runs()) + list(hostile_work())
     for name, ext, entries in runs:
         container = build_cfb(entries, 3)
         yield "open", name, ext + container
