@@ -21,32 +21,32 @@ ChainTable::ChainTable(std::vector<std::uint32_t> entries, std::uint64_t unit_co
 }
 
 // The links form a functional graph: each unit has at most one successor.
-// Following links from every unit not yet seen, a path either leaves the
-// table (a marker, a bad link, a unit without an entry), joins a path seen
-// before, or meets itself; in the last case the units from the meeting
-// point to the path's end are a loop. Each unit is followed once.
+// Following links from every unit not yet seen, and stamping each unit with
+// the number of the walk that reached it first, a walk either leaves the
+// table (a marker, a bad link, a unit without an entry), runs into units an
+// earlier walk stamped, or meets its own stamp; in the last case the unit
+// met lies on a loop, which is then followed round once to mark it. Every
+// unit is stamped once and marked at most once.
 void ChainTable::mark_loops() {
   const std::size_t n = next_.size();
   on_loop_.assign(n, false);
-  enum : std::uint8_t { kNew, kOnPath, kDone };
-  std::vector<std::uint8_t> state(n, kNew);
-  std::vector<std::uint32_t> path;
+  std::vector<std::uint32_t> stamp(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    if (state[i] != kNew) continue;
-    path.clear();
+    if (stamp[i] != 0) continue;
+    // n is below MAXREGSECT, so i + 1 fits and is never 0.
+    const auto walk = static_cast<std::uint32_t>(i + 1);
     std::size_t u = i;
-    while (u < n && state[u] == kNew) {
-      state[u] = kOnPath;
-      path.push_back(static_cast<std::uint32_t>(u));
+    while (u < n && stamp[u] == 0) {
+      stamp[u] = walk;
       u = next_[u];
     }
-    if (u < n && state[u] == kOnPath) {
-      for (std::size_t k = path.size(); k-- > 0;) {
-        on_loop_[path[k]] = true;
-        if (path[k] == u) break;
-      }
+    if (u < n && stamp[u] == walk) {
+      std::size_t v = u;
+      do {
+        on_loop_[v] = true;
+        v = next_[v];
+      } while (v != u);
     }
-    for (const std::uint32_t p : path) state[p] = kDone;
   }
 }
 
