@@ -82,7 +82,10 @@ Unexpected<Error> os_error(DWORD code) {
     if (c == '\r' || c == '\n') c = ' ';
   }
   while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (text.empty()) text = "system error";
+  if (text.empty()) {
+    // Not every system has a text for every code.
+    text = code == kDirectoryNotSupported ? "An operation is not supported on a directory." : "Unknown system error";
+  }
   return Unexpected<Error>(Error{text + " (os error " + std::to_string(code) + ")", errno_of(code)});
 }
 
