@@ -23,8 +23,6 @@ inline constexpr UnitNames kMiniSectors{"mini sector", "mini FAT", "the mini str
 
 class ChainTable {
  public:
-  ChainTable() = default;
-
   // Takes the table's entries and validates them once. `unit_count` units
   // have data behind them; entries past that are dropped unread (writers
   // pad a table's last sector with free entries, or with zeros, for units
