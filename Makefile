@@ -10,7 +10,7 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 # The build treats compiler warnings as errors, so a warning cannot land.
 BUILD_FLAGS ?= --config-settings=cmake.define.KELVARA_WERROR=ON
 
-.PHONY: all build test test-asan demo samples bench clean
+.PHONY: all build test test-asan fuzz fuzz-replay demo samples bench bench-leaks clean
 
 all: build
 
@@ -26,8 +26,51 @@ $(VENV)/.built: $(VENV)/.ready $(SOURCES)
 
 build: $(VENV)/.built
 
-test: build
+test: build fuzz-replay
 	$(PY) -m pytest -q tests
+
+# The committed fuzz corpus (tests/fuzz/corpus/<target>/) through each fuzz
+# target, once per input, built with the ordinary compiler (no libFuzzer).
+FUZZ_TARGETS ?= cfb decoders open
+REPLAY_DIR := build/replay
+fuzz-replay: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(REPLAY_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DKELVARA_PYTHON=OFF -DKELVARA_FUZZ_REPLAY=ON -DKELVARA_WERROR=ON \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build $(REPLAY_DIR)
+	for t in $(FUZZ_TARGETS); do $(REPLAY_DIR)/fuzz_replay_$$t tests/fuzz/corpus/$$t || exit 1; done
+
+# A libFuzzer campaign (Clang, ASan + UBSan), one target after another,
+# FUZZ_TIME seconds each (0: no limit; FUZZ_RUNS caps the executions, -1: no
+# cap). Inputs may grow to FUZZ_MAX_LEN bytes. The committed corpus seeds
+# each run, without the inputs of FUZZ_SEED_MAX_KB or more (the bundled
+# sample files): libFuzzer starts mutating at the size of its largest seed,
+# and large inputs cost more per execution. New inputs go to
+# build/fuzz/corpus-<target>, faults to build/fuzz/artifacts/<target>/.
+# Clang and its runtime libraries come from Debian's clang and
+# libclang-rt-dev, installed here when missing and the machine allows it.
+FUZZ_CXX ?= clang++
+FUZZ_TIME ?= 600
+FUZZ_RUNS ?= -1
+FUZZ_MAX_LEN ?= 1048576
+FUZZ_SEED_MAX_KB ?= 32
+FUZZ_DIR := build/fuzz
+fuzz: $(VENV)/.ready
+	@command -v $(FUZZ_CXX) >/dev/null 2>&1 || { command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ] && \
+		apt-get install -y -qq clang libclang-rt-dev >/dev/null; } || \
+		{ echo "make fuzz needs $(FUZZ_CXX) (Debian: apt-get install clang libclang-rt-dev)"; exit 1; }
+	$(VENV)/bin/cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKELVARA_PYTHON=OFF -DKELVARA_FUZZ=ON -DKELVARA_WERROR=ON \
+		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_DIR)
+	for t in $(FUZZ_TARGETS); do \
+		rm -rf $(FUZZ_DIR)/seeds-$$t && \
+		mkdir -p $(FUZZ_DIR)/seeds-$$t $(FUZZ_DIR)/corpus-$$t $(FUZZ_DIR)/artifacts/$$t && \
+		find tests/fuzz/corpus/$$t -type f -size -$(FUZZ_SEED_MAX_KB)k -exec cp {} $(FUZZ_DIR)/seeds-$$t/ \; && \
+		$(FUZZ_DIR)/fuzz_$$t -max_len=$(FUZZ_MAX_LEN) -rss_limit_mb=2048 -timeout=20 \
+			-max_total_time=$(FUZZ_TIME) -runs=$(FUZZ_RUNS) -print_final_stats=1 \
+			-artifact_prefix=$(FUZZ_DIR)/artifacts/$$t/ $(FUZZ_DIR)/corpus-$$t $(FUZZ_DIR)/seeds-$$t || exit 1; \
+	done
 
 demo: build
 	$(PY) tools/demo.py samples
@@ -36,17 +79,24 @@ demo: build
 samples: build
 	$(PY) tools/make_samples.py samples
 
-# The suite against a build with AddressSanitizer and UBSan (GCC or Clang on
-# Linux): the sanitizer runtime is preloaded into the interpreter.
+# The suite and the fuzz corpus replay against a build with AddressSanitizer,
+# UBSan and the standard library's assertions (GCC or Clang on Linux), with
+# leak detection on. The interpreter gets the sanitizer runtime of the
+# compiler CMake used for this build, preloaded; tests/lsan.supp suppresses
+# the interpreter's own allocations and nothing else.
 ASAN_DIR := build/asan
+SANITIZER_ENV = PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp):print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 test-asan: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DKELVARA_SANITIZE=ON -DKELVARA_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+		-DKELVARA_SANITIZE=ON -DKELVARA_WERROR=ON -DKELVARA_FUZZ_REPLAY=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	cp src/reader/kelvara.pyi $(ASAN_DIR)/
-	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	for t in $(FUZZ_TARGETS); do $(SANITIZER_ENV) $(ASAN_DIR)/fuzz_replay_$$t tests/fuzz/corpus/$$t || exit 1; done
+	runtime="$$(tools/sanitizer_runtime.sh $(ASAN_DIR))" && \
+	LD_PRELOAD="$$runtime" $(SANITIZER_ENV) \
 	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
 
 # Open speed and memory on realistic files of every layout, against the read
@@ -54,6 +104,11 @@ test-asan: $(VENV)/.ready
 # the tests; `tools/bench.py --help` for sizes and rounds).
 bench: build
 	$(PY) tools/bench.py
+
+# Resident memory growth over 10,000 opens of each sample file (and of two
+# files that fail to open); fails when any grows by 1 MB or more.
+bench-leaks: build
+	$(PY) tools/bench_leaks.py
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis

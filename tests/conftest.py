@@ -1,4 +1,8 @@
-"""Shared fixtures: a place to write data files, and the encoders on sys.path."""
+"""Shared fixtures: a place to write data files, and the encoders on sys.path.
+
+Under CI (CI=true) Hypothesis runs derandomized, from a seed fixed by each
+test, and keeps no example database, so a CI run is reproducible.
+"""
 
 from __future__ import annotations
 
@@ -6,6 +10,13 @@ import os
 import sys
 
 import pytest
+from hypothesis import settings
+
+IN_CI = os.environ.get("CI") == "true"
+
+settings.register_profile("ci", derandomize=True, database=None, print_blob=True)
+if IN_CI:
+    settings.load_profile("ci")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:

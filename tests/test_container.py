@@ -164,6 +164,7 @@ def test_near_miss_names_are_not_taken_for_the_wanted_ones(tmp_path):
         assert_scans(write(tmp_path, data), expected)
 
 
+@pytest.mark.timeout(60)
 @pytest.mark.parametrize("layout", ["right_list", "left_list", "tree"])
 def test_thousands_of_siblings(tmp_path, layout):
     # A right-only list of 5000 siblings is 5000 levels deep: readers that
@@ -175,6 +176,7 @@ def test_thousands_of_siblings(tmp_path, layout):
     assert_scans(write(tmp_path, data), expected)
 
 
+@pytest.mark.timeout(60)
 def test_deeply_nested_storages(tmp_path):
     entries, expected = scan_run(1, lambda k: 3)
     deep = "/".join(["d"] * 3000) + "/leaf"
@@ -247,6 +249,7 @@ HEADER_CASES = {
 }
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("case", HEADER_CASES, ids=list(HEADER_CASES))
 def test_broken_header(tmp_path, case):
     version, patch, detail = HEADER_CASES[case]
@@ -326,6 +329,7 @@ FAT_CASES = {
 }
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("case", FAT_CASES, ids=list(FAT_CASES))
 def test_broken_difat_or_fat(tmp_path, case):
     patch, detail = FAT_CASES[case]
@@ -374,6 +378,7 @@ DIRECTORY_CASES = {
 }
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("case", DIRECTORY_CASES, ids=list(DIRECTORY_CASES))
 def test_broken_directory(tmp_path, case):
     patch, detail = DIRECTORY_CASES[case]
@@ -414,6 +419,7 @@ STREAM_CASES = {
 }
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("case", STREAM_CASES, ids=list(STREAM_CASES))
 def test_broken_stream_chain(tmp_path, case):
     patch, detail = STREAM_CASES[case]
@@ -424,6 +430,7 @@ def test_broken_stream_chain(tmp_path, case):
     assert message.startswith(READ_FAILED) and detail in message
 
 
+@pytest.mark.timeout(30)
 @pytest.mark.parametrize("size", [1 << 32, 1 << 40, (1 << 63) + 5, (1 << 64) - 1])
 def test_v4_absurd_declared_sizes_fail_before_allocating(tmp_path, size):
     # Only the declared size changes: a reader that allocates it first would
@@ -433,6 +440,7 @@ def test_v4_absurd_declared_sizes_fail_before_allocating(tmp_path, size):
     assert error_of(write(tmp_path, data)).startswith(READ_FAILED + "stream 'MS Raw Data' declares")
 
 
+@pytest.mark.timeout(30)
 def test_v4_mini_stream_of_absurd_size_is_refused_at_open(tmp_path):
     data, layout, _ = small_container(4)
     put_u64(data, layout.path_entry_offset("") + 0x78, 1 << 50)
@@ -465,6 +473,7 @@ def outcome(tmp_path_factory, data):
         reader.read_spectrum(i)
 
 
+@pytest.mark.timeout(300)
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.lists(st.tuples(st.integers(0, 20_000), st.integers(0, 255)), min_size=1, max_size=12))
 def test_byte_damage_never_crashes(tmp_path_factory, flips):
@@ -477,6 +486,7 @@ def test_byte_damage_never_crashes(tmp_path_factory, flips):
     outcome(tmp_path_factory, bytes(data))
 
 
+@pytest.mark.timeout(300)
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(st.binary(min_size=0, max_size=3000), st.sampled_from([3, 4]))
 def test_random_tables_behind_a_valid_header_never_crash(tmp_path_factory, body, version):
@@ -513,3 +523,68 @@ def test_scans_found_among_random_siblings(tmp_path_factory, siblings, version, 
     path = tmp_path_factory.getbasetemp() / "siblings.qgd"
     path.write_bytes(data)
     assert_scans(str(path), expected)
+
+
+# --- loops and stray entries in the allocation tables ------------------------------------------
+
+
+def looped_run(version):
+    """120 scans: an index of 8 mini sectors and a data stream of 26 (v3) or 4 (v4) sectors."""
+    entries, expected = scan_run(120, lambda k: 50)
+    data, layout = build_cfb_layout(entries, version)
+    assert len(layout.mini_chains[GCMS_INDEX]) == 8
+    return bytearray(data), layout, expected
+
+
+@pytest.mark.parametrize("version", [3, 4])
+@pytest.mark.parametrize(
+    "mini, back_from, back_to",
+    # The chain runs into a loop that begins at its start, further in, or at
+    # one sector that links to itself; the walk must name the loop's first
+    # sector and count the sectors read before coming back to it.
+    [(False, 2, 0), (False, 3, 1), (False, 2, 2), (True, 5, 0), (True, 6, 3), (True, 4, 4)],
+)
+def test_chain_running_into_a_loop(tmp_path, version, mini, back_from, back_to):
+    data, layout, _ = looped_run(version)
+    if mini:
+        chain, entry_offset, unit = layout.mini_chains[GCMS_INDEX], layout.minifat_entry_offset, "mini sector"
+    else:
+        chain, entry_offset, unit = layout.chains[GCMS_DATA], layout.fat_entry_offset, "sector"
+    put_u32(data, entry_offset(chain[back_from]), chain[back_to])
+    stream = "Spectrum Index" if mini else "MS Raw Data"
+    loop = f"loops back to {unit} {chain[back_to]} after {back_from + 1} {unit}s"
+    assert error_of(write(tmp_path, data)) == f"{READ_FAILED}the chain of stream '{stream}' {loop}"
+
+
+@pytest.mark.parametrize("version", [3, 4])
+def test_a_last_sector_linking_back_is_not_followed(tmp_path, version):
+    # The chain holds every sector its size needs; where the last one links
+    # to does not matter.
+    data, layout, expected = looped_run(version)
+    data_chain, index_chain = layout.chains[GCMS_DATA], layout.mini_chains[GCMS_INDEX]
+    put_u32(data, layout.fat_entry_offset(data_chain[-1]), data_chain[0])
+    put_u32(data, layout.minifat_entry_offset(index_chain[-1]), index_chain[0])
+    assert_scans(write(tmp_path, data), expected)
+
+
+STRAY_FAT_ENTRIES = {
+    "loop among free sectors": lambda free, l: {free[0]: free[1], free[1]: free[2], free[2]: free[0]},
+    "free sector linking to itself": lambda free, l: {free[1]: free[1]},
+    "free sector linking past the end": lambda free, l: {free[0]: 812_000},
+    "free sector holding a reserved value": lambda free, l: {free[0]: 0xFFFFFFFB},
+    "free sector linking into a stream": lambda free, l: {free[0]: l.chains[GCMS_DATA][1]},
+}
+
+
+@pytest.mark.parametrize("version", [3, 4])
+@pytest.mark.parametrize("case", STRAY_FAT_ENTRIES, ids=list(STRAY_FAT_ENTRIES))
+def test_stray_fat_entries_that_no_chain_reaches_do_not_fail_the_open(tmp_path, version, case):
+    # Bytes after the container give the FAT's free entries sectors inside
+    # the file; writers leave stale values in such entries.
+    entries, expected = scan_run(120, lambda k: 50)
+    data, layout = build_cfb_layout(entries, version, trailing=bytes(4 * (512 if version == 3 else 4096)))
+    data = bytearray(data)
+    free = [layout.sector_count + k for k in range(3)]
+    for sector, value in STRAY_FAT_ENTRIES[case](free, layout).items():
+        put_u32(data, layout.fat_entry_offset(sector), value)
+    assert_scans(write(tmp_path, data), expected)

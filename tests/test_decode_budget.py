@@ -78,6 +78,7 @@ def hostile_files():
 HOSTILE = list(hostile_files())
 
 
+@pytest.mark.timeout(60)
 @pytest.mark.parametrize("name,filename,entries", HOSTILE, ids=[h[0] for h in HOSTILE])
 def test_repeated_scan_ranges_fail_with_the_budget_message(make_file, name, filename, entries):
     path = make_file(filename, entries)

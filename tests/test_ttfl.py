@@ -191,6 +191,7 @@ def test_channel_counter_wraps_at_32_bits(make_file):
     assert mz[-2:] == [4294967295.0, 65535.0]
 
 
+@pytest.mark.timeout(60)
 def test_records_against_the_plain_start_search(make_file):
     # Random records full of block-like words: preambles that look like
     # blocks, damaged streams, stray terminators. The reader must find the

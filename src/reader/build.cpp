@@ -29,6 +29,7 @@
 #include <system_error>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 #include "common/bytes.hpp"
@@ -59,8 +60,8 @@ std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const 
 // first record that would pass the budget stops the walk with an error.
 class Emitter {
  public:
-  Emitter(SpectrumSink& sink, std::uint64_t stream_bytes)
-      : sink_(sink), stream_bytes_(stream_bytes), budget_(decode_budget(stream_bytes)) {}
+  Emitter(SpectrumSink& sink, std::uint64_t stream_bytes, std::uint64_t slack)
+      : sink_(sink), stream_bytes_(stream_bytes), slack_(slack), budget_(decode_budget(stream_bytes, slack)) {}
 
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
             double seconds) {
@@ -69,7 +70,7 @@ class Emitter {
       error_ = raw::RawError::parse(
           "decoded spectra exceed the decode budget of " + std::to_string(budget_) + " bytes (" +
           std::to_string(kDecodeBudgetPerStreamByte) + " per byte of the " + std::to_string(stream_bytes_) +
-          " stream bytes, plus " + std::to_string(kDecodeBudgetSlack) + ") at index position " +
+          " stream bytes, plus " + std::to_string(slack_) + ") at index position " +
           std::to_string(position) + "; the index addresses the scan data more often than an acquisition can");
       return false;
     }
@@ -81,6 +82,7 @@ class Emitter {
 
   bool more() const { return true; }
   bool failed() const { return error_.has_value(); }
+  std::uint64_t budget() const { return budget_; }
 
   raw::Result<std::size_t> finish() && {
     if (error_) return Unexpected(std::move(*error_));
@@ -90,6 +92,7 @@ class Emitter {
  private:
   SpectrumSink& sink_;
   std::uint64_t stream_bytes_;
+  std::uint64_t slack_;
   std::uint64_t budget_;
   std::uint64_t spent_ = 0;
   std::size_t count_ = 0;
@@ -165,20 +168,101 @@ std::size_t walk_qtfl(const QtflData& layout, std::size_t begin, std::size_t end
   return end;
 }
 
+// Subsets that share a start share one byte range (see ttfl_scan_ranges).
+// Such a range is decoded once and its scan handed out to each subset:
+// a decode costs time in proportion to the range even when it fails or
+// yields no points, which the budget does not see, so decoding it once per
+// subset would let an index that repeats one start over a large record run
+// for minutes. Ranges of distinct starts do not overlap, so the decoding
+// work of the walk stays in proportion to the scan data.
+//
+// One instance serves every thread of a walk: the table of starts is fixed
+// before the threads start, and a shared range's entry is only touched under
+// the lock. The first thread to need a shared range decodes it; others
+// needing it meanwhile wait for that decode instead of repeating it. The
+// last subset to take it takes the scan itself.
+class SharedTtflScans {
+ public:
+  SharedTtflScans(const TtflData& layout, std::size_t count) : calibration_(layout.calibration) {
+    for (std::size_t i = 0; i < count; ++i) ++entries_[layout.scan_ranges[i].start].uses;
+    for (auto& [start, entry] : entries_) entry.left = entry.uses;
+  }
+
+  // Fills `scan` with the scan of `range` for one subset, its channels
+  // mapped to m/z when the file has a calibration; false when the range does
+  // not decode.
+  bool take(const raw::ttfl::TtflScanRange& range, ByteView bytes, raw::ttfl::TtflScan& scan) {
+    Entry& entry = entries_.find(range.start)->second;
+    if (entry.uses == 1) return decode(bytes, scan);  // the range's only subset
+    std::unique_lock lock(mutex_);
+    while (entry.state == State::Decoding) decoded_.wait(lock);
+    if (entry.state == State::Pending) {
+      entry.state = State::Decoding;
+      lock.unlock();
+      raw::ttfl::TtflScan decoded;
+      bool ok = false;
+      try {
+        ok = decode(bytes, decoded);
+      } catch (...) {
+        lock.lock();
+        entry.state = State::Pending;  // another subset may try again
+        decoded_.notify_all();
+        throw;
+      }
+      lock.lock();
+      entry.ok = ok;
+      entry.scan = std::move(decoded);
+      entry.state = State::Done;
+      decoded_.notify_all();
+    }
+    const bool last = --entry.left == 0;
+    if (entry.ok && last) {
+      scan = std::move(entry.scan);
+    } else if (entry.ok) {
+      scan = entry.scan;
+    }
+    if (last) entry.scan = {};
+    return entry.ok;
+  }
+
+ private:
+  enum class State { Pending, Decoding, Done };
+  struct Entry {
+    std::size_t uses = 0;  // subsets with this start; fixed before any take
+    std::size_t left = 0;  // subsets yet to take it
+    State state = State::Pending;
+    bool ok = false;
+    raw::ttfl::TtflScan scan;
+  };
+
+  bool decode(ByteView bytes, raw::ttfl::TtflScan& scan) const {
+    auto decoded = raw::ttfl::decode_ttfl_scan(bytes, calibration_);
+    if (!decoded) return false;
+    scan = std::move(*decoded);
+    return true;
+  }
+
+  std::optional<raw::ttfl::MassCalibration> calibration_;
+  std::unordered_map<std::uint32_t, Entry> entries_;
+  std::mutex mutex_;
+  std::condition_variable decoded_;
+};
+
 template <class Out>
-std::size_t walk_ttfl(const TtflData& layout, std::size_t begin, std::size_t end, Out& out) {
+std::size_t walk_ttfl(const TtflData& layout, SharedTtflScans& scans, std::size_t begin, std::size_t end,
+                      Out& out) {
   for (std::size_t i = begin; i < end; ++i) {
     if (!out.more()) return i;
     const auto& range = layout.scan_ranges[i];
     const auto bytes = scan_bytes(layout.ms_raw_data, range.start, range.end);
     if (!bytes) continue;
     // Channels come back as m/z when the file has a calibration.
-    auto scan = raw::ttfl::decode_ttfl_scan(*bytes, layout.calibration);
-    if (!scan) continue;
+    raw::ttfl::TtflScan scan;
+    if (!scans.take(range, *bytes, scan)) continue;
     const std::uint32_t t = layout.subsets[i].rt_index;
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
-    if (!out.emit(i, std::move(scan->channels), std::move(scan->intensities), 1, seconds)) return i;
+    if (!out.emit(i, std::move(scan.channels), std::move(scan.intensities), 1, seconds)) return i;
   }
   return end;
 }
@@ -213,23 +297,36 @@ std::size_t scan_data_bytes(const LayoutData& layout) {
       layout);
 }
 
-template <class Out>
-std::size_t walk(const LayoutData& layout, std::size_t begin, std::size_t end, Out& out) {
-  return std::visit(
-      [&](const auto& data) -> std::size_t {
-        using T = std::decay_t<decltype(data)>;
-        if constexpr (std::is_same_v<T, GcmsData>) {
-          return walk_gcms(data, begin, end, out);
-        } else if constexpr (std::is_same_v<T, MassRawData>) {
-          return walk_mass_raw(data, begin, end, out);
-        } else if constexpr (std::is_same_v<T, QtflData>) {
-          return walk_qtfl(data, begin, end, out);
-        } else {
-          return walk_ttfl(data, begin, end, out);
-        }
-      },
-      layout);
-}
+// Walks ranges of one file's index; the walks of one decode, on any
+// thread, share what TTFL subsets with a common start have decoded.
+class Walker {
+ public:
+  explicit Walker(const LayoutData& layout) : layout_(layout) {
+    if (const auto* ttfl = std::get_if<TtflData>(&layout)) ttfl_.emplace(*ttfl, index_positions(layout));
+  }
+
+  template <class Out>
+  std::size_t operator()(std::size_t begin, std::size_t end, Out& out) {
+    return std::visit(
+        [&](const auto& data) -> std::size_t {
+          using T = std::decay_t<decltype(data)>;
+          if constexpr (std::is_same_v<T, GcmsData>) {
+            return walk_gcms(data, begin, end, out);
+          } else if constexpr (std::is_same_v<T, MassRawData>) {
+            return walk_mass_raw(data, begin, end, out);
+          } else if constexpr (std::is_same_v<T, QtflData>) {
+            return walk_qtfl(data, begin, end, out);
+          } else {
+            return walk_ttfl(data, *ttfl_, begin, end, out);
+          }
+        },
+        layout_);
+  }
+
+ private:
+  const LayoutData& layout_;
+  std::optional<SharedTtflScans> ttfl_;
+};
 
 // ---------------------------------------------------------------------------
 // Decoding on several threads
@@ -353,13 +450,13 @@ class ScanDataRelease {
 
 class ChunkPool {
  public:
-  ChunkPool(const RawFile& file, Emitter& out, ScanDataRelease& release, std::size_t threads, std::size_t positions,
+  ChunkPool(Walker& walk, Emitter& out, ScanDataRelease& release, std::size_t threads, std::size_t positions,
             std::size_t per_chunk)
-      : file_(file),
+      : walk_(walk),
         out_(out),
         release_(release),
         window_(kChunksAheadPerThread * threads),
-        budget_(decode_budget(file.stream_bytes)) {
+        budget_(out.budget()) {
     chunks_.resize((positions + per_chunk - 1) / per_chunk);
     for (std::size_t k = 0; k < chunks_.size(); ++k) {
       chunks_[k].begin = k * per_chunk;
@@ -401,7 +498,7 @@ class ChunkPool {
       std::vector<PendingSpectrum>().swap(chunk.spectra);
       if (chunk.failure) std::rethrow_exception(chunk.failure);
       if (chunk.stopped_at < chunk.end) {
-        walk(file_.layout, chunk.stopped_at, chunk.end, out_);
+        walk_(chunk.stopped_at, chunk.end, out_);
         if (out_.failed()) return;
       }
       {
@@ -425,7 +522,7 @@ class ChunkPool {
     try {
       chunk.spectra.reserve(chunk.end - chunk.begin);
       ChunkCollector collect(chunk, decoded_, budget_);
-      chunk.stopped_at = walk(file_.layout, chunk.begin, chunk.end, collect);
+      chunk.stopped_at = walk_(chunk.begin, chunk.end, collect);
     } catch (...) {
       chunk.failure = std::current_exception();
     }
@@ -458,7 +555,7 @@ class ChunkPool {
     workers_.clear();
   }
 
-  const RawFile& file_;
+  Walker& walk_;
   Emitter& out_;
   ScanDataRelease& release_;
   const std::size_t window_;
@@ -506,9 +603,9 @@ std::size_t expected_records(const LayoutData& layout) { return index_positions(
 
 }  // namespace
 
-std::uint64_t decode_budget(std::uint64_t stream_bytes) {
-  constexpr std::uint64_t kMaxStreamBytes = (~std::uint64_t{0} - kDecodeBudgetSlack) / kDecodeBudgetPerStreamByte;
-  return std::min(stream_bytes, kMaxStreamBytes) * kDecodeBudgetPerStreamByte + kDecodeBudgetSlack;
+std::uint64_t decode_budget(std::uint64_t stream_bytes, std::uint64_t slack) {
+  const std::uint64_t max_stream_bytes = (~std::uint64_t{0} - slack) / kDecodeBudgetPerStreamByte;
+  return std::min(stream_bytes, max_stream_bytes) * kDecodeBudgetPerStreamByte + slack;
 }
 
 namespace {
@@ -519,13 +616,15 @@ constexpr std::size_t kMinBytesForRelease = std::size_t{4} << 20;
 // The decode on `threads` threads; with `releasable`, the scan data of
 // `file`, which the caller owns and drops afterwards, is released as the
 // walk leaves it behind.
-raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, Bytes* releasable) {
-  Emitter out(sink, file.stream_bytes);
+raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
+                                Bytes* releasable) {
+  Emitter out(sink, file.stream_bytes, slack);
+  Walker walk(file.layout);
   const std::size_t positions = index_positions(file.layout);
   const std::size_t data_bytes = scan_data_bytes(file.layout);
   if (releasable != nullptr && data_bytes < kMinBytesForRelease) releasable = nullptr;
   if (positions < 2 || (threads <= 1 && releasable == nullptr)) {
-    walk(file.layout, 0, positions, out);
+    walk(0, positions, out);
     return std::move(out).finish();
   }
   // Positions per chunk from the average scan size, and at least two chunks
@@ -536,14 +635,14 @@ raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::si
   if (releasable != nullptr) release = ScanDataRelease(file.layout, *releasable, positions, per_chunk);
   if (threads <= 1) {
     for (std::size_t k = 0, begin = 0; begin < positions; ++k, begin += per_chunk) {
-      walk(file.layout, begin, std::min(positions, begin + per_chunk), out);
+      walk(begin, std::min(positions, begin + per_chunk), out);
       if (out.failed()) break;
       release.after_chunk(k);
     }
     return std::move(out).finish();
   }
   threads = std::min(threads, (positions + per_chunk - 1) / per_chunk);
-  ChunkPool pool(file, out, release, threads, positions, per_chunk);
+  ChunkPool pool(walk, out, release, threads, positions, per_chunk);
   pool.run();
   return std::move(out).finish();
 }
@@ -573,12 +672,17 @@ Bytes& scan_data(LayoutData& layout) {
 
 }  // namespace
 
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::size_t threads) {
-  return decode(file, sink, threads, nullptr);
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
+  return decode(file, sink, threads_for(file), kDecodeBudgetSlack, nullptr);
 }
 
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
-  return decode(file, sink, threads_for(file), nullptr);
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack) {
+  return decode(file, sink, threads_for(file), slack, nullptr);
+}
+
+raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
+                                                   std::uint64_t slack) {
+  return decode(file, sink, threads, slack, nullptr);
 }
 
 raw::Result<std::vector<SpectrumRecord>> build_spectra(RawFile file) {
@@ -587,7 +691,7 @@ raw::Result<std::vector<SpectrumRecord>> build_spectra(RawFile file) {
   RecordSink sink(spectra);
   // The file is dropped when the list is complete, so its scan data may be
   // released as the walk leaves it behind.
-  auto decoded = decode(file, sink, threads_for(file), &scan_data(file.layout));
+  auto decoded = decode(file, sink, threads_for(file), kDecodeBudgetSlack, &scan_data(file.layout));
   if (!decoded) return Unexpected(std::move(decoded).error());
   return spectra;
 }

@@ -46,8 +46,9 @@ inline constexpr std::uint64_t kDecodeBytesPerRecord = 64;
 inline constexpr std::uint64_t kDecodeBudgetPerStreamByte = 32;
 inline constexpr std::uint64_t kDecodeBudgetSlack = std::uint64_t{64} << 20;
 
-// The most decoded bytes a file may give, from the bytes of its streams.
-std::uint64_t decode_budget(std::uint64_t stream_bytes);
+// The most decoded bytes a file may give, from the bytes of its streams and
+// the budget's constant part.
+std::uint64_t decode_budget(std::uint64_t stream_bytes, std::uint64_t slack = kDecodeBudgetSlack);
 
 // What a spectrum of `points` points counts against the budget.
 constexpr std::uint64_t decoded_bytes(std::size_t points) {
@@ -60,15 +61,22 @@ constexpr std::uint64_t decoded_bytes(std::size_t points) {
 // only when the decoded bytes would exceed the file's decode budget; the
 // spectra handed to the sink never do. Returns the number of spectra.
 //
-// The scans are decoded on `threads` threads, the calling thread among
-// them (1: a plain walk on the calling thread). The sink is only ever called
-// on the calling thread, with the same records in the same order and the
-// same budget error as the walk on one thread. Without `threads`, the
-// environment variable KELVARA_THREADS, read at every call, gives the
-// number; unset or not a positive number, every core is used, or one thread
-// for scan data of less than 4 MiB.
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::size_t threads);
+// The scans are decoded on several threads, the calling thread among them.
+// The sink is only ever called on the calling thread, with the same records
+// in the same order and the same budget error as a walk on one thread. The
+// environment variable KELVARA_THREADS, read at every call, gives the number
+// of threads (1: a plain walk on the calling thread); unset or not a
+// positive number, every core is used, or one thread for scan data of less
+// than 4 MiB.
 raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
+// The same walk with `slack` in place of kDecodeBudgetSlack as the budget's
+// constant part. The fuzz targets use a small one, so that inputs running
+// into the budget cost milliseconds instead of seconds.
+raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
+// The same walk on exactly `threads` threads (at most one per chunk of the
+// index), whatever the environment and the size of the file.
+raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
+                                                   std::uint64_t slack = kDecodeBudgetSlack);
 
 // Every record of the file, in order. Consumes the file: its buffers are
 // released when the list is complete.

@@ -2,18 +2,19 @@
 // The first input byte picks a layout; the next four give the length of the
 // index stream, and the rest is split into the index stream and the scan
 // data (and, for TTFL, a retention-time table and a tuning result). The
-// layout's index parser runs on the index bytes, build_spectra on the whole,
+// layout's index parser runs on the index bytes, the spectrum walk on the whole,
 // and every scan decoder on the raw input, so that offsets, ranges and
-// records all see hostile values. The spectra are also decoded on three
-// threads, which must give the same records, or the same error. Build and run from the repository root:
-//
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc tests/fuzz/fuzz_decoders.cpp src/raw/qgd/qgd.cpp src/raw/mass_raw/mass_raw.cpp src/raw/ttfl/ttfl.cpp src/raw/qtfl/qtfl.cpp src/reader/build.cpp -o /tmp/fuzz_decoders && mkdir -p /tmp/decoder_corpus && /tmp/fuzz_decoders -max_len=16384 -rss_limit_mb=1024 -timeout=5 /tmp/decoder_corpus
+// records all see hostile values. The input counts as the stream bytes, and
+// the decoded records must stay within their decode budget. The spectra are
+// also decoded on one thread and on three, which must give the same records,
+// or the same error. Built by
+// `cmake -DKELVARA_FUZZ=ON` with Clang; `make fuzz` runs it.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
+#include "budget_check.hpp"
 #include "common/bytes.hpp"
 #include "raw/mass_raw/mass_raw.hpp"
 #include "raw/qgd/qgd.hpp"
@@ -40,21 +41,23 @@ bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
 }
 
-// The records of one thread and of several, or their errors, are the same.
+// The records of one thread and of three, or their errors, are the same.
 void check_threads_agree(const reader::RawFile& file) {
   Collect one;
   Collect three;
-  const auto single = reader::decode_spectra(file, one, 1);
-  const auto threaded = reader::decode_spectra(file, three, 3);
-  if (single.has_value() != threaded.has_value()) __builtin_trap();
-  if (!single && single.error().display() != threaded.error().display()) __builtin_trap();
-  if (one.records.size() != three.records.size()) __builtin_trap();
+  const auto single = reader::decode_spectra_on_threads(file, one, 1, fuzz::kFuzzBudgetSlack);
+  const auto threaded = reader::decode_spectra_on_threads(file, three, 3, fuzz::kFuzzBudgetSlack);
+  if (single.has_value() != threaded.has_value()) fuzz::fault("one thread and three disagree on failing");
+  if (!single && single.error().display() != threaded.error().display()) {
+    fuzz::fault("one thread and three fail with different messages");
+  }
+  if (one.records.size() != three.records.size()) fuzz::fault("one thread and three give different counts");
   for (std::size_t i = 0; i < one.records.size(); ++i) {
     const auto& a = one.records[i];
     const auto& b = three.records[i];
     if (!same_bits(a.mz, b.mz) || !same_bits(a.intensity, b.intensity) || a.ms_level != b.ms_level ||
         std::memcmp(&a.retention_time_sec, &b.retention_time_sec, sizeof(double)) != 0) {
-      __builtin_trap();
+      fuzz::fault("one thread and three give different records");
     }
   }
 }
@@ -83,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto [index, rest] = split(input.from(1));
   reader::RawFile file;
+  file.stream_bytes = size;
   switch (data[0] % 4) {
     case 0: {
       auto offsets = raw::qgd::parse_spectrum_index(index);
@@ -116,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
   }
+  fuzz::decode_and_check(file);
   check_threads_agree(file);
-  (void)reader::build_spectra(std::move(file));
   return 0;
 }

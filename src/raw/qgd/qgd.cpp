@@ -65,9 +65,8 @@ Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
   // Variant A (u32[N]) is tested first; a size that is 2 mod 8 is 2 mod 4,
   // so the two layouts never both fit.
   if (size % 4 == 0) {
-    std::vector<std::uint64_t> offsets(size / 4);
-    for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = index.u32(4 * i);
-    return offsets;
+    const std::vector<std::uint32_t> offsets = read_u32_array(index);
+    return std::vector<std::uint64_t>(offsets.begin(), offsets.end());
   }
   if (size >= kVariantBHeaderBytes && size % 8 == kVariantBHeaderBytes) {
     // Variant B: a 2-byte header, not interpreted, then u64[N].
