@@ -184,16 +184,30 @@ std::size_t walk_qtfl(const QtflData& layout, std::size_t begin, std::size_t end
 class SharedTtflScans {
  public:
   SharedTtflScans(const TtflData& layout, std::size_t count) : calibration_(layout.calibration) {
-    for (std::size_t i = 0; i < count; ++i) ++entries_[layout.scan_ranges[i].start].uses;
-    for (auto& [start, entry] : entries_) entry.left = entry.uses;
+    // Starts that only grow, as an acquisition writes them, share nothing;
+    // otherwise the starts used more than once get an entry.
+    const auto& ranges = layout.scan_ranges;
+    bool increasing = true;
+    for (std::size_t i = 1; i < count && increasing; ++i) increasing = ranges[i - 1].start < ranges[i].start;
+    if (increasing) return;
+    std::vector<std::uint32_t> starts(count);
+    for (std::size_t i = 0; i < count; ++i) starts[i] = ranges[i].start;
+    std::sort(starts.begin(), starts.end());
+    for (std::size_t i = 0; i < count;) {
+      std::size_t j = i + 1;
+      while (j < count && starts[j] == starts[i]) ++j;
+      if (j - i > 1) entries_[starts[i]].left = j - i;
+      i = j;
+    }
   }
 
   // Fills `scan` with the scan of `range` for one subset, its channels
   // mapped to m/z when the file has a calibration; false when the range does
   // not decode.
   bool take(const raw::ttfl::TtflScanRange& range, ByteView bytes, raw::ttfl::TtflScan& scan) {
-    Entry& entry = entries_.find(range.start)->second;
-    if (entry.uses == 1) return decode(bytes, scan);  // the range's only subset
+    const auto shared = entries_.empty() ? entries_.end() : entries_.find(range.start);
+    if (shared == entries_.end()) return decode(bytes, scan);  // the range's only subset
+    Entry& entry = shared->second;
     std::unique_lock lock(mutex_);
     while (entry.state == State::Decoding) decoded_.wait(lock);
     if (entry.state == State::Pending) {
@@ -227,8 +241,9 @@ class SharedTtflScans {
 
  private:
   enum class State { Pending, Decoding, Done };
+  // A start shared by several subsets. The table holds these alone and is
+  // fixed before any take.
   struct Entry {
-    std::size_t uses = 0;  // subsets with this start; fixed before any take
     std::size_t left = 0;  // subsets yet to take it
     State state = State::Pending;
     bool ok = false;
