@@ -10,6 +10,7 @@ shows up as a wrong record.
 
 from __future__ import annotations
 
+import random
 import struct
 
 import pytest
@@ -95,7 +96,31 @@ def ttfl_case():
     return "run.lcd", entries, list(reversed(run.expected))
 
 
-CASES = {"gcms": gcms_case, "single-quad": single_quad_case, "qtof": qtof_case, "ttfl": ttfl_case}
+def ttfl_shared_case():
+    # Every scan listed one to three times, in shuffled order: subsets that
+    # share a start share one decode, whichever thread takes them.
+    run = lc.ttfl_run(n_scans=120, seed=12)
+    entries = dict(run.entries)
+    starts = [s for s, _, _, _ in struct.iter_unpack("<I4sI4s", entries[lc.TTFL_INDEX])]
+    rng = random.Random(5)
+    rows = [k for k in range(len(starts)) for _ in range(rng.choice((1, 1, 2, 3)))]
+    rng.shuffle(rows)
+    times = [500 + 7 * n for n in range(len(rows))]
+    entries[lc.TTFL_INDEX] = lc.ttfl_index([(starts[k], n) for n, k in enumerate(rows)])
+    entries[lc.TTFL_TIMES] = lc.u32s(times)
+    expected = [
+        gc.Expected(run.expected[k].mz, run.expected[k].intensity, 1, times[n] / 1000.0) for n, k in enumerate(rows)
+    ]
+    return "run.lcd", entries, expected
+
+
+CASES = {
+    "gcms": gcms_case,
+    "single-quad": single_quad_case,
+    "qtof": qtof_case,
+    "ttfl": ttfl_case,
+    "ttfl-shared": ttfl_shared_case,
+}
 
 
 @pytest.fixture(scope="module")
