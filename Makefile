@@ -6,7 +6,7 @@
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 # The build treats compiler warnings as errors, so a warning cannot land.
 BUILD_FLAGS ?= --config-settings=cmake.define.KELVARA_WERROR=ON
 

@@ -73,7 +73,7 @@ std::string os_error_text(int code) {
   return std::error_code(code, std::generic_category()).message() + " (os error " + num(static_cast<std::uint64_t>(code)) + ")";
 }
 
-Unexpected<Error> io_error(int code) { return Unexpected<Error>(Error{Error::Kind::Io, os_error_text(code)}); }
+Unexpected<Error> io_error(int code) { return Unexpected<Error>(Error{Error::Kind::Io, os_error_text(code), code}); }
 
 // How a special value found where a sector number was expected reads in a message.
 std::string sector_text(std::uint32_t value) {

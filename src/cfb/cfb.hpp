@@ -30,6 +30,7 @@ struct Error {
   };
   Kind kind;
   std::string message;  // complete, single line, no final full stop
+  int os_errno = 0;     // the operating system's error number of an Io error, 0 when there is none
 };
 
 template <class T>
