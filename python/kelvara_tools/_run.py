@@ -183,7 +183,7 @@ class Run:
         )
 
     def scan_at(self, rt_sec: float, ms_level: int | None = None) -> Spectrum:
-        """The spectrum whose retention time is nearest to rt_sec (the earlier one on a tie).
+        """The spectrum whose retention time is nearest to rt_sec (the first one on a tie).
 
         With ms_level, only spectra of that level are considered. Raises
         ValueError when there is no spectrum to choose from.
@@ -206,6 +206,8 @@ class Run:
                 chosen = 0
             else:
                 chosen = after - 1 if rt_sec - times[after - 1] <= times[after] - rt_sec else after
+            # Records of one MRM scan share a time: take the first of them.
+            chosen = int(np.searchsorted(times, times[chosen], side="left"))
         else:
             # Times out of order (a damaged index, or scans without a stored
             # time): a plain scan for the nearest.

@@ -227,18 +227,18 @@ OwnedRef new_column(Block<T>& block, const char* typestr) {
 
 // Raises the exception for a failed open. A failure the operating system
 // reported (no such file, no permission, a directory) becomes the matching
-// OSError subclass with errno and filename set; any other I/O failure a plain
-// OSError; a file that is not a valid run FormatError, with the text the
-// `kelvara` module shows for it.
+// OSError subclass with errno and filename set. Anything else means the file
+// is not a valid run, a container that cannot be read to the end included
+// (the core shows that as an I/O error without an error number): FormatError,
+// with the text the `kelvara` module shows for it.
 OwnedRef text_object(const std::string& text) {
   return OwnedRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
-  const int code = error.os_errno();
-  if (error.kind() == kelvara::raw::RawError::Kind::Io || code != 0) {
+  if (const int code = error.os_errno(); code != 0) {
     // OSError(errno, strerror, filename) picks the subclass for the errno.
-    OwnedRef number = code != 0 ? OwnedRef(PyLong_FromLong(code)) : OwnedRef::new_reference_to(Py_None);
+    OwnedRef number(PyLong_FromLong(code));
     OwnedRef message = text_object(error.message());
     if (!number || !message) return;
     OwnedRef exception(PyObject_CallFunctionObjArgs(PyExc_OSError, number.get(), message.get(), path, nullptr));
