@@ -53,9 +53,11 @@ test-asan: $(VENV)/.ready
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
 
-# Open speed and memory on a large synthetic GC-MS file (not part of the tests).
+# Open speed and memory on a large synthetic GC-MS file, then kelvara_tools
+# beside RawReader on every layout (not part of the tests).
 bench: build
 	$(PY) tools/bench.py
+	$(PY) tools/bench_columns.py
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis
