@@ -54,8 +54,9 @@ def _read_only(values: object, dtype: np.dtype, column: str) -> np.ndarray:
     if array.dtype != dtype or array.ndim != 1:
         raise ValueError(f"{column} must be a one-dimensional {dtype} array, not {array.ndim}-d {array.dtype}")
     if array.flags.writeable:
-        # A column handed in writable (from a pickle, or by a caller) gets a
-        # read-only view, so a Run's values cannot change under it.
+        # A column handed in writable (from a pickle, or by a caller) is
+        # exposed through a read-only view: a Run never hands out writable
+        # arrays.
         array = array.view()
         array.flags.writeable = False
     return array
