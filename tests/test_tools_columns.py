@@ -8,6 +8,7 @@ import os
 import pathlib
 import pickle
 import random
+import weakref
 
 import numpy as np
 import pytest
@@ -317,6 +318,20 @@ def test_arrays_outlive_their_run():
         read_run(SAMPLES[1])
     assert (mz.tolist(), intensity.tolist(), offsets.tolist()) == expected
     assert spectrum.mz.tolist() == expected[0][expected[2][3] : expected[2][4]]
+
+
+def test_memory_goes_with_the_last_array():
+    run = read_run(SAMPLES[0])
+    owners = [weakref.ref(getattr(run, key).base) for key in ("mz", "intensity", "offsets")]
+    spectrum, intensity = run[2], run.intensity
+    del run
+    gc.collect()
+    # The spectrum's views keep m/z and intensity; nothing keeps the offsets.
+    assert [owner() is not None for owner in owners] == [True, True, False]
+    del spectrum
+    assert [owner() is not None for owner in owners] == [False, True, False]
+    del intensity
+    assert owners[1]() is None
 
 
 @pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))
