@@ -194,6 +194,9 @@ class Run:
         With ms_level, only spectra of that level are considered. Raises
         ValueError when there is no spectrum to choose from.
         """
+        rt_sec = float(rt_sec)
+        if rt_sec != rt_sec:
+            raise ValueError("scan_at() needs a retention time, not NaN")
         if ms_level is None:
             candidates = None
             times = self.retention_time_sec
@@ -273,7 +276,8 @@ class Run:
         inside = np.flatnonzero((self.mz >= low) & (self.mz <= high))
         owners = np.searchsorted(self.offsets, inside, side="right") - 1
         summed = np.bincount(owners, weights=self.intensity[inside].astype(np.float64), minlength=len(self))
-        return self._chromatogram(summed, ms_level)
+        # bincount of nothing gives integers; a chromatogram is always float64.
+        return self._chromatogram(summed.astype(np.float64, copy=False), ms_level)
 
     # -- tables -------------------------------------------------------------
 
