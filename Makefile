@@ -6,7 +6,7 @@
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 # The build treats compiler warnings as errors, so a warning cannot land.
 BUILD_FLAGS ?= --config-settings=cmake.define.KELVARA_WERROR=ON
 
@@ -95,6 +95,10 @@ test-asan: $(VENV)/.ready
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	cp src/reader/kelvara.pyi $(ASAN_DIR)/
 	for t in $(FUZZ_TARGETS); do $(SANITIZER_ENV) $(ASAN_DIR)/fuzz_replay_$$t tests/fuzz/corpus/$$t || exit 1; done
+	# kelvara_tools as the wheel lays it out, around the sanitized extension.
+	rm -rf $(ASAN_DIR)/kelvara_tools
+	cp -r python/kelvara_tools $(ASAN_DIR)/kelvara_tools
+	cp $(ASAN_DIR)/_columns*.so $(ASAN_DIR)/kelvara_tools/
 	runtime="$$(tools/sanitizer_runtime.sh $(ASAN_DIR))" && \
 	LD_PRELOAD="$$runtime" $(SANITIZER_ENV) \
 	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
@@ -104,6 +108,7 @@ test-asan: $(VENV)/.ready
 # the tests; `tools/bench.py --help` for sizes and rounds).
 bench: build
 	$(PY) tools/bench.py
+	$(PY) tools/bench_columns.py
 
 # Resident memory growth over 10,000 opens of each sample file (and of two
 # files that fail to open); fails when any grows by 1 MB or more.

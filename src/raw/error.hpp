@@ -23,7 +23,11 @@ class RawError {
   static RawError io(std::string os_text, int os_errno = 0) {
     return RawError(Kind::Io, std::move(os_text), os_errno);
   }
-  static RawError parse(std::string message) { return RawError(Kind::Parse, std::move(message), 0); }
+  // A Parse error that stands for a failed read (a container that cannot be
+  // read because the path is a directory) carries that read's number too.
+  static RawError parse(std::string message, int os_errno = 0) {
+    return RawError(Kind::Parse, std::move(message), os_errno);
+  }
 
   Kind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }

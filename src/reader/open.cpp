@@ -125,11 +125,14 @@ Result<DetectedFile> detect_layout(const std::string& path) {
   const std::string extension = lowered_extension(path);
 
   auto file = cfb::File::open_read_only(path);
-  if (!file) return Unexpected(RawError::io(std::move(file).error().message));
+  if (!file) return Unexpected(RawError::io(file.error().message, file.error().os_errno));
 
   auto opened = cfb::CompoundFile::open(std::move(*file));
   if (!opened) {
-    return raw::parse_error("not a valid OLE2/CFBF container: " + std::move(opened).error().message);
+    // A read that failed (the path is a directory, the device reports an
+    // error) keeps its error number for callers that raise OSError.
+    return Unexpected(RawError::parse("not a valid OLE2/CFBF container: " + opened.error().message,
+                                      opened.error().os_errno));
   }
   cfb::CompoundFile container = std::move(*opened);
 
@@ -162,7 +165,7 @@ Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view p
     return raw::parse_error("stream '" + std::string(path) + "' not found: " + std::move(stream).error().message);
   }
   auto bytes = container.read_to_end(*stream);
-  if (!bytes) return Unexpected(RawError::io(std::move(bytes).error().message));
+  if (!bytes) return Unexpected(RawError::io(bytes.error().message, bytes.error().os_errno));
   return std::move(*bytes);
 }
 

@@ -1,0 +1,16 @@
+"""Whole runs of kelvara's data files as numpy arrays, chromatograms and Arrow tables.
+
+    from kelvara_tools import read_run
+    run = read_run("samples/gcms_ei_run.qgd")
+    run.mz, run.intensity, run.offsets          # flat, read-only columns
+    rt, tic = run.tic()                          # total ion current
+    run.to_parquet("run.parquet")                # needs pip install kelvara[arrow]
+
+read_run opens and decodes a file with the interpreter lock released; its
+Run holds every point of every spectrum in flat columns, with exactly the
+values kelvara.RawReader gives, spectrum for spectrum.
+"""
+
+from ._run import Chromatogram, FormatError, Run, Spectrum, read_run
+
+__all__ = ["Chromatogram", "FormatError", "Run", "Spectrum", "read_run"]

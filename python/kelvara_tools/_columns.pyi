@@ -1,0 +1,16 @@
+# Type information for the private extension kelvara_tools._columns.
+import os
+from typing import Any, Union, final
+
+class FormatError(ValueError): ...
+
+@final
+class Column:
+    """One decoded column; numpy builds a read-only array over it without copying."""
+
+    @property
+    def __array_interface__(self) -> dict[str, Any]: ...
+
+def read_columns(
+    path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], /
+) -> tuple[str, str, Column, Column, Column, Column, Column]: ...

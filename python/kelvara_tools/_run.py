@@ -1,0 +1,317 @@
+"""A whole run as flat numpy columns, and what is computed from them.
+
+read_run hands the path to the extension, which opens and decodes the file
+with the interpreter lock released and returns five memory blocks; numpy
+arrays are made over them without a copy and marked read-only. Everything
+else here (spectra by position, retention-time lookup, chromatograms) is
+vectorised numpy over those columns: no Python object per peak, and one per
+spectrum only when a spectrum is asked for.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+from typing import TYPE_CHECKING, Iterator, Literal, NamedTuple, SupportsIndex, Union
+
+import numpy as np
+
+from . import _columns
+
+if TYPE_CHECKING:
+    import pyarrow
+
+FormatError = _columns.FormatError
+
+LAYOUTS = ("gcms", "single_quad", "ttfl_profile", "qtof_centroid")
+
+# numpy's type for each column: the types the decoders give, never widened.
+_DTYPES = {
+    "mz": np.dtype(np.float64),
+    "intensity": np.dtype(np.float32),
+    "offsets": np.dtype(np.int64),
+    "ms_level": np.dtype(np.uint8),
+    "retention_time_sec": np.dtype(np.float64),
+}
+
+StrPath = Union[str, "os.PathLike[str]", bytes, "os.PathLike[bytes]"]
+
+
+def read_run(path: StrPath) -> Run:
+    """Open a data file and decode every scan into a Run.
+
+    Other Python threads run while the file is opened and decoded. A file
+    that cannot be opened or read raises the matching OSError subclass; a file
+    that is not a valid run raises FormatError with the reader's message.
+    """
+    name, layout, *columns = _columns.read_columns(path)
+    mz, intensity, offsets, ms_level, retention_time_sec = (np.asarray(c) for c in columns)
+    return Run(name, layout, mz, intensity, offsets, ms_level, retention_time_sec)
+
+
+def _read_only(values: object, dtype: np.dtype, column: str) -> np.ndarray:
+    array = np.asarray(values)
+    if array.dtype != dtype or array.ndim != 1:
+        raise ValueError(f"{column} must be a one-dimensional {dtype} array, not {array.ndim}-d {array.dtype}")
+    if array.flags.writeable:
+        # A column handed in writable (from a pickle, or by a caller) is
+        # exposed through a read-only view: a Run never hands out writable
+        # arrays.
+        array = array.view()
+        array.flags.writeable = False
+    return array
+
+
+class Spectrum:
+    """One spectrum of a Run: views into the run's columns, no copies."""
+
+    __slots__ = ("index", "mz", "intensity", "ms_level", "retention_time_sec")
+
+    def __init__(
+        self, index: int, mz: np.ndarray, intensity: np.ndarray, ms_level: int, retention_time_sec: float
+    ) -> None:
+        self.index = index
+        self.mz = mz
+        self.intensity = intensity
+        self.ms_level = ms_level
+        self.retention_time_sec = retention_time_sec
+
+    def __len__(self) -> int:
+        return len(self.mz)
+
+    def __repr__(self) -> str:
+        return (
+            f"Spectrum(index={self.index}, {len(self.mz)} peaks, MS{self.ms_level}, "
+            f"RT {self.retention_time_sec:.2f}s)"
+        )
+
+
+class Chromatogram(NamedTuple):
+    """Intensity against retention time, one point per spectrum of the level asked for."""
+
+    retention_time_sec: np.ndarray
+    intensity: np.ndarray
+
+
+class Run:
+    """Every spectrum of a data file as flat, read-only columns.
+
+    Spectrum i has the peaks mz[offsets[i]:offsets[i + 1]] and
+    intensity[offsets[i]:offsets[i + 1]], MS level ms_level[i] and retention
+    time retention_time_sec[i]. The arrays stay valid after the Run is gone.
+    """
+
+    __slots__ = ("name", "layout", "mz", "intensity", "offsets", "ms_level", "retention_time_sec", "_rt_sorted")
+
+    name: str
+    layout: str
+    mz: np.ndarray
+    intensity: np.ndarray
+    offsets: np.ndarray
+    ms_level: np.ndarray
+    retention_time_sec: np.ndarray
+
+    def __init__(
+        self,
+        name: str,
+        layout: str,
+        mz: np.ndarray,
+        intensity: np.ndarray,
+        offsets: np.ndarray,
+        ms_level: np.ndarray,
+        retention_time_sec: np.ndarray,
+    ) -> None:
+        if layout not in LAYOUTS:
+            raise ValueError(f"unknown layout {layout!r} (expected one of {', '.join(LAYOUTS)})")
+        values = {
+            "mz": mz,
+            "intensity": intensity,
+            "offsets": offsets,
+            "ms_level": ms_level,
+            "retention_time_sec": retention_time_sec,
+        }
+        columns = {key: _read_only(value, _DTYPES[key], key) for key, value in values.items()}
+        points, spectra = len(columns["mz"]), len(columns["ms_level"])
+        bounds = columns["offsets"]
+        if len(columns["intensity"]) != points:
+            raise ValueError(f"intensity has {len(columns['intensity'])} values for {points} m/z values")
+        if len(columns["retention_time_sec"]) != spectra:
+            raise ValueError(f"retention_time_sec has {len(columns['retention_time_sec'])} values for {spectra} spectra")
+        if len(bounds) != spectra + 1 or bounds[0] != 0 or bounds[-1] != points or np.any(bounds[1:] < bounds[:-1]):
+            raise ValueError(f"offsets must rise from 0 to {points} in {spectra + 1} entries")
+        set_slot = object.__setattr__
+        set_slot(self, "name", str(name))
+        set_slot(self, "layout", layout)
+        for key, array in columns.items():
+            set_slot(self, key, array)
+        set_slot(self, "_rt_sorted", None)
+
+    def __setattr__(self, key: str, value: object) -> None:
+        raise AttributeError(f"Run attribute {key!r} is read-only")
+
+    def __delattr__(self, key: str) -> None:
+        raise AttributeError(f"Run attribute {key!r} is read-only")
+
+    # -- pickling: the name, the layout and the columns, exactly ------------
+
+    def __reduce__(self) -> tuple[type[Run], tuple[object, ...]]:
+        return (
+            Run,
+            (self.name, self.layout, self.mz, self.intensity, self.offsets, self.ms_level, self.retention_time_sec),
+        )
+
+    # -- spectra by position ------------------------------------------------
+
+    def __len__(self) -> int:
+        return len(self.ms_level)
+
+    def __getitem__(self, index: SupportsIndex) -> Spectrum:
+        position = operator.index(index)
+        count = len(self.ms_level)
+        if position < 0:
+            position += count
+        if not 0 <= position < count:
+            raise IndexError(f"spectrum index {index} out of range for a run of {count} spectra")
+        return self._spectrum(position)
+
+    def __iter__(self) -> Iterator[Spectrum]:
+        for position in range(len(self.ms_level)):
+            yield self._spectrum(position)
+
+    def _spectrum(self, position: int) -> Spectrum:
+        start, end = int(self.offsets[position]), int(self.offsets[position + 1])
+        return Spectrum(
+            position,
+            self.mz[start:end],
+            self.intensity[start:end],
+            int(self.ms_level[position]),
+            float(self.retention_time_sec[position]),
+        )
+
+    def scan_at(self, rt_sec: float, ms_level: int | None = None) -> Spectrum:
+        """The spectrum whose retention time is nearest to rt_sec (the first one on a tie).
+
+        With ms_level, only spectra of that level are considered. Raises
+        ValueError when there is no spectrum to choose from.
+        """
+        rt_sec = float(rt_sec)
+        if rt_sec != rt_sec:
+            raise ValueError("scan_at() needs a retention time, not NaN")
+        if ms_level is None:
+            candidates = None
+            times = self.retention_time_sec
+        else:
+            candidates = np.flatnonzero(self.ms_level == ms_level)
+            times = self.retention_time_sec[candidates]
+        if len(times) == 0:
+            level = "" if ms_level is None else f" at MS level {ms_level}"
+            raise ValueError(f"run {self.name!r} has no spectra{level}")
+        if self._times_sorted():
+            # Binary search: the first time at or after rt_sec, and the one before it.
+            after = int(np.searchsorted(times, rt_sec, side="left"))
+            if after == len(times):
+                chosen = after - 1
+            elif after == 0:
+                chosen = 0
+            else:
+                chosen = after - 1 if rt_sec - times[after - 1] <= times[after] - rt_sec else after
+            # Records of one MRM scan share a time: take the first of them.
+            chosen = int(np.searchsorted(times, times[chosen], side="left"))
+        else:
+            # Times out of order (a damaged index, or scans without a stored
+            # time): a plain scan for the nearest.
+            chosen = int(np.argmin(np.abs(times - rt_sec)))
+        return self._spectrum(chosen if candidates is None else int(candidates[chosen]))
+
+    def _times_sorted(self) -> bool:
+        if self._rt_sorted is None:
+            times = self.retention_time_sec
+            object.__setattr__(self, "_rt_sorted", bool(np.all(times[1:] >= times[:-1])))
+        return self._rt_sorted
+
+    # -- chromatograms ------------------------------------------------------
+
+    def _level_mask(self, ms_level: int | None) -> np.ndarray | None:
+        return None if ms_level is None else self.ms_level == ms_level
+
+    def _per_spectrum(self, reduce: np.ufunc) -> np.ndarray:
+        """reduce over each spectrum's intensities, in float64; 0 for a spectrum without points."""
+        starts, ends = self.offsets[:-1], self.offsets[1:]
+        filled = starts < ends
+        result = np.zeros(len(starts), dtype=np.float64)
+        if filled.any():
+            # Between two filled spectra lie only empty ones, so each filled
+            # spectrum's segment runs from its start to the next filled start.
+            result[filled] = reduce.reduceat(self.intensity, starts[filled], dtype=np.float64)
+        return result
+
+    def _chromatogram(self, values: np.ndarray, ms_level: int | None) -> Chromatogram:
+        mask = self._level_mask(ms_level)
+        if mask is None:
+            return Chromatogram(self.retention_time_sec, values)
+        return Chromatogram(self.retention_time_sec[mask], values[mask])
+
+    def tic(self, ms_level: int | None = 1) -> Chromatogram:
+        """Total ion current: each spectrum's summed intensity (float64), 0 for an empty spectrum."""
+        return self._chromatogram(self._per_spectrum(np.add), ms_level)
+
+    def bpc(self, ms_level: int | None = 1) -> Chromatogram:
+        """Base peak chromatogram: each spectrum's highest intensity, 0 for an empty spectrum."""
+        return self._chromatogram(self._per_spectrum(np.maximum), ms_level)
+
+    def xic(
+        self, mz: float, tol: float | None = None, ppm: float | None = None, ms_level: int | None = 1
+    ) -> Chromatogram:
+        """Extracted ion chromatogram: per spectrum, the summed intensity of the points within the window.
+
+        The window is mz ± tol (in m/z units) or mz ± mz·ppm/10⁶, bounds
+        included; give exactly one of tol and ppm.
+        """
+        if (tol is None) == (ppm is None):
+            raise TypeError("xic() needs exactly one of tol (m/z units) and ppm")
+        half_width = float(tol) if tol is not None else abs(float(mz)) * float(ppm) * 1e-6
+        if not half_width >= 0.0:
+            raise ValueError(f"xic() window half-width must be zero or more, not {half_width}")
+        low, high = float(mz) - half_width, float(mz) + half_width
+        inside = np.flatnonzero((self.mz >= low) & (self.mz <= high))
+        owners = np.searchsorted(self.offsets, inside, side="right") - 1
+        summed = np.bincount(owners, weights=self.intensity[inside].astype(np.float64), minlength=len(self))
+        # bincount of nothing gives integers; a chromatogram is always float64.
+        return self._chromatogram(summed.astype(np.float64, copy=False), ms_level)
+
+    # -- tables -------------------------------------------------------------
+
+    def to_arrow(self) -> pyarrow.Table:
+        """A pyarrow Table, one row per spectrum; the list columns share the run's memory."""
+        from ._tables import run_to_arrow
+
+        return run_to_arrow(self)
+
+    def peaks_table(self) -> pyarrow.Table:
+        """A pyarrow Table, one row per point: spectrum_index, mz, intensity."""
+        from ._tables import peaks_table
+
+        return peaks_table(self)
+
+    def spectra_table(self) -> pyarrow.Table:
+        """A pyarrow Table, one row per spectrum, with its point count, TIC and base peak."""
+        from ._tables import spectra_table
+
+        return spectra_table(self)
+
+    def to_parquet(
+        self, path: StrPath, shape: Literal["spectra", "peaks"] = "spectra", compression: str = "zstd"
+    ) -> None:
+        """Write the run as Parquet: one file (shape "spectra"), or a folder of
+        spectra.parquet and peaks.parquet (shape "peaks").
+
+        Each file is written under a temporary name in its folder and renamed
+        when complete, so a failure never leaves a partial file under the
+        final name.
+        """
+        from ._tables import write_parquet
+
+        write_parquet(self, path, shape, compression)
+
+    def __repr__(self) -> str:
+        return f"Run({self.name!r}, layout={self.layout!r}, {len(self)} spectra, {len(self.mz)} points)"

@@ -1,0 +1,380 @@
+// The private extension `kelvara_tools._columns`: a whole run as flat columns.
+//
+// In Python terms:
+//
+//     class Column:                         # made only by read_columns
+//         __array_interface__: dict         # one-dimensional, read-only
+//     class FormatError(ValueError): ...
+//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column]
+//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec)
+//
+// read_columns opens the file and decodes every scan with the interpreter
+// lock released: nothing between opening and the last scan touches a Python
+// object. A ColumnSink appends each decoded spectrum to five contiguous
+// blocks (every m/z of every spectrum, every intensity, the spectrum
+// boundaries, the MS levels and the retention times), so the peak data exist
+// once. Each block then moves into a Column, whose __array_interface__ lets
+// numpy build an array over the block without copying it; the array keeps
+// the Column alive through its base, and the block is freed when the last
+// array over it goes. Built against the 3.10 limited API like `kelvara`.
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "python/py_support.hpp"
+// Member definitions (T_PYSSIZET, READONLY), after Python.h.
+#include <structmember.h>
+#include "reader/build.hpp"
+#include "reader/open.hpp"
+
+namespace {
+
+using kelvara::py::entry;
+using kelvara::py::OwnedRef;
+
+// ---------------------------------------------------------------------------
+// Growing blocks
+
+// A block of T from malloc that grows with realloc, so the values are never
+// held twice. glibc serves large blocks as mapped pages, which realloc
+// remaps (mremap) instead of copying, and capacity never written is never
+// made resident: doubling costs address space, not memory. take() trims the
+// block to its size and gives it away.
+template <class T>
+class Block {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  Block() = default;
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+  ~Block() { std::free(data_); }
+
+  std::size_t size() const noexcept { return size_; }
+
+  void append(const T* values, std::size_t count) {
+    if (count > capacity_ - size_) grow(count);
+    if (count != 0) std::copy(values, values + count, data_ + size_);
+    size_ += count;
+  }
+
+  void push(T value) { append(&value, 1); }
+
+  // The block, trimmed to its size; never null, so an empty column still
+  // has an address numpy accepts.
+  T* take() {
+    const std::size_t keep = size_ == 0 ? 1 : size_;
+    if (data_ == nullptr || keep != capacity_) {
+      void* trimmed = std::realloc(data_, keep * sizeof(T));
+      if (trimmed == nullptr) throw std::bad_alloc();
+      data_ = static_cast<T*>(trimmed);
+      capacity_ = keep;
+    }
+    size_ = capacity_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
+ private:
+  void grow(std::size_t count) {
+    constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
+    if (count > limit - size_) throw std::bad_alloc();
+    std::size_t capacity = capacity_ < 1024 ? 1024 : capacity_;
+    while (capacity < size_ + count) capacity *= 2;
+    void* grown = std::realloc(data_, capacity * sizeof(T));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(grown);
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Receives every decoded spectrum in record order and appends it to the
+// columns. Touches no Python object: it runs with the interpreter lock
+// released.
+class ColumnSink final : public kelvara::reader::SpectrumSink {
+ public:
+  ColumnSink() { offsets.push(0); }
+
+  void add(std::vector<double>&& spectrum_mz, std::vector<float>&& spectrum_intensity, std::uint32_t level,
+           double retention_time_sec) override {
+    if (spectrum_mz.size() != spectrum_intensity.size()) {
+      throw std::logic_error("spectrum with unequal m/z and intensity counts");
+    }
+    mz.append(spectrum_mz.data(), spectrum_mz.size());
+    intensity.append(spectrum_intensity.data(), spectrum_intensity.size());
+    offsets.push(static_cast<std::int64_t>(mz.size()));
+    ms_level.push(static_cast<std::uint8_t>(level));
+    retention_time.push(retention_time_sec);
+  }
+
+  Block<double> mz;
+  Block<float> intensity;
+  Block<std::int64_t> offsets;  // spectrum i is [offsets[i], offsets[i + 1])
+  Block<std::uint8_t> ms_level;
+  Block<double> retention_time;
+};
+
+// The layout's name as kelvara_tools shows it.
+const char* layout_name(const kelvara::reader::LayoutData& layout) {
+  using namespace kelvara::reader;
+  return std::visit(
+      [](const auto& data) {
+        using T = std::decay_t<decltype(data)>;
+        if constexpr (std::is_same_v<T, GcmsData>) {
+          return "gcms";
+        } else if constexpr (std::is_same_v<T, MassRawData>) {
+          return "single_quad";
+        } else if constexpr (std::is_same_v<T, QtflData>) {
+          return "qtof_centroid";
+        } else {
+          static_assert(std::is_same_v<T, TtflData>);
+          return "ttfl_profile";
+        }
+      },
+      layout);
+}
+
+// ---------------------------------------------------------------------------
+// Column
+
+struct ColumnObject {
+  PyObject_HEAD
+  void* data;          // from malloc; freed with the column
+  Py_ssize_t length;   // elements
+  const char* typestr; // numpy's array-interface type code
+  PyObject* weakrefs;  // lets callers watch the column go
+};
+
+PyObject* column_type = nullptr;
+PyObject* format_error = nullptr;
+
+ColumnObject& column_of(PyObject* self) { return *reinterpret_cast<ColumnObject*>(self); }
+
+PyObject* column_array_interface(PyObject* self, void*) {
+  return entry([&]() -> OwnedRef {
+    const ColumnObject& column = column_of(self);
+    OwnedRef address(PyLong_FromVoidPtr(column.data));
+    if (!address) return OwnedRef();
+    // The data tuple's second item marks the memory read-only.
+    return OwnedRef(Py_BuildValue("{s:(n),s:s,s:(O,O),s:i}", "shape", column.length, "typestr", column.typestr,
+                                  "data", address.get(), Py_True, "version", 3));
+  });
+}
+
+void column_dealloc(PyObject* self) {
+  if (column_of(self).weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  std::free(column_of(self).data);
+  kelvara::py::free_instance(self);
+}
+
+PyGetSetDef column_getset[] = {
+    {"__array_interface__", column_array_interface, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef column_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(ColumnObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot column_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
+    {Py_tp_getset, column_getset},
+    {Py_tp_members, column_members},
+    {0, nullptr},
+};
+
+PyType_Spec column_spec = {
+    "kelvara_tools._columns.Column",
+    sizeof(ColumnObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    column_slots,
+};
+
+// numpy's array-interface type codes, in the byte order of this machine.
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+constexpr const char* kFloat64 = kLittleEndian ? "<f8" : ">f8";
+constexpr const char* kFloat32 = kLittleEndian ? "<f4" : ">f4";
+constexpr const char* kInt64 = kLittleEndian ? "<i8" : ">i8";
+constexpr const char* kUInt8 = "|u1";
+
+// Moves the block into a new Column; on failure the block is freed.
+template <class T>
+OwnedRef new_column(Block<T>& block, const char* typestr) {
+  const auto length = static_cast<Py_ssize_t>(block.size());
+  T* data = block.take();
+  OwnedRef self = kelvara::py::alloc_instance(reinterpret_cast<PyTypeObject*>(column_type));
+  if (!self) {
+    std::free(data);
+    return self;
+  }
+  ColumnObject& column = column_of(self.get());
+  column.data = data;
+  column.length = length;
+  column.typestr = typestr;
+  column.weakrefs = nullptr;
+  return self;
+}
+
+// ---------------------------------------------------------------------------
+// read_columns
+
+OwnedRef text_object(const std::string& text) {
+  return OwnedRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// Raises the exception for a failed open. A failure the operating system
+// reported (no such file, no permission, a directory) becomes the matching
+// OSError subclass with errno and filename set. Anything else means the file
+// is not a valid run, a container that cannot be read to the end included
+// (the core shows that as an I/O error without an error number): FormatError,
+// with the text the `kelvara` module shows for it.
+void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
+  if (const int code = error.os_errno(); code != 0) {
+    // OSError(errno, strerror, filename) picks the subclass for the errno.
+    OwnedRef number(PyLong_FromLong(code));
+    OwnedRef message = text_object(error.message());
+    if (!number || !message) return;
+    OwnedRef exception(PyObject_CallFunctionObjArgs(PyExc_OSError, number.get(), message.get(), path, nullptr));
+    if (!exception) return;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    return;
+  }
+  OwnedRef message = text_object(error.display());
+  if (message) PyErr_SetObject(format_error, message.get());
+}
+
+// The file's columns, or the error of opening or decoding it.
+struct Decoded {
+  std::string name;
+  const char* layout = nullptr;
+  ColumnSink sink;
+};
+
+kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path) {
+  auto opened = kelvara::reader::open_raw_file(path);
+  if (!opened) return kelvara::Unexpected(std::move(opened).error());
+  auto decoded = std::make_unique<Decoded>();
+  decoded->name = std::move(opened->display_name);
+  decoded->layout = layout_name(opened->layout);
+  auto count = kelvara::reader::decode_spectra(*opened, decoded->sink);
+  if (!count) return kelvara::Unexpected(std::move(count).error());
+  return decoded;
+}
+
+OwnedRef read_columns_impl(PyObject* path) {
+  OwnedRef fspath(PyOS_FSPath(path));
+  if (!fspath) return OwnedRef();
+  OwnedRef encoded = PyUnicode_Check(fspath.get()) ? OwnedRef(PyUnicode_EncodeFSDefault(fspath.get()))
+                                                   : OwnedRef::new_reference_to(fspath.get());
+  if (!encoded) return OwnedRef();
+  char* bytes = nullptr;
+  Py_ssize_t length = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) return OwnedRef();
+  const std::string file_path(bytes, static_cast<std::size_t>(length));
+  if (file_path.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return OwnedRef();
+  }
+
+  // Opening and decoding are plain C++ over owned bytes; other Python
+  // threads run meanwhile. No exception may cross the lock's release.
+  std::optional<kelvara::raw::Result<std::unique_ptr<Decoded>>> result;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    result.emplace(open_and_decode(file_path));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) std::rethrow_exception(failure);
+  if (!*result) {
+    set_open_error(result->error(), path);
+    return OwnedRef();
+  }
+  Decoded& decoded = ***result;
+  ColumnSink& sink = decoded.sink;
+
+  OwnedRef name(PyUnicode_DecodeFSDefaultAndSize(decoded.name.data(), static_cast<Py_ssize_t>(decoded.name.size())));
+  if (!name) return OwnedRef();
+  // Made in order, stopping at the first failure; blocks not yet handed to
+  // a column are freed with the sink.
+  OwnedRef columns[5];
+  const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
+    out = new_column(block, typestr);
+    return static_cast<bool>(out);
+  };
+  if (!make(sink.mz, kFloat64, columns[0]) || !make(sink.intensity, kFloat32, columns[1]) ||
+      !make(sink.offsets, kInt64, columns[2]) || !make(sink.ms_level, kUInt8, columns[3]) ||
+      !make(sink.retention_time, kFloat64, columns[4])) {
+    return OwnedRef();
+  }
+  return OwnedRef(Py_BuildValue("(OsOOOOO)", name.get(), decoded.layout, columns[0].get(), columns[1].get(),
+                                columns[2].get(), columns[3].get(), columns[4].get()));
+}
+
+PyObject* read_columns(PyObject*, PyObject* path) {
+  return entry([&] { return read_columns_impl(path); });
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyMethodDef module_methods[] = {
+    {"read_columns", read_columns, METH_O,
+     "read_columns(path, /)\n--\n\n"
+     "Open and decode a data file; return (name, layout, mz, intensity, offsets, ms_level, "
+     "retention_time_sec)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec_impl(PyObject* module) {
+  if (column_type == nullptr) column_type = PyType_FromSpec(&column_spec);
+  if (column_type == nullptr) return -1;
+  if (format_error == nullptr) {
+    format_error = PyErr_NewExceptionWithDoc("kelvara_tools.FormatError",
+                                             "The file is not a valid run: its container, layout entries, "
+                                             "index or decoded size are wrong.",
+                                             PyExc_ValueError, nullptr);
+  }
+  if (format_error == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "Column", column_type) < 0) return -1;
+  if (PyModule_AddObjectRef(module, "FormatError", format_error) < 0) return -1;
+  return 0;
+}
+
+int module_exec(PyObject* module) {
+  return entry([&] { return module_exec_impl(module); });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "kelvara_tools._columns", "", 0, module_methods, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__columns(void) { return PyModuleDef_Init(&module_def); }
