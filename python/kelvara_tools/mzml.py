@@ -278,6 +278,7 @@ def _arrays(compression: str, *arrays) -> list[str]:
 
 
 _F64 = ("MS:1000523", "64-bit float")
+_INDENT = 8  # spaces before <spectrum> and <chromatogram>
 _F32 = ("MS:1000521", "32-bit float")
 
 
@@ -308,7 +309,7 @@ def _spectrum_template(compression: str) -> bytes:
                      (_F32, ("MS:1000515", "intensity array"), _COUNTS_UNIT, "%d"))
     lines += ["  " + line for line in arrays]
     lines.append("</spectrum>")
-    text = "".join(" " * 8 + line + "\n" for line in lines)
+    text = "".join(" " * _INDENT + line + "\n" for line in lines)
     # Each array's slot appears twice, as the length then the text.
     text = text.replace('<binary>%d</binary>', '<binary>%b</binary>')
     return text.encode()
@@ -350,11 +351,12 @@ def write_mzml(run, path: str | os.PathLike, *, source: str | os.PathLike, compr
                                               kind, representation.tolist(), tic, bp_mz, bp_int, times, progress)
             out.write(b"      </spectrumList>\n"
                       b'      <chromatogramList count="1" defaultDataProcessingRef="conversion">\n')
-            chromatogram_offset = out.position
+            chromatogram_offset = out.position + _INDENT
             out.write(_tic_chromatogram(compression, _encoder(compression), times, tic, levels))
             out.write(b"      </chromatogramList>\n    </run>\n  </mzML>\n")
+            out.write(b"  ")
             index_offset = out.position
-            out.write(b'  <indexList count="2">\n    <index name="spectrum">\n')
+            out.write(b'<indexList count="2">\n    <index name="spectrum">\n')
             out.write(b"".join(b'      <offset idRef="index=%d">%d</offset>\n' % (i, off)
                                for i, off in enumerate(spectrum_offsets)))
             out.write(b'    </index>\n    <index name="chromatogram">\n'
@@ -419,7 +421,7 @@ def _write_spectra(out: _Sink, template: bytes, compression: str, mz, intensity,
             part = template % (start + j, start + j, counts[j], kind[level], level,
                                spectrum_type[representation[start + j]], tic_text[j], bp_mz_text[j],
                                bp_int_text[j], rt_text[j], len(mz_b64), mz_b64, len(int_b64), int_b64)
-            positions.append(position)
+            positions.append(position + _INDENT)  # the offset of "<spectrum", past the indentation
             position += len(part)
             parts.append(part)
         out.write_many(parts, position - out.position)
@@ -439,5 +441,5 @@ def _tic_chromatogram(compression: str, encode, times, tic, levels) -> bytes:
     lines += ["  " + line for line in _arrays(compression, (_F64, ("MS:1000595", "time array"), _SECOND, "%d"),
                                                (_F64, ("MS:1000515", "intensity array"), _COUNTS_UNIT, "%d"))]
     lines.append("</chromatogram>")
-    template = "".join(" " * 8 + line + "\n" for line in lines).replace("<binary>%d</binary>", "<binary>%b</binary>")
+    template = "".join(" " * _INDENT + line + "\n" for line in lines).replace("<binary>%d</binary>", "<binary>%b</binary>")
     return template.encode() % (len(time_b64), time_b64, len(tic_b64), tic_b64)
