@@ -45,13 +45,19 @@ test-asan: $(VENV)/.ready
 		-DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	cp src/reader/kelvara.pyi $(ASAN_DIR)/
+	# kelvara_tools as the wheel lays it out, around the sanitized extension.
+	rm -rf $(ASAN_DIR)/kelvara_tools
+	cp -r python/kelvara_tools $(ASAN_DIR)/kelvara_tools
+	cp $(ASAN_DIR)/_columns*.so $(ASAN_DIR)/kelvara_tools/
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
 
-# Open speed and memory on a large synthetic GC-MS file (not part of the tests).
+# Open speed and memory on a large synthetic GC-MS file, then kelvara_tools
+# beside RawReader on every layout (not part of the tests).
 bench: build
 	$(PY) tools/bench.py
+	$(PY) tools/bench_columns.py
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis

@@ -12,11 +12,14 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import Iterator, NamedTuple, Union
+from typing import TYPE_CHECKING, Iterator, Literal, NamedTuple, SupportsIndex, Union
 
 import numpy as np
 
 from . import _columns
+
+if TYPE_CHECKING:
+    import pyarrow
 
 FormatError = _columns.FormatError
 
@@ -63,7 +66,9 @@ class Spectrum:
 
     __slots__ = ("index", "mz", "intensity", "ms_level", "retention_time_sec")
 
-    def __init__(self, index: int, mz: np.ndarray, intensity: np.ndarray, ms_level: int, retention_time_sec: float):
+    def __init__(
+        self, index: int, mz: np.ndarray, intensity: np.ndarray, ms_level: int, retention_time_sec: float
+    ) -> None:
         self.index = index
         self.mz = mz
         self.intensity = intensity
@@ -148,7 +153,7 @@ class Run:
 
     # -- pickling: the name, the layout and the columns, exactly ------------
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[Run], tuple[object, ...]]:
         return (
             Run,
             (self.name, self.layout, self.mz, self.intensity, self.offsets, self.ms_level, self.retention_time_sec),
@@ -159,7 +164,7 @@ class Run:
     def __len__(self) -> int:
         return len(self.ms_level)
 
-    def __getitem__(self, index: int) -> Spectrum:
+    def __getitem__(self, index: SupportsIndex) -> Spectrum:
         position = operator.index(index)
         count = len(self.ms_level)
         if position < 0:
@@ -183,7 +188,7 @@ class Run:
         )
 
     def scan_at(self, rt_sec: float, ms_level: int | None = None) -> Spectrum:
-        """The spectrum whose retention time is nearest to rt_sec (the earlier one on a tie).
+        """The spectrum whose retention time is nearest to rt_sec (the first one on a tie).
 
         With ms_level, only spectra of that level are considered. Raises
         ValueError when there is no spectrum to choose from.
@@ -206,6 +211,8 @@ class Run:
                 chosen = 0
             else:
                 chosen = after - 1 if rt_sec - times[after - 1] <= times[after] - rt_sec else after
+            # Records of one MRM scan share a time: take the first of them.
+            chosen = int(np.searchsorted(times, times[chosen], side="left"))
         else:
             # Times out of order (a damaged index, or scans without a stored
             # time): a plain scan for the nearest.
@@ -269,25 +276,27 @@ class Run:
 
     # -- tables -------------------------------------------------------------
 
-    def to_arrow(self):
+    def to_arrow(self) -> pyarrow.Table:
         """A pyarrow Table, one row per spectrum; the list columns share the run's memory."""
         from ._tables import run_to_arrow
 
         return run_to_arrow(self)
 
-    def peaks_table(self):
+    def peaks_table(self) -> pyarrow.Table:
         """A pyarrow Table, one row per point: spectrum_index, mz, intensity."""
         from ._tables import peaks_table
 
         return peaks_table(self)
 
-    def spectra_table(self):
+    def spectra_table(self) -> pyarrow.Table:
         """A pyarrow Table, one row per spectrum, with its point count, TIC and base peak."""
         from ._tables import spectra_table
 
         return spectra_table(self)
 
-    def to_parquet(self, path: StrPath, shape: str = "spectra", compression: str = "zstd") -> None:
+    def to_parquet(
+        self, path: StrPath, shape: Literal["spectra", "peaks"] = "spectra", compression: str = "zstd"
+    ) -> None:
         """Write the run as Parquet: one file (shape "spectra"), or a folder of
         spectra.parquet and peaks.parquet (shape "peaks").
 

@@ -46,10 +46,10 @@ using kelvara::py::OwnedRef;
 // ---------------------------------------------------------------------------
 // Growing blocks
 
-// A block of T from malloc that grows with realloc. Large blocks are mapped
-// pages on the common allocators, where realloc moves or extends the mapping
-// instead of copying it, and capacity that is never written is never made
-// resident; so doubling costs address space, not memory. take() trims the
+// A block of T from malloc that grows with realloc, so the values are never
+// held twice. glibc serves large blocks as mapped pages, which realloc
+// remaps (mremap) instead of copying, and capacity never written is never
+// made resident: doubling costs address space, not memory. take() trims the
 // block to its size and gives it away.
 template <class T>
 class Block {
@@ -225,20 +225,20 @@ OwnedRef new_column(Block<T>& block, const char* typestr) {
 // ---------------------------------------------------------------------------
 // read_columns
 
-// Raises the exception for a failed open. A failure the operating system
-// reported (no such file, no permission, a directory) becomes the matching
-// OSError subclass with errno and filename set; any other I/O failure a plain
-// OSError; a file that is not a valid run FormatError, with the text the
-// `kelvara` module shows for it.
 OwnedRef text_object(const std::string& text) {
   return OwnedRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
+// Raises the exception for a failed open. A failure the operating system
+// reported (no such file, no permission, a directory) becomes the matching
+// OSError subclass with errno and filename set. Anything else means the file
+// is not a valid run, a container that cannot be read to the end included
+// (the core shows that as an I/O error without an error number): FormatError,
+// with the text the `kelvara` module shows for it.
 void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
-  const int code = error.os_errno();
-  if (error.kind() == kelvara::raw::RawError::Kind::Io || code != 0) {
+  if (const int code = error.os_errno(); code != 0) {
     // OSError(errno, strerror, filename) picks the subclass for the errno.
-    OwnedRef number = code != 0 ? OwnedRef(PyLong_FromLong(code)) : OwnedRef::new_reference_to(Py_None);
+    OwnedRef number(PyLong_FromLong(code));
     OwnedRef message = text_object(error.message());
     if (!number || !message) return;
     OwnedRef exception(PyObject_CallFunctionObjArgs(PyExc_OSError, number.get(), message.get(), path, nullptr));
@@ -304,16 +304,20 @@ OwnedRef read_columns_impl(PyObject* path) {
 
   OwnedRef name(PyUnicode_DecodeFSDefaultAndSize(decoded.name.data(), static_cast<Py_ssize_t>(decoded.name.size())));
   if (!name) return OwnedRef();
-  OwnedRef columns[] = {
-      new_column(sink.mz, kFloat64),      new_column(sink.intensity, kFloat32),
-      new_column(sink.offsets, kInt64),   new_column(sink.ms_level, kUInt8),
-      new_column(sink.retention_time, kFloat64),
+  // Made in order, stopping at the first failure; blocks not yet handed to
+  // a column are freed with the sink.
+  OwnedRef columns[5];
+  const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
+    out = new_column(block, typestr);
+    return static_cast<bool>(out);
   };
-  for (const OwnedRef& column : columns) {
-    if (!column) return OwnedRef();
+  if (!make(sink.mz, kFloat64, columns[0]) || !make(sink.intensity, kFloat32, columns[1]) ||
+      !make(sink.offsets, kInt64, columns[2]) || !make(sink.ms_level, kUInt8, columns[3]) ||
+      !make(sink.retention_time, kFloat64, columns[4])) {
+    return OwnedRef();
   }
   return OwnedRef(Py_BuildValue("(OsOOOOO)", name.get(), decoded.layout, columns[0].get(), columns[1].get(),
-                       columns[2].get(), columns[3].get(), columns[4].get()));
+                                columns[2].get(), columns[3].get(), columns[4].get()));
 }
 
 PyObject* read_columns(PyObject*, PyObject* path) {
