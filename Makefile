@@ -58,6 +58,7 @@ test-asan: $(VENV)/.ready
 bench: build
 	$(PY) tools/bench.py
 	$(PY) tools/bench_columns.py
+	$(PY) tools/bench_convert.py
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis
