@@ -31,6 +31,8 @@ test: build
 
 demo: build
 	$(PY) tools/demo.py samples
+	$(VENV)/bin/kelvara info samples/*.qgd samples/*.lcd
+	$(PY) tools/demo_pictures.py samples build/demo
 
 # Regenerate the bundled sample files (they are committed; this is how they were made).
 samples: build

@@ -14,6 +14,10 @@ from __future__ import annotations
 import os
 import secrets
 
+import numpy as np
+
+from ._tables import _representation
+
 __all__ = ["plot_run"]
 
 _TITLES = {"tic": "Total ion current", "bpc": "Base peak chromatogram", "xic": "Extracted ion chromatogram"}
@@ -44,19 +48,35 @@ def _chromatogram(axes, run, trace: str, mz: float | None, ppm: float) -> None:
     axes.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
 
 
+def _labelled_peaks(mz, intensity, count: int = 5):
+    """The strongest points, at most `count`, no two closer than 2% of the
+    m/z range, so labels do not pile up on one peak's neighbours."""
+    spacing = 0.02 * (float(mz.max()) - float(mz.min()) or 1.0)
+    chosen: list[int] = []
+    for k in np.argsort(intensity, kind="stable")[::-1].tolist():
+        if intensity[k] <= 0 or len(chosen) == count:
+            break
+        if all(abs(mz[k] - mz[c]) >= spacing for c in chosen):
+            chosen.append(k)
+    return chosen
+
+
 def _spectrum(axes, run, index: int) -> None:
     spectrum = run[index]
-    axes.vlines(spectrum.mz, 0, spectrum.intensity, linewidth=0.8, color="tab:red")
-    axes.set_title(f"Spectrum {spectrum.index} (MS{spectrum.ms_level}) at "
+    profile = _representation(run)[spectrum.index] == 1
+    if profile:
+        # A profile scan samples the m/z axis: draw it as a line.
+        axes.plot(spectrum.mz, spectrum.intensity, linewidth=0.8, color="tab:red")
+    else:
+        axes.vlines(spectrum.mz, 0, spectrum.intensity, linewidth=0.8, color="tab:red")
+    axes.set_title(f"Spectrum {spectrum.index} (MS{spectrum.ms_level}, {'profile' if profile else 'centroid'}) at "
                    f"{spectrum.retention_time_sec / 60.0:.3f} min — {run.name}", fontsize=10)
     axes.set_xlabel("m/z")
     axes.set_ylabel("Intensity (counts)")
     axes.set_ylim(bottom=0)
     axes.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
     if len(spectrum.mz):
-        # Label the strongest peaks with their m/z.
-        strongest = spectrum.intensity.argsort()[::-1][:5]
-        for k in strongest.tolist():
+        for k in _labelled_peaks(spectrum.mz, spectrum.intensity):
             axes.annotate(f"{spectrum.mz[k]:.1f}", (spectrum.mz[k], spectrum.intensity[k]),
                           textcoords="offset points", xytext=(0, 2), ha="center", fontsize=7)
 
