@@ -137,6 +137,25 @@ def _parquet_stamp(output: str, shape: str) -> dict[str, str]:
     return stamps[0] if all(s == stamps[0] for s in stamps) else {}
 
 
+def _stamp(source: str, to: str, compress: str, shape: str) -> dict[str, str]:
+    """What an output records of its source; raises OSError for a missing source."""
+    info = os.stat(source)
+    return stamp_values(info.st_size, info.st_mtime_ns, _options(to, compress, shape))
+
+
+_SIZE = next(iter(stamp_values(0, 0, "")))
+
+
+def _up_to_date(final: str, stamp: dict[str, str], to: str, shape: str) -> bool:
+    if not os.path.exists(final):
+        return False
+    try:
+        current = read_source_stamp(final) if to == "mzml" else _parquet_stamp(final, shape)
+    except OSError:
+        return False
+    return current == stamp
+
+
 def _write_parquet(run, output_tmp: str, shape: str, stamp: dict[str, str]) -> None:
     """What Run.to_parquet writes, with the source stamp in each file's
     schema metadata."""
@@ -204,15 +223,12 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
     report = FileReport(path=source, output=final, status="failed")
     temporary = None
     try:
-        info = os.stat(source)
-        report.source_bytes = info.st_size
-        stamp = stamp_values(info.st_size, info.st_mtime_ns, _options(to, compress, shape))
-        if not force and os.path.exists(final):
-            current = read_source_stamp(final) if to == "mzml" else _parquet_stamp(final, shape)
-            if current == stamp:
-                report.status = "skipped"
-                report.output_bytes = _size(final)
-                return report
+        stamp = _stamp(source, to, compress, shape)
+        report.source_bytes = int(stamp[_SIZE])
+        if not force and _up_to_date(final, stamp, to, shape):
+            report.status = "skipped"
+            report.output_bytes = _size(final)
+            return report
         run = read_run(source)
         report.spectra, report.points = len(run), len(run.mz)
         folder = os.path.dirname(os.path.abspath(final))
@@ -281,6 +297,20 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
         reports[i] = FileReport(path=sources[i], output=outputs[i], status="failed", error=error)
         if on_result:
             on_result(reports[i])
+    if not force:
+        # Outputs already up to date are skipped here, without a task, so a
+        # resumed batch sends only the work left.
+        for i, report in enumerate(reports):
+            if report is None:
+                try:
+                    if _up_to_date(outputs[i], _stamp(sources[i], to, compress, shape), to, shape):
+                        reports[i] = FileReport(path=sources[i], output=outputs[i], status="skipped",
+                                                source_bytes=os.path.getsize(sources[i]),
+                                                output_bytes=_size(outputs[i]))
+                        if on_result:
+                            on_result(reports[i])
+                except OSError:
+                    pass  # the task reports it
     todo = [i for i, r in enumerate(reports) if r is None]
     options = dict(to=to, compress=compress, shape=shape, force=force)
 
