@@ -20,24 +20,19 @@ import time
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more, not {value}")
-    return value
+def _whole_number(minimum: int):
+    """An argparse type: a whole number of at least `minimum`."""
 
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be {minimum} or more, not {value}")
+        return value
 
-def _non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
-    return value
+    return parse
 
 
 def _positive_float(text: str) -> float:
@@ -73,7 +68,7 @@ def build_parser() -> argparse.ArgumentParser:
                          help="Parquet shape: a folder with a spectra and a point table (peaks, the default) "
                               "or one file with a row per spectrum (spectra)")
     where = convert.add_mutually_exclusive_group()
-    where.add_argument("--jobs", type=_positive_int, metavar="N",
+    where.add_argument("--jobs", type=_whole_number(1), metavar="N",
                        help="local worker processes (default: the number of cores)")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="convert on a Dask cluster, e.g. tcp://host:8786; workers must see the paths")
@@ -88,7 +83,7 @@ def build_parser() -> argparse.ArgumentParser:
     trace.add_argument("--bpc", action="store_true", help="base peak chromatogram (MS1)")
     trace.add_argument("--xic", type=_positive_float, metavar="MZ", help="extracted ion chromatogram at MZ")
     plot.add_argument("--ppm", type=_positive_float, metavar="P", help="XIC window half-width in ppm (default: 10)")
-    plot.add_argument("--spectrum", type=_non_negative_int, metavar="I", help="draw spectrum number I as sticks")
+    plot.add_argument("--spectrum", type=_whole_number(0), metavar="I", help="draw spectrum number I as sticks")
     plot.add_argument("-o", "--output", required=True, metavar="OUT.png", help="picture to write")
     return parser
 
@@ -202,16 +197,46 @@ def _convert(args) -> int:
             print(f"kelvara convert: cannot reach the scheduler {args.scheduler}: {_error_text(error)}",
                   file=sys.stderr)
             return EXIT_FAILED
+    spectra_bar = _SpectraBar(out) if bar is not None else None
     try:
         report = convert_many(args.files, args.output_dir, to=args.to, client=client, jobs=args.jobs,
-                              compress=args.compress, shape=args.shape, force=args.force, on_result=on_result)
+                              compress=args.compress, shape=args.shape, force=args.force, on_result=on_result,
+                              progress=spectra_bar)
     finally:
+        if spectra_bar is not None:
+            spectra_bar.close()
         if bar is not None:
             bar.close()
         if client is not None:
             client.close()
     print(report.summary(), file=sys.stdout)
     return EXIT_OK if report.ok else EXIT_FAILED
+
+
+class _SpectraBar:
+    """A second bar, over the spectra of a large file converted in this
+    process; small files finish too fast to need one."""
+
+    LARGE = 20_000
+
+    def __init__(self, out):
+        self.out = out
+        self.bar = None
+
+    def __call__(self, done: int, total: int) -> None:
+        if self.bar is None and total >= self.LARGE and done < total:
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=total, unit="spectra", unit_scale=True, leave=False, file=self.out, position=1)
+        if self.bar is not None:
+            self.bar.update(done - self.bar.n)
+            if done >= total:
+                self.close()
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
 
 
 def _progress_bar(total: int, out):

@@ -212,10 +212,10 @@ def _fsync(path: str) -> None:
 
 def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = None, to: str = "mzml", *,
                  compress: str = "zlib", shape: str = "peaks", force: bool = False,
-                 output: str | None = None, progress: Callable[[int], None] | None = None) -> FileReport:
+                 output: str | None = None, progress: Callable[[int, int], None] | None = None) -> FileReport:
     """Convert one file and report what happened; never raises for a bad
-    file. `output` overrides the name output_path would give. `progress(n)`
-    gets the number of spectra written, batch by batch (mzML only)."""
+    file. `output` overrides the name output_path would give. `progress(done, total)`
+    gets the spectra written so far and in all, batch by batch (mzML only)."""
     _check(to, compress, shape)
     started = time.perf_counter()
     source = os.fsdecode(os.fspath(path))
@@ -278,7 +278,7 @@ def _dask_client(client):
 def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike | None = None, to: str = "mzml",
                  client=None, jobs: int | None = None, *, compress: str = "zlib", shape: str = "peaks",
                  force: bool = False, on_result: Callable[[FileReport], None] | None = None,
-                 progress: Callable[[int], None] | None = None) -> BatchReport:
+                 progress: Callable[[int, int], None] | None = None) -> BatchReport:
     """Convert many files, one task per file, and report on each.
 
     Without `client`, the files are converted by `jobs` local worker
@@ -286,8 +286,8 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
     With a dask.distributed Client, or a scheduler address such as
     "tcp://host:8786", each file is a task on that cluster; workers must see
     the input and output paths. `on_result` is called in this process as
-    each file finishes; `progress` gets spectra counts from conversions that
-    run in this process."""
+    each file finishes; `progress(done, total)` gets spectra counts from
+    conversions that run in this process."""
     _check(to, compress, shape)
     started = time.perf_counter()
     sources = [os.fsdecode(os.fspath(p)) for p in paths]

@@ -320,13 +320,13 @@ def _spectrum_template(compression: str) -> bytes:
 
 def write_mzml(run, path: str | os.PathLike, *, source: str | os.PathLike, compression: str = "zlib",
                source_stamp: dict[str, str] | None = None,
-               progress: Callable[[int], None] | None = None) -> int:
+               progress: Callable[[int, int], None] | None = None) -> int:
     """Write `run` to `path` as indexed mzML; returns the bytes written.
 
     `source` is the raw file the run came from (hashed into the output's
     source file description). `source_stamp`, from stamp_values, is recorded
-    beside it. `progress(n)` is called with the number of spectra written
-    since the last call, every few thousand spectra. The caller owns
+    beside it. `progress(done, total)` is called with the number of spectra
+    written so far and in all, every few thousand spectra. The caller owns
     atomicity: `path` should be a temporary name to rename on success."""
     if compression not in _COMPRESSION:
         raise ValueError(f"compression must be 'zlib' or 'none', not {compression!r}")
@@ -432,7 +432,7 @@ def _write_spectra(out: _Sink, template: bytes, compression: str, mz, intensity,
             parts.append(part)
         out.write_many(parts, position - out.position)
         if progress is not None:
-            progress(stop - start)
+            progress(stop, len(levels))
     return positions
 
 
