@@ -135,8 +135,13 @@ def test_dask_local_cluster_matches_a_serial_conversion(tmp_path, batch_inputs):
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         seen = []
         report = convert_many(batch_inputs, tmp_path / "cluster", "mzml", client=client, on_result=seen.append)
+        # The command on the same cluster, by its scheduler's address.
+        command = kelvara("convert", *batch_inputs, "--to", "mzml", "-o", tmp_path / "command",
+                          "--scheduler", cluster.scheduler_address)
     assert len(seen) == len(batch_inputs)
     _check_batch(report, batch_inputs, tmp_path / "cluster", tmp_path / "serial")
+    assert command.returncode == 1 and command.stdout.startswith(f"{len(SAMPLE_FILES)} converted, 0 skipped, 2 failed")
+    assert sorted(os.listdir(tmp_path / "command")) == sorted(os.listdir(tmp_path / "serial"))
 
 
 # -- the command ---------------------------------------------------------------
