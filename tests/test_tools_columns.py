@@ -8,6 +8,7 @@ import os
 import pathlib
 import pickle
 import random
+import weakref
 
 import numpy as np
 import pytest
@@ -210,12 +211,15 @@ def test_chromatograms_match_a_per_spectrum_computation(make_file, level):
         run.xic(91.0, tol=0.1, ppm=5)
 
 
-def test_chromatograms_of_a_run_without_points(make_file):
-    data, offsets = concat([profile_record(1000, []), profile_record(2000, [])])
-    run = read_run(make_file("empty.qgd", {"GCMS Raw Data/Spectrum Index": index_a(offsets), "GCMS Raw Data/MS Raw Data": data}))
+@pytest.mark.parametrize("offsets, times", [([0, 32], [1.0, 2.0]), ([500, 600], [])])
+def test_chromatograms_of_runs_without_points(make_file, offsets, times):
+    data = concat([profile_record(1000, []), profile_record(2000, [])])[0]
+    entries = {"GCMS Raw Data/Spectrum Index": index_a(offsets), "GCMS Raw Data/MS Raw Data": data}
+    run = read_run(make_file("empty.qgd", entries))
     for chromatogram in (run.tic(), run.bpc(), run.xic(100.0, tol=1.0)):
-        assert chromatogram.retention_time_sec.tolist() == [1.0, 2.0]
-        assert chromatogram.intensity.tolist() == [0.0, 0.0]
+        assert chromatogram.retention_time_sec.tolist() == times
+        assert chromatogram.intensity.tolist() == [0.0] * len(times)
+        assert chromatogram.intensity.dtype == np.float64
 
 
 # --- errors ---------------------------------------------------------------------
@@ -317,6 +321,20 @@ def test_arrays_outlive_their_run():
         read_run(SAMPLES[1])
     assert (mz.tolist(), intensity.tolist(), offsets.tolist()) == expected
     assert spectrum.mz.tolist() == expected[0][expected[2][3] : expected[2][4]]
+
+
+def test_memory_goes_with_the_last_array():
+    run = read_run(SAMPLES[0])
+    owners = [weakref.ref(getattr(run, key).base) for key in ("mz", "intensity", "offsets")]
+    spectrum, intensity = run[2], run.intensity
+    del run
+    gc.collect()
+    # The spectrum's views keep m/z and intensity; nothing keeps the offsets.
+    assert [owner() is not None for owner in owners] == [True, True, False]
+    del spectrum
+    assert [owner() is not None for owner in owners] == [False, True, False]
+    del intensity
+    assert owners[1]() is None
 
 
 @pytest.mark.parametrize("protocol", range(2, pickle.HIGHEST_PROTOCOL + 1))

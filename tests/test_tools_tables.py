@@ -44,6 +44,18 @@ def test_to_arrow_shares_the_columns(path):
     assert table.column("mz").chunk(0).values.to_numpy().size == table.column("mz").chunk(0).offsets[-1].as_py()
 
 
+def test_large_lists_past_the_32_bit_offsets(monkeypatch):
+    from kelvara_tools import _tables
+
+    run = read_run(SAMPLES[0])
+    small = run.to_arrow()
+    monkeypatch.setattr(_tables, "_LIST_LIMIT", len(run.mz) - 1)
+    large = run.to_arrow()
+    assert large.schema.field("mz").type == pa.large_list(pa.float64())
+    assert large.column("mz").chunk(0).values.buffers()[1].address == address(run.mz)
+    assert large.column("intensity").to_pylist() == small.column("intensity").to_pylist()
+
+
 @pytest.mark.parametrize("path", SAMPLES, ids=os.path.basename)
 def test_peaks_and_spectra_tables(path):
     run = read_run(path)

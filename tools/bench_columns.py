@@ -12,7 +12,10 @@ to a temporary folder, and then timed:
 - memory:    the peak resident memory read_run adds in a fresh process, against
              the stream bytes + 12 bytes a point + 8 a spectrum, + 10%;
 - threads:   two threads reading two copies of the file against one thread
-             reading both, as throughput;
+             reading both, as throughput, beside what two threads of SHA-256
+             get on the machine at that moment; and how much of its pace a
+             Python loop keeps while read_run (or RawReader) runs in another
+             thread, which shows whether the interpreter lock is released;
 - to_arrow:  its time as a share of read_run's.
 
 Times are the best of --repeat; every ratio printed is from this one run.
@@ -37,6 +40,7 @@ import gcms_encoders as gc_enc  # noqa: E402
 import lcms_encoders as lc_enc  # noqa: E402
 from cfbwriter import write_cfb  # noqa: E402
 
+from kelvara import RawReader  # noqa: E402
 from kelvara_tools import read_run  # noqa: E402
 
 
@@ -162,14 +166,53 @@ def two_thread_ratio(action, arguments, repeat):
         for w in workers:
             w.join()
 
-    return best_of(repeat, one_thread) / best_of(repeat, two_threads)
+    return best_of(repeat, one_thread) / best_of(repeat, two_threads), busy_cores(two_threads)
+
+
+def busy_cores(action):
+    """Processor time over wall time while `action` runs: above 1 only when
+    its threads run at the same time."""
+    start, wall = time.process_time(), time.perf_counter()
+    action()
+    return (time.process_time() - start) / (time.perf_counter() - wall)
+
+
+def python_pace_during(action):
+    """How much of its own pace a pure-Python loop keeps while `action` runs
+    in another thread: near 0 if the action held the interpreter lock, near
+    1 (or what a second core allows) if it releases it."""
+
+    def spin(stop):
+        count = 0
+        while not stop.is_set():
+            count += 1
+        return count
+
+    def after(stop):
+        action()
+        stop.set()
+
+    stop = threading.Event()
+    thread = threading.Thread(target=after, args=(stop,))
+    start = time.perf_counter()
+    thread.start()
+    during = spin(stop)
+    elapsed = time.perf_counter() - start
+    thread.join()
+    # The same loop alone, as long, stopped by a timer thread.
+    stop = threading.Event()
+    timer = threading.Timer(elapsed, stop.set)
+    timer.start()
+    alone = spin(stop)
+    timer.join()
+    return during / alone
 
 
 def machine_ratio(repeat):
     """What two threads of plain C work that releases the interpreter lock
     (SHA-256 of 64 MB) gain right now: the ceiling on a shared machine."""
     block = bytes(64 << 20)
-    return two_thread_ratio(lambda b: hashlib.sha256(b).digest(), [block, block], repeat)
+    return two_thread_ratio(lambda b: hashlib.sha256(b).digest(), [block, block], repeat)[0]
 
 
 def bench_layout(layout, million_points, repeat, folder):
@@ -195,8 +238,10 @@ def bench_layout(layout, million_points, repeat, folder):
     t_lists, _ = probe("reader_lists", path, repeat)
     t_arrays, _ = probe("run_columns", path, repeat)
     allowed = (stream_bytes + 12 * points + 8 * spectra) * 1.1
-    threads = two_thread_ratio(read_run, paths, repeat)
+    threads, cores = two_thread_ratio(read_run, paths, repeat)
     ceiling = machine_ratio(repeat)
+    pace = python_pace_during(lambda: read_run(path))
+    pace_reader = python_pace_during(lambda: RawReader(path))
     run = read_run(path)
     t_arrow = best_of(repeat, run.to_arrow)
 
@@ -206,8 +251,10 @@ def bench_layout(layout, million_points, repeat, folder):
           f" = {t_lists / t_arrays:.1f}x faster (goal >= 3x)")
     print(f"  peak memory added by read_run {added / 1e6:.0f} MB; streams {stream_bytes / 1e6:.0f} MB"
           f" + 12 B/point + 8 B/spectrum + 10% = {allowed / 1e6:.0f} MB ({added / allowed:.2f} of it)")
-    print(f"  two threads on two files: {threads:.2f}x the throughput of one (goal >= 1.6x);"
+    print(f"  two threads on two files: {threads:.2f}x the throughput of one (goal >= 1.6x), {cores:.2f} cores busy;"
           f" SHA-256 in two threads gets {ceiling:.2f}x on this machine now (load {os.getloadavg()[0]:.1f})")
+    print(f"  a Python thread keeps {100 * pace:.0f}% of its pace while read_run decodes in another thread,"
+          f" {100 * pace_reader:.0f}% while RawReader (which holds the interpreter lock) does")
     print(f"  to_arrow {t_arrow * 1e3:.2f} ms = {100 * t_arrow / t_run:.2f}% of read_run (goal < 5%)")
     sys.stdout.flush()
     for p in paths:

@@ -1,10 +1,10 @@
 """Whole runs of kelvara's data files as numpy arrays, chromatograms and Arrow tables.
 
-    >>> from kelvara_tools import read_run
-    >>> run = read_run("samples/gcms_ei_run.qgd")
-    >>> run.mz, run.intensity, run.offsets          # flat, read-only columns
-    >>> rt, tic = run.tic()                          # total ion current
-    >>> run.to_parquet("run.parquet")                # needs pip install kelvara[arrow]
+    from kelvara_tools import read_run
+    run = read_run("samples/gcms_ei_run.qgd")
+    run.mz, run.intensity, run.offsets          # flat, read-only columns
+    rt, tic = run.tic()                          # total ion current
+    run.to_parquet("run.parquet")                # needs pip install kelvara[arrow]
 
 read_run opens and decodes a file with the interpreter lock released; its
 Run holds every point of every spectrum in flat columns, with exactly the

@@ -54,8 +54,9 @@ def _read_only(values: object, dtype: np.dtype, column: str) -> np.ndarray:
     if array.dtype != dtype or array.ndim != 1:
         raise ValueError(f"{column} must be a one-dimensional {dtype} array, not {array.ndim}-d {array.dtype}")
     if array.flags.writeable:
-        # A column handed in writable (from a pickle, or by a caller) gets a
-        # read-only view, so a Run's values cannot change under it.
+        # A column handed in writable (from a pickle, or by a caller) is
+        # exposed through a read-only view: a Run never hands out writable
+        # arrays.
         array = array.view()
         array.flags.writeable = False
     return array
@@ -193,6 +194,9 @@ class Run:
         With ms_level, only spectra of that level are considered. Raises
         ValueError when there is no spectrum to choose from.
         """
+        rt_sec = float(rt_sec)
+        if rt_sec != rt_sec:
+            raise ValueError("scan_at() needs a retention time, not NaN")
         if ms_level is None:
             candidates = None
             times = self.retention_time_sec
@@ -272,7 +276,8 @@ class Run:
         inside = np.flatnonzero((self.mz >= low) & (self.mz <= high))
         owners = np.searchsorted(self.offsets, inside, side="right") - 1
         summed = np.bincount(owners, weights=self.intensity[inside].astype(np.float64), minlength=len(self))
-        return self._chromatogram(summed, ms_level)
+        # bincount of nothing gives integers; a chromatogram is always float64.
+        return self._chromatogram(summed.astype(np.float64, copy=False), ms_level)
 
     # -- tables -------------------------------------------------------------
 

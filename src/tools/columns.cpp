@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -35,6 +36,8 @@
 #include <vector>
 
 #include "python/py_support.hpp"
+// Member definitions (T_PYSSIZET, READONLY), after Python.h.
+#include <structmember.h>
 #include "reader/build.hpp"
 #include "reader/open.hpp"
 
@@ -156,6 +159,7 @@ struct ColumnObject {
   void* data;          // from malloc; freed with the column
   Py_ssize_t length;   // elements
   const char* typestr; // numpy's array-interface type code
+  PyObject* weakrefs;  // lets callers watch the column go
 };
 
 PyObject* column_type = nullptr;
@@ -175,6 +179,7 @@ PyObject* column_array_interface(PyObject* self, void*) {
 }
 
 void column_dealloc(PyObject* self) {
+  if (column_of(self).weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   std::free(column_of(self).data);
   kelvara::py::free_instance(self);
 }
@@ -184,9 +189,15 @@ PyGetSetDef column_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef column_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(ColumnObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot column_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
     {Py_tp_getset, column_getset},
+    {Py_tp_members, column_members},
     {0, nullptr},
 };
 
@@ -219,6 +230,7 @@ OwnedRef new_column(Block<T>& block, const char* typestr) {
   column.data = data;
   column.length = length;
   column.typestr = typestr;
+  column.weakrefs = nullptr;
   return self;
 }
 
