@@ -166,6 +166,14 @@ def _human_bytes(n: int) -> str:
 def _convert(args) -> int:
     from .convert import convert_many
 
+    if args.to == "parquet":
+        try:
+            from ._tables import _pyarrow
+
+            _pyarrow()
+        except ImportError as error:
+            print(f"kelvara convert: {error}", file=sys.stderr)
+            return EXIT_FAILED
     out = sys.stderr
     bar = _progress_bar(len(args.files), out)
 

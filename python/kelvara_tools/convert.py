@@ -309,7 +309,7 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
                                                 output_bytes=_size(outputs[i]))
                         if on_result:
                             on_result(reports[i])
-                except OSError:
+                except (OSError, ImportError):
                     pass  # the task reports it
     todo = [i for i, r in enumerate(reports) if r is None]
     options = dict(to=to, compress=compress, shape=shape, force=force)
