@@ -1,6 +1,6 @@
 """Benchmark: how fast runs of every layout become mzML and Parquet.
 
-    python tools/bench_convert.py [--points 8] [--repeat 3] [--layout gcms ...]
+    python tools/bench_convert.py [--points 8] [--repeat 2] [--layout gcms ...] [--compress none zlib]
 
 For each layout the realistic run of tools/bench_columns.py is tiled to
 about the given number of million points and written as a compound file to
@@ -51,7 +51,7 @@ def best_of(repeat, action):
     return best[0], best[1], result
 
 
-def bench_layout(layout: str, million_points: float, repeat: int, folder: str) -> None:
+def bench_layout(layout: str, million_points: float, repeat: int, folder: str, compressions) -> None:
     suffix, entries = base_entries(layout)
     sample = os.path.join(folder, "sample" + suffix)
     write_cfb(sample, entries)
@@ -64,7 +64,7 @@ def bench_layout(layout: str, million_points: float, repeat: int, folder: str) -
     out = os.path.join(folder, "out")
     target = os.path.join(folder, "writer.mzML")
     print(f"{layout}: {size / 1e6:.0f} MB file, {len(run):,} spectra, {len(run.mz) / 1e6:.1f} M points")
-    for compression in ("none", "zlib"):
+    for compression in compressions:
         seconds, cpu, written = best_of(repeat, lambda: write_mzml(run, target, source=source,
                                                                    compression=compression))
         print(f"  mzML writer, {compression:>4}: {written / 1e6:4.0f} MB in {seconds:5.2f} s = "
@@ -90,10 +90,11 @@ def main() -> int:
     parser.add_argument("--points", type=float, default=8.0, help="million points per file")
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--layout", nargs="*", default=["gcms", "single_quad", "ttfl_profile", "qtof_centroid"])
+    parser.add_argument("--compress", nargs="*", default=["none", "zlib"], choices=["none", "zlib"])
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         for layout in args.layout:
-            bench_layout(layout, args.points, args.repeat, folder)
+            bench_layout(layout, args.points, args.repeat, folder, args.compress)
     return 0
 
 
