@@ -61,17 +61,32 @@ _COUNTS_UNIT = ("MS:1000131", "number of detector counts")
 _SECOND = ("UO:0000010", "second")
 
 
+# Fraction texts for values with at most this many decimals (see _format_floats).
+_FRACTIONS = {d: [(("." + str(r).rjust(d, "0").rstrip("0")) if r else ".0").encode() for r in range(10 ** d)]
+              for d in range(5)}
+
+
 def _format_floats(values: np.ndarray) -> list[bytes]:
-    """Each value as the shortest text that reads back as the same double
-    (Python's repr). Joining and splitting once is cheaper than encoding
-    each value; counts summed from whole-number intensities, the common
-    case, take the faster integer path: repr of a whole double below 1e16
-    is its integer digits and ".0"."""
+    """Each value as the shortest text that reads back as the same double:
+    what Python's repr gives. Most values here are counts, tenths of m/z or
+    milliseconds in seconds, so they are first tried as k / 10**d for d up
+    to 4: when that division gives the value exactly, the digits of k with
+    the point placed and trailing zeros dropped are that shortest text (below
+    1e11 two such decimals are much further apart than two doubles), built
+    from integer texts without a repr per value. Other values go through
+    repr, joined and split once."""
     if len(values) == 0:
         return []
-    if not np.signbit(values).any() and (values < 1e16).all() and (values == np.trunc(values)).all():
-        return (".0\n".join(map(str, values.astype(np.int64).tolist())) + ".0").encode().split(b"\n")
-    return "\n".join(map(repr, values.tolist())).encode().split(b"\n")
+    v = np.asarray(values, dtype=np.float64)
+    if not np.signbit(v).any() and (v < 1e11).all():
+        for d in range(5):
+            scale = 10 ** d
+            k = np.rint(v * scale)
+            if (k / scale == v).all():
+                whole, fraction = np.divmod(k.astype(np.int64), scale)
+                digits = "\n".join(map(str, whole.tolist())).encode().split(b"\n")
+                return list(map(bytes.__add__, digits, map(_FRACTIONS[d].__getitem__, fraction.tolist())))
+    return "\n".join(map(repr, v.tolist())).encode().split(b"\n")
 
 
 class _Sink:
