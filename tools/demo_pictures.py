@@ -1,5 +1,5 @@
 """Draw the pictures `make demo` shows: for every sample, its total ion
-current and the spectrum at the top of it, through the kelvara command.
+current and the MS1 spectrum at the top of it, through the kelvara command.
 
     python tools/demo_pictures.py samples build/demo
 
@@ -25,8 +25,10 @@ def main(argv: list[str]) -> int:
     for name in sorted(n for n in os.listdir(folder) if n.lower().endswith((".qgd", ".lcd"))):
         path = os.path.join(folder, name)
         stem = os.path.splitext(name)[0]
-        tic = read_run(path).tic(ms_level=None).intensity
-        apex = int(np.argmax(tic)) if len(tic) else 0
+        # The MS1 spectrum at the top of the MS1 total ion current, the trace drawn.
+        run = read_run(path)
+        ms1 = np.flatnonzero(run.ms_level == 1)
+        apex = int(ms1[np.argmax(run.tic().intensity)]) if len(ms1) else 0
         status |= kelvara(["plot", path, "--tic", "-o", os.path.join(out, f"{stem}_tic.png")])
         status |= kelvara(["plot", path, "--spectrum", str(apex), "-o", os.path.join(out, f"{stem}_spectrum.png")])
     return status
