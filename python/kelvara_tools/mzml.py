@@ -23,6 +23,7 @@ import binascii
 import bisect
 import hashlib
 import os
+import pathlib
 import queue
 import re
 import threading
@@ -241,8 +242,9 @@ def _header(run, n: int, level_set: set[int], source_abs: str, source_stamp: dic
         content.append(_cv("MS:1000580", "MSn spectrum"))
     stamp = "".join(f'\n          <userParam name="{k}" value={quoteattr(v)} type="xsd:string"/>'
                     for k, v in (source_stamp or {}).items())
-    folder = os.path.dirname(source_abs).replace(os.sep, "/")
-    location = "file://" + folder + ("" if folder.endswith("/") else "/")
+    # A file URI of the folder: spaces and other reserved characters escaped.
+    location = pathlib.Path(os.path.dirname(source_abs)).as_uri()
+    location += "" if location.endswith("/") else "/"
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <indexedmzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd">
   <mzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" id={quoteattr(run.name)} version="1.1.0">
