@@ -74,6 +74,8 @@ fuzz: $(VENV)/.ready
 
 demo: build
 	$(PY) tools/demo.py samples
+	$(VENV)/bin/kelvara info samples/*.qgd samples/*.lcd
+	$(PY) tools/demo_pictures.py samples build/demo
 
 # Regenerate the bundled sample files (they are committed; this is how they were made).
 samples: build
@@ -109,6 +111,7 @@ test-asan: $(VENV)/.ready
 bench: build
 	$(PY) tools/bench.py
 	$(PY) tools/bench_columns.py
+	$(PY) tools/bench_convert.py
 
 # Resident memory growth over 10,000 opens of each sample file (and of two
 # files that fail to open); fails when any grows by 1 MB or more.

@@ -12,5 +12,7 @@ values kelvara.RawReader gives, spectrum for spectrum.
 """
 
 from ._run import Chromatogram, FormatError, Run, Spectrum, read_run
+from .convert import BatchReport, FileReport, convert_file, convert_many
 
-__all__ = ["Chromatogram", "FormatError", "Run", "Spectrum", "read_run"]
+__all__ = ["BatchReport", "Chromatogram", "FileReport", "FormatError", "Run", "Spectrum", "convert_file",
+           "convert_many", "read_run"]

@@ -1,0 +1,363 @@
+"""Convert data files to mzML or Parquet, one file or a whole study.
+
+    convert_file("data/run01.qgd", "out", to="mzml")
+    convert_many(paths, "out", to="parquet", jobs=4)
+    convert_many(paths, "/shared/out", client=dask_client)
+
+Each conversion reads the run, writes the output under a temporary name in
+the target folder and renames it onto the final name only when complete, so
+an interrupted batch never leaves a partial file behind. The output records
+the source file's size and modification time and the conversion options; a
+later run finds an output with the same record up to date and skips it,
+which makes re-running a large batch resume where it stopped.
+
+A batch runs one task per file: in this process (jobs=1), in local worker
+processes, or on a Dask cluster whose workers see the same paths (a shared
+filesystem). Every task returns a small FileReport; a file that fails is
+reported and the batch goes on.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import secrets
+import shutil
+import time
+from typing import Callable, Iterable, Sequence
+
+from ._run import read_run
+from .mzml import read_source_stamp, stamp_values, write_mzml
+
+__all__ = ["FileReport", "BatchReport", "convert_file", "convert_many", "output_path"]
+
+FORMATS = ("mzml", "parquet")
+COMPRESSIONS = ("zlib", "none")
+SHAPES = ("peaks", "spectra")
+
+
+@dataclasses.dataclass
+class FileReport:
+    """What happened to one file: status is "converted", "skipped" or "failed"."""
+
+    path: str
+    output: str | None
+    status: str
+    error: str | None = None
+    spectra: int = 0
+    points: int = 0
+    seconds: float = 0.0
+    source_bytes: int = 0
+    output_bytes: int = 0
+
+
+@dataclasses.dataclass
+class BatchReport:
+    """Per-file reports in the order the paths were given, and the batch's wall time."""
+
+    files: list[FileReport]
+    seconds: float
+
+    def count(self, status: str) -> int:
+        return sum(1 for f in self.files if f.status == status)
+
+    @property
+    def failed(self) -> list[FileReport]:
+        return [f for f in self.files if f.status == "failed"]
+
+    @property
+    def ok(self) -> bool:
+        return not self.failed
+
+    def summary(self) -> str:
+        converted = [f for f in self.files if f.status == "converted"]
+        megabytes = sum(f.source_bytes for f in converted) / 1e6
+        spectra = sum(f.spectra for f in converted)
+        rate = ""
+        if converted and self.seconds > 0:
+            rate = f" ({megabytes / self.seconds:.1f} MB/s of input, {spectra / self.seconds:,.0f} spectra/s)"
+        return (f"{len(converted)} converted, {self.count('skipped')} skipped, {self.count('failed')} failed "
+                f"in {self.seconds:.2f} s{rate}")
+
+
+def output_path(source: str | os.PathLike, out_dir: str | os.PathLike | None, to: str = "mzml",
+                shape: str = "peaks") -> str:
+    """Where the output of `source` goes: beside it unless `out_dir` is given.
+    mzML is <stem>.mzML; Parquet is <stem>.parquet (one file, shape
+    "spectra") or a folder <stem>.peaks holding spectra.parquet and
+    peaks.parquet (shape "peaks")."""
+    source = os.fsdecode(os.fspath(source))
+    folder = os.path.dirname(os.path.abspath(source)) if out_dir is None else os.fsdecode(os.fspath(out_dir))
+    stem = os.path.splitext(os.path.basename(source))[0]
+    if to == "mzml":
+        name = stem + ".mzML"
+    elif shape == "spectra":
+        name = stem + ".parquet"
+    else:
+        name = stem + ".peaks"
+    return os.path.join(folder, name)
+
+
+def _options(to: str, compress: str, shape: str) -> str:
+    return f"to=mzml compress={compress}" if to == "mzml" else f"to=parquet shape={shape}"
+
+
+def _check(to: str, compress: str, shape: str) -> None:
+    if to not in FORMATS:
+        raise ValueError(f"to must be one of {', '.join(FORMATS)}, not {to!r}")
+    if compress not in COMPRESSIONS:
+        raise ValueError(f"compress must be one of {', '.join(COMPRESSIONS)}, not {compress!r}")
+    if shape not in SHAPES:
+        raise ValueError(f"shape must be one of {', '.join(SHAPES)}, not {shape!r}")
+
+
+# -- source stamps in Parquet outputs ----------------------------------------
+
+_META_KEY = b"kelvara.source"
+
+
+def _parquet_files(output: str, shape: str) -> list[str]:
+    return [output] if shape == "spectra" else [os.path.join(output, n) for n in ("spectra.parquet", "peaks.parquet")]
+
+
+def _parquet_stamp(output: str, shape: str) -> dict[str, str]:
+    """The stamp shared by every file of a Parquet output, or {} if a file is
+    missing, unreadable or carries another stamp."""
+    import json
+
+    import pyarrow.parquet as pq
+
+    stamps = []
+    for path in _parquet_files(output, shape):
+        try:
+            metadata = pq.read_schema(path).metadata or {}
+            stamps.append(json.loads(metadata.get(_META_KEY, b"{}")))
+        except (OSError, ValueError):
+            return {}
+    return stamps[0] if all(s == stamps[0] for s in stamps) else {}
+
+
+def _stamp(source: str, to: str, compress: str, shape: str) -> dict[str, str]:
+    """What an output records of its source; raises OSError for a missing source."""
+    info = os.stat(source)
+    return stamp_values(info.st_size, info.st_mtime_ns, _options(to, compress, shape))
+
+
+_SIZE = next(iter(stamp_values(0, 0, "")))
+
+
+def _up_to_date(final: str, stamp: dict[str, str], to: str, shape: str) -> bool:
+    if not os.path.exists(final):
+        return False
+    try:
+        current = read_source_stamp(final) if to == "mzml" else _parquet_stamp(final, shape)
+    except OSError:
+        return False
+    return current == stamp
+
+
+def _write_parquet(run, output_tmp: str, shape: str, stamp: dict[str, str]) -> None:
+    """What Run.to_parquet writes, with the source stamp in each file's
+    schema metadata."""
+    import json
+
+    from . import _tables
+
+    def stamped(table):
+        metadata = dict(table.schema.metadata or {})
+        metadata[_META_KEY] = json.dumps(stamp, sort_keys=True).encode()
+        return table.replace_schema_metadata(metadata)
+
+    if shape == "spectra":
+        _tables._write_table(stamped(_tables.run_to_arrow(run)), output_tmp, "zstd")
+    else:
+        os.mkdir(output_tmp)
+        _tables._write_table(stamped(_tables.peaks_table(run)), os.path.join(output_tmp, "peaks.parquet"), "zstd")
+        _tables._write_table(stamped(_tables.spectra_table(run)), os.path.join(output_tmp, "spectra.parquet"), "zstd")
+
+
+def _size(path: str) -> int:
+    if os.path.isdir(path):
+        return sum(os.path.getsize(os.path.join(path, n)) for n in os.listdir(path))
+    return os.path.getsize(path)
+
+
+def _replace(temporary: str, final: str) -> None:
+    """Move a finished output onto its final name. A file replaces atomically;
+    a folder is swapped in with two renames, so the final name holds either
+    the old complete output, nothing for an instant, or the new one."""
+    if not os.path.isdir(temporary):
+        os.replace(temporary, final)
+        return
+    if os.path.lexists(final):
+        old = f"{temporary}.old"
+        os.rename(final, old)
+        os.rename(temporary, final)
+        shutil.rmtree(old) if os.path.isdir(old) else os.unlink(old)
+    else:
+        os.rename(temporary, final)
+
+
+def _remove(path: str) -> None:
+    try:
+        shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def _fsync(path: str) -> None:
+    with open(path, "rb") as f:
+        os.fsync(f.fileno())
+
+
+def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = None, to: str = "mzml", *,
+                 compress: str = "zlib", shape: str = "peaks", force: bool = False,
+                 output: str | None = None, progress: Callable[[int, int], None] | None = None) -> FileReport:
+    """Convert one file and report what happened; never raises for a bad
+    file. `output` overrides the name output_path would give. `progress(done, total)`
+    gets the spectra written so far and in all, batch by batch (mzML only)."""
+    _check(to, compress, shape)
+    started = time.perf_counter()
+    source = os.fsdecode(os.fspath(path))
+    final = output or output_path(source, out_dir, to, shape)
+    report = FileReport(path=source, output=final, status="failed")
+    temporary = None
+    try:
+        stamp = _stamp(source, to, compress, shape)
+        report.source_bytes = int(stamp[_SIZE])
+        if not force and _up_to_date(final, stamp, to, shape):
+            report.status = "skipped"
+            report.output_bytes = _size(final)
+            return report
+        run = read_run(source)
+        report.spectra, report.points = len(run), len(run.mz)
+        folder = os.path.dirname(os.path.abspath(final))
+        os.makedirs(folder, exist_ok=True)
+        temporary = os.path.join(folder, f".{os.path.basename(final)}.{secrets.token_hex(6)}.tmp")
+        if to == "mzml":
+            write_mzml(run, temporary, source=source, compression=compress, source_stamp=stamp, progress=progress)
+            _fsync(temporary)
+        else:
+            _write_parquet(run, temporary, shape, stamp)
+        _replace(temporary, final)
+        temporary = None
+        report.status = "converted"
+        report.output_bytes = _size(final)
+    except Exception as error:
+        report.error = f"{type(error).__name__}: {error}"
+    finally:
+        if temporary is not None:
+            _remove(temporary)
+        report.seconds = time.perf_counter() - started
+    return report
+
+
+def _clashes(paths: Sequence[str], outputs: Sequence[str]) -> dict[int, str]:
+    """Files whose output name an earlier file of the batch already takes
+    (run01.qgd and run01.lcd both make run01.mzML): index -> error."""
+    seen: dict[str, str] = {}
+    clashes = {}
+    for i, (source, final) in enumerate(zip(paths, outputs)):
+        key = os.path.normcase(os.path.abspath(final))
+        if key in seen:
+            clashes[i] = f"ValueError: output {final} is also the output of {seen[key]}"
+        else:
+            seen[key] = source
+    return clashes
+
+
+def _dask_client(client):
+    """`client` itself, or a Client connected to a scheduler address."""
+    try:
+        from dask.distributed import Client
+    except ImportError as error:
+        raise ImportError("converting on a Dask cluster needs dask.distributed: pip install kelvara[dask]") from error
+    return Client(client) if isinstance(client, str) else client
+
+
+def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike | None = None, to: str = "mzml",
+                 client=None, jobs: int | None = None, *, compress: str = "zlib", shape: str = "peaks",
+                 force: bool = False, on_result: Callable[[FileReport], None] | None = None,
+                 progress: Callable[[int, int], None] | None = None) -> BatchReport:
+    """Convert many files, one task per file, and report on each.
+
+    Without `client`, the files are converted by `jobs` local worker
+    processes (default: the number of cores; 1 converts in this process).
+    With a dask.distributed Client, or a scheduler address such as
+    "tcp://host:8786", each file is a task on that cluster; workers must see
+    the input and output paths. `on_result` is called in this process as
+    each file finishes; `progress(done, total)` gets spectra counts from
+    conversions that run in this process."""
+    _check(to, compress, shape)
+    started = time.perf_counter()
+    sources = [os.fsdecode(os.fspath(p)) for p in paths]
+    outputs = [output_path(s, out_dir, to, shape) for s in sources]
+    reports: list[FileReport | None] = [None] * len(sources)
+    for i, error in _clashes(sources, outputs).items():
+        reports[i] = FileReport(path=sources[i], output=outputs[i], status="failed", error=error)
+        if on_result:
+            on_result(reports[i])
+    if not force:
+        # Outputs already up to date are skipped here, without a task, so a
+        # resumed batch sends only the work left.
+        for i, report in enumerate(reports):
+            if report is None:
+                try:
+                    if _up_to_date(outputs[i], _stamp(sources[i], to, compress, shape), to, shape):
+                        reports[i] = FileReport(path=sources[i], output=outputs[i], status="skipped",
+                                                source_bytes=os.path.getsize(sources[i]),
+                                                output_bytes=_size(outputs[i]))
+                        if on_result:
+                            on_result(reports[i])
+                except (OSError, ImportError):
+                    pass  # the task reports it
+    todo = [i for i, r in enumerate(reports) if r is None]
+    options = dict(to=to, compress=compress, shape=shape, force=force)
+
+    def done(i: int, report: FileReport) -> None:
+        reports[i] = report
+        if on_result:
+            on_result(report)
+
+    def lost(i: int, error: BaseException) -> FileReport:
+        return FileReport(path=sources[i], output=outputs[i], status="failed",
+                          error=f"{type(error).__name__}: {error}")
+
+    if client is not None:
+        _run_on_dask(_dask_client(client), todo, sources, outputs, options, done, lost)
+    elif (jobs if jobs is not None else os.cpu_count() or 1) <= 1 or len(todo) <= 1:
+        for i in todo:
+            done(i, convert_file(sources[i], output=outputs[i], progress=progress, **options))
+    else:
+        _run_local(jobs or os.cpu_count() or 1, todo, sources, outputs, options, done, lost)
+    return BatchReport(files=list(reports), seconds=time.perf_counter() - started)
+
+
+def _run_local(jobs, todo, sources, outputs, options, done, lost) -> None:
+    import concurrent.futures
+    import multiprocessing
+
+    # forkserver starts workers from a clean process, not a copy of this one
+    # with whatever threads (a progress bar's) it runs; spawn where it is missing.
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(todo)),
+                                                mp_context=multiprocessing.get_context(method)) as pool:
+        futures = {pool.submit(convert_file, sources[i], output=outputs[i], **options): i for i in todo}
+        for future in concurrent.futures.as_completed(futures):
+            i = futures[future]
+            try:
+                done(i, future.result())
+            except Exception as error:  # a worker process died
+                done(i, lost(i, error))
+
+
+def _run_on_dask(client, todo, sources, outputs, options, done, lost) -> None:
+    from dask.distributed import as_completed
+
+    futures = {client.submit(convert_file, sources[i], output=outputs[i], pure=False, **options): i for i in todo}
+    for future in as_completed(futures):
+        i = futures[future]
+        try:
+            done(i, future.result())
+        except Exception as error:  # the task's worker died, or the cluster lost it
+            done(i, lost(i, error))

@@ -1,0 +1,179 @@
+"""mzML output: the indexed mzML 1.1 schema, the PSI-MS vocabulary, the index
+and checksums, and every value read back by pyteomics and pyOpenMS against
+what RawReader gives."""
+
+from __future__ import annotations
+
+import gzip
+import hashlib
+import os
+import re
+
+import numpy as np
+import pytest
+
+from gcms_encoders import gcms_entries, mrm_record, profile_record
+from kelvara import RawReader
+from kelvara_tools import convert_file, read_run
+
+psims = pytest.importorskip("psims")
+etree = pytest.importorskip("lxml.etree")
+
+SAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "samples")
+SAMPLE_FILES = sorted(os.path.join(SAMPLES, n) for n in os.listdir(SAMPLES))
+PSIMS_DATA = os.path.dirname(psims.__file__)
+
+
+@pytest.fixture(scope="module")
+def edge_file(tmp_path_factory):
+    """A GC-MS run with an empty scan, equal highest peaks and MRM scans."""
+    records = [
+        profile_record(1000, [(500, 7), (600, 9), (700, 9)]),
+        profile_record(1250, []),
+        mrm_record(1500, [(1000, 690, 300), (1000, 910, 70000)], width=7),
+        profile_record(1750, [(412, 65535)]),
+    ]
+    from cfbwriter import write_cfb
+
+    path = tmp_path_factory.mktemp("edge") / "edge.qgd"
+    write_cfb(str(path), gcms_entries(records))
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def empty_file(tmp_path_factory):
+    """A GC-MS run without scans."""
+    from cfbwriter import write_cfb
+
+    path = tmp_path_factory.mktemp("empty") / "empty.qgd"
+    write_cfb(str(path), gcms_entries([]))
+    return str(path)
+
+
+@pytest.fixture(scope="module", params=["zlib", "none"])
+def converted(request, tmp_path_factory, edge_file, empty_file):
+    """Every sample and the edge-case runs, converted with one compression."""
+    out = tmp_path_factory.mktemp(f"mzml-{request.param}")
+    results = {}
+    for source in [*SAMPLE_FILES, edge_file, empty_file]:
+        report = convert_file(source, out, "mzml", compress=request.param)
+        assert report.status == "converted", report.error
+        results[source] = report.output
+    return request.param, results
+
+
+def test_valid_against_indexed_schema(converted):
+    schema = etree.XMLSchema(etree.parse(os.path.join(PSIMS_DATA, "validation", "xsd", "mzML1.1.2_idx.xsd")))
+    for output in converted[1].values():
+        document = etree.parse(output)
+        assert schema.validate(document), (output, schema.error_log)
+
+
+def _vocabulary() -> dict[str, str]:
+    terms = {}
+    for name in ("psi-ms.obo.gz", "unit.obo.gz"):
+        with gzip.open(os.path.join(PSIMS_DATA, "controlled_vocabulary", "vendor", name), "rt", encoding="utf-8") as f:
+            term = None
+            for line in f:
+                if line.startswith("id: "):
+                    term = line[4:].strip()
+                elif line.startswith("name: ") and term:
+                    terms[term] = line[6:].strip()
+                    term = None
+    return terms
+
+
+def test_every_term_and_unit_is_from_the_vocabulary(converted):
+    terms = _vocabulary()
+    for output in converted[1].values():
+        text = open(output, encoding="utf-8").read()
+        used = set(re.findall(r'accession="([A-Z]+:\d+)" name="([^"]*)"', text))
+        used |= set(re.findall(r'unitAccession="([A-Z]+:\d+)" unitName="([^"]*)"', text))
+        assert used
+        for accession, name in used:
+            assert terms.get(accession) == name, (accession, name)
+
+
+def test_index_offsets_and_checksums(converted):
+    for source, output in converted[1].items():
+        data = open(output, "rb").read()
+        index_at = int(re.search(rb"<indexListOffset>(\d+)</indexListOffset>", data).group(1))
+        assert data[index_at:].startswith(b"<indexList ")
+        for ref, offset in re.findall(rb'<offset idRef="([^"]+)">(\d+)</offset>', data):
+            element = data[int(offset):int(offset) + 200]
+            assert re.match(rb'<(spectrum|chromatogram) index="\d+" id="' + re.escape(ref) + b'"', element), ref
+        # The document's SHA-1 runs up to and including the opening tag.
+        end = data.index(b"<fileChecksum>") + len(b"<fileChecksum>")
+        recorded = re.search(rb"<fileChecksum>([0-9a-f]{40})</fileChecksum>", data).group(1).decode()
+        assert recorded == hashlib.sha1(data[:end]).hexdigest()
+        source_sha1 = re.search(rb'name="SHA-1" value="([0-9a-f]{40})"', data).group(1).decode()
+        assert source_sha1 == hashlib.sha1(open(source, "rb").read()).hexdigest()
+
+
+def _expected(source):
+    reader = RawReader(source)
+    spectra = [reader.read_spectrum(i) for i in range(reader.scan_count)]
+    run = read_run(source)
+    representation = run.spectra_table().column("representation").to_pylist()
+    return spectra, representation
+
+
+def _base_peak(s):
+    if not len(s):
+        return 0.0, 0.0
+    k = int(np.argmax(np.asarray(s.intensity, dtype=np.float32)))
+    return s.mz[k], s.intensity[k]
+
+
+def test_pyteomics_reads_back_every_value(converted):
+    mzml = pytest.importorskip("pyteomics.mzml")
+    for source, output in converted[1].items():
+        spectra, representation = _expected(source)
+        # Read sequentially: indexed iteration re-parses from the start for
+        # every spectrum under lxml 6, which only costs time.
+        with mzml.MzML(output, use_index=False) as reader:
+            read = list(reader)
+            assert len(read) == len(spectra)
+            for i, (s, got) in enumerate(zip(spectra, read)):
+                assert got["index"] == i and got["ms level"] == s.ms_level
+                assert got["m/z array"].dtype == np.float64 and got["intensity array"].dtype == np.float32
+                assert np.array_equal(got["m/z array"], np.array(s.mz, dtype=np.float64))
+                assert np.array_equal(got["intensity array"], np.array(s.intensity, dtype=np.float32))
+                scan = got["scanList"]["scan"][0]["scan start time"]
+                assert float(scan) == s.retention_time_sec and scan.unit_info == "second"
+                assert got["total ion current"] == pytest.approx(sum(s.intensity), rel=1e-12)
+                assert (got["base peak m/z"], got["base peak intensity"]) == _base_peak(s)
+                kind = "profile spectrum" if representation[i] == "profile" else "centroid spectrum"
+                assert kind in got
+        with mzml.MzML(output) as reader:
+            chromatogram = reader.get_by_id("TIC")
+            ms1 = [s for s in spectra if s.ms_level == 1]
+            assert np.array_equal(chromatogram["time array"], [s.retention_time_sec for s in ms1])
+            assert np.allclose(chromatogram["intensity array"], [sum(s.intensity) for s in ms1], rtol=1e-12)
+            # Random access through the offset index.
+            if spectra:
+                last = reader.get_by_id(f"index={len(spectra) - 1}")
+                assert last["index"] == len(spectra) - 1
+
+
+def test_pyopenms_reads_back_every_value(converted):
+    oms = pytest.importorskip("pyopenms", reason="pyopenms has no wheel for this interpreter")
+    for source, output in converted[1].items():
+        spectra, _ = _expected(source)
+        experiment = oms.MSExperiment()
+        oms.MzMLFile().load(output, experiment)
+        assert experiment.getNrSpectra() == len(spectra)
+        for s, got in zip(spectra, experiment.getSpectra()):
+            mz, intensity = got.get_peaks()
+            assert np.array_equal(mz, np.array(s.mz, dtype=np.float64))
+            assert np.array_equal(intensity, np.array(s.intensity, dtype=np.float32))
+            assert got.getMSLevel() == s.ms_level
+            assert got.getRT() == s.retention_time_sec
+        assert experiment.getNrChromatograms() == 1
+
+
+def test_output_is_deterministic(tmp_path):
+    source = SAMPLE_FILES[0]
+    first = convert_file(source, tmp_path / "a", "mzml")
+    second = convert_file(source, tmp_path / "b", "mzml")
+    assert open(first.output, "rb").read() == open(second.output, "rb").read()
