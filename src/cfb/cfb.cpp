@@ -19,10 +19,6 @@
 // loop without bound or allocate more than the file's size justifies.
 #include "cfb/cfb.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -60,20 +56,11 @@ constexpr std::uint8_t kTypeRoot = 5;
 
 constexpr unsigned char kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
-// Largest single pread; Linux transfers at most about 2 GiB per call anyway.
-constexpr std::size_t kMaxReadChunk = std::size_t{1} << 30;
-
 std::string num(std::uint64_t value) { return std::to_string(value); }
 
 Unexpected<Error> format_error(std::string message) {
-  return Unexpected<Error>(Error{Error::Kind::Format, std::move(message)});
+  return Unexpected<Error>(Error{std::move(message)});
 }
-
-std::string os_error_text(int code) {
-  return std::error_code(code, std::generic_category()).message() + " (os error " + num(static_cast<std::uint64_t>(code)) + ")";
-}
-
-Unexpected<Error> io_error(int code) { return Unexpected<Error>(Error{Error::Kind::Io, os_error_text(code)}); }
 
 // How a special value found where a sector number was expected reads in a message.
 std::string sector_text(std::uint32_t value) {
@@ -301,73 +288,6 @@ Result<std::vector<std::uint32_t>> walk_chain(const ChainTable& t, std::uint32_t
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// File
-
-Result<File> File::open_read_only(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    return Unexpected<Error>(Error{Error::Kind::Io, "file name contained an unexpected NUL byte"});
-  }
-  // O_NONBLOCK keeps a path naming a FIFO from waiting for a writer; such a
-  // file then fails as a container (it has no size). Reads of regular files
-  // never block, and the flag is cleared again all the same.
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return io_error(errno);
-  File file(fd);
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return io_error(errno);
-  return file;
-}
-
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-File::~File() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-Result<std::size_t> File::read_at(std::uint64_t offset, void* out, std::size_t length) const {
-  auto* bytes = static_cast<unsigned char*>(out);
-  std::size_t done = 0;
-  while (done < length) {
-    const std::uint64_t at = offset + done;
-    if (at < offset || at > static_cast<std::uint64_t>(INT64_MAX)) {
-      return format_error("read of " + num(length) + " bytes at offset " + num(offset) + " lies past any possible file size");
-    }
-    const std::size_t chunk = std::min(length - done, kMaxReadChunk);
-    const ssize_t got = ::pread(fd_, bytes + done, chunk, static_cast<off_t>(at));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return io_error(errno);
-    }
-    if (got == 0) {
-      return format_error("read of " + num(length) + " bytes at offset " + num(offset) + " reached the end of the file after " +
-                          num(done) + " bytes");
-    }
-    done += static_cast<std::size_t>(got);
-  }
-  return length;
-}
-
-Result<std::uint64_t> File::size() const {
-  struct stat info;
-  if (::fstat(fd_, &info) != 0) return io_error(errno);
-  // open() accepts a directory for reading; report it as the read would.
-  if (S_ISDIR(info.st_mode)) return io_error(EISDIR);
-  if (info.st_size < 0) return format_error("the file reports a negative size");
-  return static_cast<std::uint64_t>(info.st_size);
-}
-
-// ---------------------------------------------------------------------------
 // CompoundFile
 
 struct CompoundFile::State {
@@ -407,7 +327,7 @@ struct CompoundFile::State {
       const std::uint64_t have = offset >= file_size ? 0 : std::min(want, file_size - offset);
       std::uint8_t* dst = out + i * sector_size;
       if (have > 0) {
-        auto got = file.read_at(offset, dst, static_cast<std::size_t>(have));
+        auto got = file.read_exact_at(offset, dst, static_cast<std::size_t>(have));
         if (!got) return std::move(got).error();
       }
       std::memset(dst + have, fill, static_cast<std::size_t>(want - have));
@@ -456,11 +376,11 @@ std::optional<Error> CompoundFile::State::read_difat_and_fat(ByteView header) {
       return std::nullopt;
     }
     if (sector >= sector_count) {
-      return Error{Error::Kind::Format, "FAT sector " + sector_text(sector) + " listed " + where + " lies past the end of the file (" +
+      return Error{"FAT sector " + sector_text(sector) + " listed " + where + " lies past the end of the file (" +
                                             num(sector_count) + " sectors)"};
     }
     if (listed[sector]) {
-      return Error{Error::Kind::Format, "sector " + num(sector) + " is listed twice as a FAT or DIFAT sector (" + where + ")"};
+      return Error{"sector " + num(sector) + " is listed twice as a FAT or DIFAT sector (" + where + ")"};
     }
     listed[sector] = true;
     fat_sectors.push_back(sector);
@@ -479,11 +399,11 @@ std::optional<Error> CompoundFile::State::read_difat_and_fat(ByteView header) {
   std::uint64_t difat_index = 0;
   while (!done && next != kEndOfChain && next != kFreeSect) {
     if (next >= sector_count) {
-      return Error{Error::Kind::Format, "DIFAT sector " + sector_text(next) + " (number " + num(difat_index) +
+      return Error{"DIFAT sector " + sector_text(next) + " (number " + num(difat_index) +
                                             " in the DIFAT chain) lies past the end of the file (" + num(sector_count) + " sectors)"};
     }
     if (listed[next]) {
-      return Error{Error::Kind::Format, "the DIFAT chain loops back to sector " + num(next) + " after " + num(difat_index) +
+      return Error{"the DIFAT chain loops back to sector " + num(next) + " after " + num(difat_index) +
                                             " DIFAT sectors"};
     }
     listed[next] = true;
@@ -497,7 +417,7 @@ std::optional<Error> CompoundFile::State::read_difat_and_fat(ByteView header) {
     ++difat_index;
   }
 
-  if (fat_sectors.empty()) return Error{Error::Kind::Format, "the DIFAT lists no FAT sector"};
+  if (fat_sectors.empty()) return Error{"the DIFAT lists no FAT sector"};
   auto fat_values = read_u32_sectors(fat_sectors);
   if (!fat_values) return std::move(fat_values).error();
   fat = std::move(*fat_values);
@@ -511,7 +431,7 @@ std::optional<Error> CompoundFile::State::read_difat_and_fat(ByteView header) {
 std::optional<Error> CompoundFile::State::read_directory(std::uint32_t first_sector) {
   auto chain = walk_chain(fat_table(), first_sector, std::nullopt, "the directory");
   if (!chain) return std::move(chain).error();
-  if (chain->empty()) return Error{Error::Kind::Format, "the directory chain is empty (first directory sector is ENDOFCHAIN)"};
+  if (chain->empty()) return Error{"the directory chain is empty (first directory sector is ENDOFCHAIN)"};
   std::vector<std::uint8_t> bytes(chain->size() * sector_size);
   // A directory sector cut short by the end of the file reads as unused entries.
   if (auto error = read_table_sectors(*chain, bytes.data(), 0)) return error;
@@ -549,7 +469,7 @@ std::optional<Error> CompoundFile::State::link_tree() {
   const std::size_t count = entries.size();
   const DirEntry& root = entries[0];
   if (root.type != kTypeRoot) {
-    return Error{Error::Kind::Format, "directory entry 0 has type " + num(root.type) + ", expected 5 (the root storage)"};
+    return Error{"directory entry 0 has type " + num(root.type) + ", expected 5 (the root storage)"};
   }
   children.assign(count, {});
   std::vector<bool> visited(count, false);
@@ -564,21 +484,21 @@ std::optional<Error> CompoundFile::State::link_tree() {
       const auto [id, from] = pending.back();
       pending.pop_back();
       if (id >= count) {
-        return Error{Error::Kind::Format, "directory entry " + num(from) + " links to entry " + num(id) +
+        return Error{"directory entry " + num(from) + " links to entry " + num(id) +
                                               ", past the end of the directory (" + num(count) + " entries)"};
       }
       if (visited[id]) {
-        return Error{Error::Kind::Format, "directory entry " + num(id) + " is reached twice (again from entry " + num(from) +
+        return Error{"directory entry " + num(id) + " is reached twice (again from entry " + num(from) +
                                               "): the directory tree loops"};
       }
       visited[id] = true;
       const DirEntry& e = entries[id];
       if (e.type != kTypeStorage && e.type != kTypeStream) {
-        return Error{Error::Kind::Format, "directory entry " + num(id) + " (linked from entry " + num(from) + ") has type " +
+        return Error{"directory entry " + num(id) + " (linked from entry " + num(from) + ") has type " +
                                               num(e.type) + ", expected 1 (storage) or 2 (stream)"};
       }
       if (e.name_bytes > 64 || e.name_bytes % 2 != 0) {
-        return Error{Error::Kind::Format, "directory entry " + num(id) + " has a name length of " + num(e.name_bytes) +
+        return Error{"directory entry " + num(id) + " has a name length of " + num(e.name_bytes) +
                                               " bytes, expected an even number of at most 64"};
       }
       children[storage].push_back(id);
@@ -599,7 +519,7 @@ std::optional<Error> CompoundFile::State::read_mini_tables(std::uint32_t first_m
   if (ministream_size > 0) {
     const std::uint64_t needed = ceil_div(ministream_size, sector_size);
     if (needed > sector_count) {
-      return Error{Error::Kind::Format, "the mini stream's size of " + num(ministream_size) + " bytes needs " + num(needed) +
+      return Error{"the mini stream's size of " + num(ministream_size) + " bytes needs " + num(needed) +
                                             " sectors, but the file holds " + num(sector_count)};
     }
     auto chain = walk_chain(fat_table(), root.start, needed, "the mini stream");
@@ -664,7 +584,7 @@ Result<CompoundFile> CompoundFile::open(File file) {
     return format_error("the file is " + num(s.file_size) + " bytes, shorter than the " + num(kHeaderSize) + "-byte header");
   }
   std::uint8_t header_bytes[kHeaderSize];
-  if (auto got = s.file.read_at(0, header_bytes, kHeaderSize); !got) return Unexpected<Error>(std::move(got).error());
+  if (auto got = s.file.read_exact_at(0, header_bytes, kHeaderSize); !got) return Unexpected<Error>(std::move(got).error());
   const ByteView header(header_bytes, kHeaderSize);
 
   // Header checks ([MS-CFB] 2.2).
@@ -767,7 +687,7 @@ Result<std::vector<std::uint8_t>> CompoundFile::read_to_end(const Stream& stream
       return format_error(what + " needs bytes " + num(offset) + " to " + num(offset + length) +
                           ", past the end of the file (" + num(s.file_size) + " bytes)");
     }
-    auto got = s.file.read_at(offset, out.data() + done, static_cast<std::size_t>(length));
+    auto got = s.file.read_exact_at(offset, out.data() + done, static_cast<std::size_t>(length));
     if (!got) return Unexpected<Error>(std::move(got).error());
     done += length;
     i = j;

@@ -19,47 +19,13 @@
 #include <string_view>
 #include <vector>
 
-#include "common/expected.hpp"
+#include "cfb/error.hpp"
+#include "cfb/file.hpp"
 
 namespace kelvara::cfb {
 
-struct Error {
-  enum class Kind {
-    Io,      // the operating system refused a read
-    Format,  // the bytes break the container format
-  };
-  Kind kind;
-  std::string message;  // complete, single line, no final full stop
-};
-
 template <class T>
 using Result = Expected<T, Error>;
-
-// A file opened read-only. Owns its descriptor and closes it when destroyed.
-class File {
- public:
-  // Opens `path` for reading only. On failure the message is the operating
-  // system's text followed by the error number, e.g.
-  // "No such file or directory (os error 2)". A path holding a NUL byte is
-  // refused with "file name contained an unexpected NUL byte".
-  static Result<File> open_read_only(const std::string& path);
-
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File();
-
-  // Reads exactly `length` bytes at `offset` into `out`, or fails (a short
-  // read is an error of kind Format naming the offset and lengths).
-  // Returns `length` on success.
-  Result<std::size_t> read_at(std::uint64_t offset, void* out, std::size_t length) const;
-  Result<std::uint64_t> size() const;
-
- private:
-  explicit File(int fd) noexcept : fd_(fd) {}
-  int fd_ = -1;
-};
 
 // A stream found by path: enough to read it, nothing more.
 struct Stream {

@@ -1,7 +1,8 @@
 // Result type of every fallible operation: a value or an error, never an
 // exception. Where the standard library has std::expected it is used as is;
 // on older libraries a small stand-in with the same surface (has_value,
-// value, error, operator*, operator->, Unexpected) takes its place.
+// value, error, operator*, operator->, Unexpected, and Expected<void, E>
+// for operations that only succeed or fail) takes its place.
 #pragma once
 
 #include <utility>
@@ -63,6 +64,25 @@ class Expected {
 
  private:
   std::variant<T, E> state_;
+};
+
+// An operation that yields nothing but may fail: success is `return {};`.
+template <class E>
+class Expected<void, E> {
+ public:
+  Expected() = default;
+  template <class G>
+  Expected(Unexpected<G> u) : error_(std::in_place_index<1>, std::move(u).error()) {}
+
+  bool has_value() const noexcept { return error_.index() == 0; }
+  explicit operator bool() const noexcept { return has_value(); }
+
+  E& error() & { return std::get<1>(error_); }
+  const E& error() const& { return std::get<1>(error_); }
+  E&& error() && { return std::get<1>(std::move(error_)); }
+
+ private:
+  std::variant<std::monostate, E> error_;
 };
 
 }  // namespace kelvara
