@@ -18,11 +18,16 @@ class RawError {
  public:
   enum class Kind { Io, Parse };
 
-  static RawError io(std::string os_text) { return RawError(Kind::Io, std::move(os_text)); }
-  static RawError parse(std::string message) { return RawError(Kind::Parse, std::move(message)); }
+  // `os_errno` is the POSIX error number of the failed call, 0 when unknown;
+  // callers that raise OSError subclasses read it, the text never changes.
+  static RawError io(std::string os_text, int os_errno = 0) {
+    return RawError(Kind::Io, std::move(os_text), os_errno);
+  }
+  static RawError parse(std::string message) { return RawError(Kind::Parse, std::move(message), 0); }
 
   Kind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
+  int os_errno() const noexcept { return os_errno_; }
 
   // "I/O error: {}" or "parse error: {}", nothing more.
   std::string display() const {
@@ -30,10 +35,12 @@ class RawError {
   }
 
  private:
-  RawError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  RawError(Kind kind, std::string message, int os_errno)
+      : kind_(kind), message_(std::move(message)), os_errno_(os_errno) {}
 
   Kind kind_;
   std::string message_;
+  int os_errno_;
 };
 
 template <class T>

@@ -244,7 +244,13 @@ PyObject* reader_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   auto state = std::make_unique<ReaderState>();
   state->display_name = std::move(opened->display_name);
   // The file's buffers are released when build_spectra returns.
-  state->spectra = kelvara::reader::build_spectra(std::move(*opened));
+  auto spectra = kelvara::reader::build_spectra(std::move(*opened));
+  if (!spectra) {
+    const std::string text = spectra.error().display();
+    PyErr_SetString(PyExc_RuntimeError, text.c_str());
+    return nullptr;
+  }
+  state->spectra = std::move(*spectra);
 
   PyObject* self = alloc_instance(type);
   if (self == nullptr) return nullptr;

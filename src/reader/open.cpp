@@ -26,23 +26,25 @@ constexpr std::string_view kTtflStorage = "TTFL Raw Data";
 constexpr std::string_view kQtflStorage = "QTFL RawData";
 constexpr std::string_view kMassRawProbe = "Mass Raw Data/MS Raw Data";
 
-Result<LayoutData> load_gcms(const cfb::CompoundFile& container) {
+Result<LayoutData> load_gcms(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
   auto index = read_stream(container, "GCMS Raw Data/Spectrum Index");
   if (!index) return Unexpected(std::move(index).error());
   auto data = read_stream(container, "GCMS Raw Data/MS Raw Data");
   if (!data) return Unexpected(std::move(data).error());
+  stream_bytes = index->size() + data->size();
   auto offsets = raw::qgd::parse_spectrum_index(*index);
   if (!offsets) return Unexpected(std::move(offsets).error());
   return LayoutData(GcmsData{std::move(*data), std::move(*offsets)});
 }
 
-Result<LayoutData> load_ttfl(const cfb::CompoundFile& container) {
+Result<LayoutData> load_ttfl(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
   auto index = read_stream(container, "TTFL Raw Data/Data Index");
   if (!index) return Unexpected(std::move(index).error());
   auto data = read_stream(container, "TTFL Raw Data/MS Raw Data");
   if (!data) return Unexpected(std::move(data).error());
   auto times = read_stream(container, "TTFL Raw Data/Retention Time");
   if (!times) return Unexpected(std::move(times).error());
+  stream_bytes = index->size() + data->size() + times->size();
   auto subsets = raw::ttfl::parse_data_index(*index);
   if (!subsets) return Unexpected(std::move(subsets).error());
 
@@ -58,6 +60,7 @@ Result<LayoutData> load_ttfl(const cfb::CompoundFile& container) {
       "TTFL Tuning/Tuning Result 00", "TTFL Tuning/Tuning Result 01", "TTFL Tuning/Tuning Result 02"};
   for (std::string_view path : kTuning) {
     if (auto tuning = read_stream_opt(container, path)) {
+      stream_bytes += tuning->size();
       layout.calibration = raw::ttfl::parse_tuning_calibration(*tuning);
       break;
     }
@@ -65,13 +68,14 @@ Result<LayoutData> load_ttfl(const cfb::CompoundFile& container) {
   return LayoutData(std::move(layout));
 }
 
-Result<LayoutData> load_qtfl(const cfb::CompoundFile& container) {
+Result<LayoutData> load_qtfl(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
   auto index = read_stream(container, "QTFL RawData/Centroid Index");
   if (!index) return Unexpected(std::move(index).error());
   auto data = read_stream(container, "QTFL RawData/Centroid Data");
   if (!data) return Unexpected(std::move(data).error());
   auto times = read_stream(container, "QTFL RawData/Retention Time");
   if (!times) return Unexpected(std::move(times).error());
+  stream_bytes = index->size() + data->size() + times->size();
   auto entries = raw::qtfl::parse_centroid_index(*index);
   if (!entries) return Unexpected(std::move(entries).error());
   auto retention = raw::qtfl::parse_qtfl_retention_times(*times);
@@ -79,11 +83,12 @@ Result<LayoutData> load_qtfl(const cfb::CompoundFile& container) {
   return LayoutData(QtflData{std::move(*data), std::move(*entries), std::move(*retention)});
 }
 
-Result<LayoutData> load_mass_raw(const cfb::CompoundFile& container) {
+Result<LayoutData> load_mass_raw(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
   auto index = read_stream(container, "Mass Raw Data/Spectrum Index");
   if (!index) return Unexpected(std::move(index).error());
   auto data = read_stream(container, "Mass Raw Data/MS Raw Data");
   if (!data) return Unexpected(std::move(data).error());
+  stream_bytes = index->size() + data->size();
   auto offsets = raw::mass_raw::parse_spectrum_index(*index);
   return LayoutData(MassRawData{std::move(*data), std::move(offsets)});
 }
@@ -173,22 +178,23 @@ Result<RawFile> open_raw_file(const std::string& path) {
   auto detected = detect_layout(path);
   if (!detected) return Unexpected(std::move(detected).error());
 
+  std::uint64_t stream_bytes = 0;
   Result<LayoutData> layout = [&] {
     switch (detected->kind) {
       case LayoutKind::Gcms:
-        return load_gcms(detected->container);
+        return load_gcms(detected->container, stream_bytes);
       case LayoutKind::Ttfl:
-        return load_ttfl(detected->container);
+        return load_ttfl(detected->container, stream_bytes);
       case LayoutKind::Qtfl:
-        return load_qtfl(detected->container);
+        return load_qtfl(detected->container, stream_bytes);
       case LayoutKind::MassRaw:
         break;
     }
-    return load_mass_raw(detected->container);
+    return load_mass_raw(detected->container, stream_bytes);
   }();
   if (!layout) return Unexpected(std::move(layout).error());
   // The container and the file close here, with `detected`.
-  return RawFile{std::move(detected->display_name), std::move(*layout)};
+  return RawFile{std::move(detected->display_name), std::move(*layout), stream_bytes};
 }
 
 }  // namespace kelvara::reader

@@ -77,6 +77,9 @@ using LayoutData = std::variant<GcmsData, TtflData, QtflData, MassRawData>;
 struct RawFile {
   std::string display_name;
   LayoutData layout;
+  // Bytes of every stream the layout was read from, index streams included:
+  // the basis of the decode budget.
+  std::uint64_t stream_bytes = 0;
 };
 
 raw::Result<RawFile> open_raw_file(const std::string& path);
