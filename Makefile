@@ -10,7 +10,7 @@ SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 # The build treats compiler warnings as errors, so a warning cannot land.
 BUILD_FLAGS ?= --config-settings=cmake.define.KELVARA_WERROR=ON
 
-.PHONY: all build test test-asan demo samples bench clean
+.PHONY: all build test test-asan test-windows demo samples bench clean
 
 all: build
 
@@ -48,6 +48,13 @@ test-asan: $(VENV)/.ready
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
+
+# The core cross-built for 64-bit Windows with mingw-w64 and run under Wine
+# over the samples, generated files of every layout and the fuzz corpus; its
+# digest of every spectrum must equal the native build's. Needs Debian's
+# g++-mingw-w64-x86-64-posix and wine64 (.ci/run installs them).
+test-windows: $(VENV)/.ready
+	bash tools/digest/test_windows.sh $(VENV)
 
 # Open speed and memory on a large synthetic GC-MS file (not part of the tests).
 bench: build

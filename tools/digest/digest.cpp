@@ -106,7 +106,12 @@ void digest_file(const std::string& path) {
     emit("file " + path + ": error: " + opened.error().display());
     return;
   }
-  const std::vector<SpectrumRecord> spectra = kelvara::reader::build_spectra(std::move(*opened));
+  auto built = kelvara::reader::build_spectra(std::move(*opened));
+  if (!built) {
+    emit("file " + path + ": error: " + built.error().display());
+    return;
+  }
+  const std::vector<SpectrumRecord>& spectra = *built;
   std::string head = "file " + path + ": ";
   append_decimal(head, spectra.size());
   head += " spectra";

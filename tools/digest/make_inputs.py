@@ -1,6 +1,6 @@
 """Write the data files the two digest builds are compared on.
 
-    python tools/digest/make_inputs.py OUT_DIR
+    python tools/digest/make_inputs.py OUT_DIR [--samples DIR] [--corpus DIR]
 
 Writes, with the test suite's encoders and container writer (tests/):
   - runs of every layout (GC-MS index variants A and B and MRM scans, QTOF
@@ -16,6 +16,19 @@ Writes, with the test suite's encoders and container writer (tests/):
 and OUT_DIR/inputs.txt listing every path to digest (relative to OUT_DIR,
 UTF-8, one per line), including one that does not exist.
 
+With --samples, the data files in that folder are copied in and listed.
+With --corpus, the fuzz corpus's inputs are turned into data files as well,
+each the way its fuzz target reads it, found by the folder it lies in:
+  open/      one byte picks the extension (even .qgd, odd .lcd), a
+             container follows;
+  decoders/  one byte picks the layout (0 GC-MS, 1 single-quad, 2 QTOF,
+             3 TTFL), a u32 length and that many index bytes, then the scan
+             data (QTOF and TTFL: a u32 length and the retention-time bytes
+             first, which TTFL also reads as its tuning result); packed into
+             a container with the layout's stream names;
+  elsewhere  a container, given once with each extension.
+A corpus folder that does not exist adds nothing.
+
 The output is the same on every run.
 """
 
@@ -29,8 +42,21 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "tests"))
 
 from cfbwriter import build_cfb  # noqa: E402
-from gcms_encoders import gcms_entries, realistic_run  # noqa: E402
-from lcms_encoders import qtof_run, single_quad_run, ttfl_run  # noqa: E402
+from gcms_encoders import GCMS_DATA, GCMS_INDEX, gcms_entries, realistic_run  # noqa: E402
+from lcms_encoders import (  # noqa: E402
+    MASS_RAW_DATA,
+    MASS_RAW_INDEX,
+    QTFL_DATA,
+    QTFL_INDEX,
+    QTFL_TIMES,
+    TTFL_DATA,
+    TTFL_INDEX,
+    TTFL_TIMES,
+    TUNING,
+    qtof_run,
+    single_quad_run,
+    ttfl_run,
+)
 
 LIST_NAME = "inputs.txt"
 
@@ -79,11 +105,65 @@ def write(folder: str, name: str, data: bytes, listed: list[str]) -> None:
     listed.append(name)
 
 
+def split(rest: bytes) -> tuple[bytes, bytes]:
+    """Cuts `rest` at a u32 length read from its first four bytes, clamped
+    to what follows, as the decoders' fuzz target does."""
+    if len(rest) < 4:
+        return b"", rest
+    wanted = int.from_bytes(rest[:4], "little")
+    tail = rest[4:]
+    cut = wanted % (len(tail) + 1)
+    return tail[:cut], tail[cut:]
+
+
+def decoder_input_entries(data: bytes) -> tuple[str, dict[str, bytes]]:
+    """The extension and the streams of a decoders-target input."""
+    index, rest = split(data[1:])
+    layout = data[0] % 4
+    if layout == 0:
+        return "qgd", {GCMS_INDEX: index, GCMS_DATA: rest}
+    if layout == 1:
+        return "lcd", {MASS_RAW_INDEX: index, MASS_RAW_DATA: rest}
+    times, scans = split(rest)
+    if layout == 2:
+        return "lcd", {QTFL_INDEX: index, QTFL_TIMES: times, QTFL_DATA: scans}
+    return "lcd", {TTFL_INDEX: index, TTFL_TIMES: times, TTFL_DATA: scans, TUNING[0]: times}
+
+
+def corpus_files(corpus: str):
+    """(name, bytes) of the data files made from the corpus's inputs."""
+    if not os.path.isdir(corpus):
+        return
+    for top, folders, files in os.walk(corpus):
+        folders.sort()
+        kind = os.path.relpath(top, corpus).split(os.sep)[0]
+        for name in sorted(files):
+            with open(os.path.join(top, name), "rb") as f:
+                data = f.read()
+            stem = "corpus_" + os.path.relpath(os.path.join(top, name), corpus).replace(os.sep, "_")
+            if kind == "open":
+                if data:
+                    yield f"{stem}.{'qgd' if data[0] % 2 == 0 else 'lcd'}", data[1:]
+            elif kind == "decoders":
+                if data:
+                    extension, entries = decoder_input_entries(data)
+                    yield f"{stem}.{extension}", build_cfb(entries, version=3)
+            else:
+                yield f"{stem}.qgd", data
+                yield f"{stem}.lcd", data
+
+
 def main(argv: list[str]) -> int:
-    if len(argv) != 2:
+    args = argv[1:]
+    options = {"--samples": None, "--corpus": None}
+    while len(args) >= 3 and args[-2] in options:
+        options[args[-2]] = args[-1]
+        args = args[:-2]
+    if len(args) != 1:
         print(__doc__.strip().splitlines()[2], file=sys.stderr)
         return 2
-    folder = argv[1]
+    folder = args[0]
+    samples, corpus = options["--samples"], options["--corpus"]
     os.makedirs(folder, exist_ok=True)
     rng = random.Random(2026)
     listed: list[str] = []
@@ -106,6 +186,16 @@ def main(argv: list[str]) -> int:
     os.makedirs(os.path.join(folder, "a_folder.qgd"), exist_ok=True)
     listed.append("a_folder.qgd")
     listed.append("does_not_exist.qgd")
+
+    if samples is not None:
+        for name in sorted(os.listdir(samples)):
+            if os.path.splitext(name)[1].lower() in (".qgd", ".lcd"):
+                with open(os.path.join(samples, name), "rb") as f:
+                    write(folder, "sample_" + name, f.read(), listed)
+
+    if corpus is not None:
+        for name, data in corpus_files(corpus):
+            write(folder, name, data, listed)
 
     with open(os.path.join(folder, LIST_NAME), "w", encoding="utf-8", newline="\n") as f:
         f.write("".join(name + "\n" for name in listed))
