@@ -104,6 +104,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 }  // namespace
 
+bool is_path_separator(char c) noexcept { return c == '/' || c == '\\'; }
+
 Expected<File, Error> File::open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
   auto wide = wide_path(path);
