@@ -8,7 +8,7 @@
 // would pass them through a narrow code page.
 //
 // For each file it prints one line:
-//   file <path>: <n> spectra
+//   file <name>: <n> spectra
 // followed by one line per spectrum:
 //   <i> peaks=<n> level=<l> rt=<16 hex digits> hash=<16 hex digits>
 // where rt is the bit pattern of the retention time (a double, so the value
@@ -103,16 +103,18 @@ std::string spectrum_line(std::size_t index, const SpectrumRecord& record) {
 void digest_file(const std::string& path) {
   auto opened = kelvara::reader::open_raw_file(path);
   if (!opened) {
-    emit("file " + path + ": error: " + opened.error().display());
+    const auto name = kelvara::reader::final_component(path);
+    emit("file " + std::string(name ? *name : "unknown") + ": error: " + opened.error().display());
     return;
   }
+  const std::string name = opened->display_name;
   auto built = kelvara::reader::build_spectra(std::move(*opened));
   if (!built) {
-    emit("file " + path + ": error: " + built.error().display());
+    emit("file " + name + ": error: " + built.error().display());
     return;
   }
   const std::vector<SpectrumRecord>& spectra = *built;
-  std::string head = "file " + path + ": ";
+  std::string head = "file " + name + ": ";
   append_decimal(head, spectra.size());
   head += " spectra";
   emit(head);

@@ -12,7 +12,8 @@ Writes, with the test suite's encoders and container writer (tests/):
     overwritten at positions drawn from a fixed seed, so the failure paths
     are compared too;
   - names the open path treats specially: an upper-case extension, a
-    non-ASCII name, an unsupported extension, an empty file, a directory;
+    non-ASCII name, an unsupported extension, an empty file, a directory,
+    files in nested folders reached through "." and ".." components;
 and OUT_DIR/inputs.txt listing every path to digest (relative to OUT_DIR,
 UTF-8, one per line), including one that does not exist.
 
@@ -186,6 +187,11 @@ def main(argv: list[str]) -> int:
     os.makedirs(os.path.join(folder, "a_folder.qgd"), exist_ok=True)
     listed.append("a_folder.qgd")
     listed.append("does_not_exist.qgd")
+    nested = os.path.join(folder, "nested", "deeper")
+    os.makedirs(nested, exist_ok=True)
+    with open(os.path.join(nested, "nested run.qgd"), "wb") as f:
+        f.write(gcms)
+    listed += ["nested/deeper/nested run.qgd", "./nested/../nested/./deeper/nested run.qgd", "nested/missing.lcd"]
 
     if samples is not None:
         for name in sorted(os.listdir(samples)):

@@ -50,13 +50,19 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Paths in the list are relative to the inputs folder, for both builds; Wine
-# maps the working directory to its Z: drive.
-(cd "$build/inputs" && ../native/kelvara_digest @inputs.txt >../native.txt)
+# Paths in the list are relative to the inputs folder, which both builds run
+# in. The Windows build gets them with backslashes, and one absolute path
+# through Wine's Z: drive, which maps the Unix root.
+inputs=$(realpath "$build/inputs")
+cp "$build/inputs/inputs.txt" "$build/native-inputs.txt"
+echo "$inputs/nested/deeper/nested run.qgd" >>"$build/native-inputs.txt"
+tr '/' '\\' <"$build/native-inputs.txt" | sed 's/^\\/Z:\\/' >"$build/windows-inputs.txt"
+
+(cd "$build/inputs" && ../native/kelvara_digest @../native-inputs.txt >../native.txt)
 start=$(date +%s)
 (cd "$build/inputs" &&
   WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    "$wine" ../mingw/kelvara_digest.exe @inputs.txt >../windows.txt 2>../wine-stderr.txt) ||
+    "$wine" ../mingw/kelvara_digest.exe @../windows-inputs.txt >../windows.txt 2>../wine-stderr.txt) ||
   { echo "test-windows: the Windows build failed under Wine:" >&2; tail -n 20 "$build/wine-stderr.txt" >&2; exit 1; }
 echo "test-windows: Wine run took $(($(date +%s) - start)) s (prefix set-up included)"
 
