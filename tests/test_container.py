@@ -513,3 +513,68 @@ def test_scans_found_among_random_siblings(tmp_path_factory, siblings, version, 
     path = tmp_path_factory.getbasetemp() / "siblings.qgd"
     path.write_bytes(data)
     assert_scans(str(path), expected)
+
+
+# --- loops and stray entries in the allocation tables ------------------------------------------
+
+
+def looped_run(version):
+    """120 scans: an index of 8 mini sectors and a data stream of 26 (v3) or 4 (v4) sectors."""
+    entries, expected = scan_run(120, lambda k: 50)
+    data, layout = build_cfb_layout(entries, version)
+    assert len(layout.mini_chains[GCMS_INDEX]) == 8
+    return bytearray(data), layout, expected
+
+
+@pytest.mark.parametrize("version", [3, 4])
+@pytest.mark.parametrize(
+    "mini, back_from, back_to",
+    # The chain runs into a loop that begins at its start, further in, or at
+    # one sector that links to itself; the walk must name the loop's first
+    # sector and count the sectors read before coming back to it.
+    [(False, 2, 0), (False, 3, 1), (False, 2, 2), (True, 5, 0), (True, 6, 3), (True, 4, 4)],
+)
+def test_chain_running_into_a_loop(tmp_path, version, mini, back_from, back_to):
+    data, layout, _ = looped_run(version)
+    if mini:
+        chain, entry_offset, unit = layout.mini_chains[GCMS_INDEX], layout.minifat_entry_offset, "mini sector"
+    else:
+        chain, entry_offset, unit = layout.chains[GCMS_DATA], layout.fat_entry_offset, "sector"
+    put_u32(data, entry_offset(chain[back_from]), chain[back_to])
+    stream = "Spectrum Index" if mini else "MS Raw Data"
+    loop = f"loops back to {unit} {chain[back_to]} after {back_from + 1} {unit}s"
+    assert error_of(write(tmp_path, data)) == f"{READ_FAILED}the chain of stream '{stream}' {loop}"
+
+
+@pytest.mark.parametrize("version", [3, 4])
+def test_a_last_sector_linking_back_is_not_followed(tmp_path, version):
+    # The chain holds every sector its size needs; where the last one links
+    # to does not matter.
+    data, layout, expected = looped_run(version)
+    data_chain, index_chain = layout.chains[GCMS_DATA], layout.mini_chains[GCMS_INDEX]
+    put_u32(data, layout.fat_entry_offset(data_chain[-1]), data_chain[0])
+    put_u32(data, layout.minifat_entry_offset(index_chain[-1]), index_chain[0])
+    assert_scans(write(tmp_path, data), expected)
+
+
+STRAY_FAT_ENTRIES = {
+    "loop among free sectors": lambda free, l: {free[0]: free[1], free[1]: free[2], free[2]: free[0]},
+    "free sector linking to itself": lambda free, l: {free[1]: free[1]},
+    "free sector linking past the end": lambda free, l: {free[0]: 812_000},
+    "free sector holding a reserved value": lambda free, l: {free[0]: 0xFFFFFFFB},
+    "free sector linking into a stream": lambda free, l: {free[0]: l.chains[GCMS_DATA][1]},
+}
+
+
+@pytest.mark.parametrize("version", [3, 4])
+@pytest.mark.parametrize("case", STRAY_FAT_ENTRIES, ids=list(STRAY_FAT_ENTRIES))
+def test_stray_fat_entries_that_no_chain_reaches_do_not_fail_the_open(tmp_path, version, case):
+    # Bytes after the container give the FAT's free entries sectors inside
+    # the file; writers leave stale values in such entries.
+    entries, expected = scan_run(120, lambda k: 50)
+    data, layout = build_cfb_layout(entries, version, trailing=bytes(4 * (512 if version == 3 else 4096)))
+    data = bytearray(data)
+    free = [layout.sector_count + k for k in range(3)]
+    for sector, value in STRAY_FAT_ENTRIES[case](free, layout).items():
+        put_u32(data, layout.fat_entry_offset(sector), value)
+    assert_scans(write(tmp_path, data), expected)

@@ -1,21 +1,43 @@
 // Reader of Compound File Binary containers ([MS-CFB]): the structured
-// storage in which the instruments keep their acquisitions.
+// storage in which the instruments keep their acquisitions. This facade is
+// all the opener uses: open a container on a file, ask whether an entry
+// exists, open a stream by path, read it whole.
 //
-// A container is opened on a file that is already open for reading. Opening
-// reads and validates the header, the DIFAT, the FAT, the mini FAT and the
-// directory once, so that no later lookup or chain walk can loop or read out
-// of bounds. After that, entries are found by path ("Storage/Stream", names
-// compared case-insensitively as [MS-CFB] 2.6.4 prescribes) and a stream is
-// read whole by following its sector chain and copying each run of
-// contiguous sectors with one read.
+// Checked once, at open (each failure is an Error):
+// - the file: it has a size (a directory is refused) of at least 512 bytes;
+// - the header: signature, major version 3 or 4, byte order mark, sector
+//   shift 9 in version 3 and 12 in version 4, mini sector shift 6, mini
+//   stream cutoff 4096;
+// - the DIFAT: every FAT sector it lists, and every sector of the DIFAT
+//   chain, lies inside the file and is listed once; at least one FAT sector;
+// - the FAT and the mini FAT: entries of units past the end of the file (of
+//   the mini stream) are dropped; every other entry is classified and every
+//   loop the entries form is found, so that later walks keep no record of
+//   where they have been;
+// - the directory, mini FAT and mini stream chains: each unit inside the
+//   file, no marker before the chain's end, no loop, and the mini stream's
+//   chain long enough for the root entry's size;
+// - the directory tree from the root: entry 0 is the root; every linked
+//   entry exists, is reached once, is a storage or a stream and has an even
+//   name length of at most 64 bytes.
+// An entry that links past the end of the file, or to a reserved value, does
+// not fail the open: writers leave such values in entries that no chain
+// uses. A chain that reaches one fails when it is read.
 //
-// Every failure is a value with a complete message; hostile input never
-// crashes, hangs or allocates more than the file can justify.
+// Checked at read (read_to_end), before anything is allocated: the stream's
+// declared size against the space that holds it (the mini stream below 4096
+// bytes, the file's sectors from 4096 up). Then its chain is followed for
+// exactly the units the size needs: each unit inside that space, no marker
+// before the size is covered, no loop; each run of contiguous units is read
+// with one call, and must lie inside the file.
+//
+// Every failure is a value with a complete message; no input makes this
+// code crash, recurse, loop without bound or allocate more than the file's
+// size justifies.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,9 +45,6 @@
 #include "cfb/file.hpp"
 
 namespace kelvara::cfb {
-
-template <class T>
-using Result = Expected<T, Error>;
 
 // A stream found by path: enough to read it, nothing more.
 struct Stream {
@@ -35,23 +54,24 @@ struct Stream {
 
 class CompoundFile {
  public:
-  // Validates the whole container structure; takes ownership of the file.
-  static Result<CompoundFile> open(File file);
+  // Validates the container structure; takes ownership of the file.
+  static Expected<CompoundFile, Error> open(File file);
 
   CompoundFile(CompoundFile&&) noexcept;
   CompoundFile& operator=(CompoundFile&&) noexcept;
   ~CompoundFile();
 
   // True when any entry, storage or stream, lies at `path`; false otherwise,
-  // also for a path that cannot be parsed.
+  // also for a path that cannot be parsed. Names are compared without
+  // regard to case, as [MS-CFB] 2.6.4 prescribes.
   bool exists(std::string_view path) const;
 
   // The stream at `path`, or an error saying why there is none there
   // (no such entry, or the entry is a storage).
-  Result<Stream> open_stream(std::string_view path) const;
+  Expected<Stream, Error> open_stream(std::string_view path) const;
 
   // All bytes of an opened stream.
-  Result<std::vector<std::uint8_t>> read_to_end(const Stream& stream) const;
+  Expected<std::vector<std::uint8_t>, Error> read_to_end(const Stream& stream) const;
 
  private:
   struct State;

@@ -5,6 +5,7 @@
 // full stop, naming what was expected, what was found and where.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -20,6 +21,9 @@ struct Error {
   // refused one. 0 for everything the reader itself found wrong.
   int os_errno = 0;
 };
+
+// A number as it reads in a message.
+inline std::string num(std::uint64_t value) { return std::to_string(value); }
 
 // The failure of a check on the container's bytes.
 inline Unexpected<Error> fail(std::string message) { return Unexpected<Error>(Error{std::move(message), 0}); }

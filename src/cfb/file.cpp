@@ -22,13 +22,13 @@ File::~File() { close(); }
 Unexpected<Error> File::nul_in_path() { return fail("file name contained an unexpected NUL byte"); }
 
 Unexpected<Error> File::beyond_any_offset(std::uint64_t offset, std::size_t length) {
-  return fail("read of " + std::to_string(length) + " bytes at offset " + std::to_string(offset) +
+  return fail("read of " + num(length) + " bytes at offset " + num(offset) +
               " lies past any possible file size");
 }
 
 Unexpected<Error> File::ended_early(std::uint64_t offset, std::size_t length, std::size_t done) {
-  return fail("read of " + std::to_string(length) + " bytes at offset " + std::to_string(offset) +
-              " reached the end of the file after " + std::to_string(done) + " bytes");
+  return fail("read of " + num(length) + " bytes at offset " + num(offset) +
+              " reached the end of the file after " + num(done) + " bytes");
 }
 
 }  // namespace kelvara::cfb

@@ -3,7 +3,7 @@
 // stream found, so that header, DIFAT, FAT, directory and chain handling all
 // see hostile bytes. Build and run from the repository root with
 //
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc tests/fuzz/fuzz_cfb.cpp src/cfb/cfb.cpp -o /tmp/fuzz_cfb && python3 tests/fuzz/make_corpus.py /tmp/cfb_corpus && /tmp/fuzz_cfb -max_len=65536 -rss_limit_mb=1024 -timeout=5 /tmp/cfb_corpus
+//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc tests/fuzz/fuzz_cfb.cpp $(ls src/cfb/*.cpp | grep -v win32) -o /tmp/fuzz_cfb && python3 tests/fuzz/make_corpus.py /tmp/cfb_corpus && /tmp/fuzz_cfb -max_len=65536 -rss_limit_mb=1024 -timeout=5 /tmp/cfb_corpus
 //
 // Given files instead of a directory, the binary replays them once each.
 //
