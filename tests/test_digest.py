@@ -64,7 +64,7 @@ def driver(tmp_path_factory):
         pytest.skip("cmake and ninja are needed to build the digest driver")
     build = tmp_path_factory.mktemp("digest-build")
     configure = [cmake, "-S", ROOT, "-B", str(build), "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}",
-                 "-DCMAKE_BUILD_TYPE=Release", "-DKELVARA_PYTHON_MODULE=OFF", "-DKELVARA_DIGEST=ON"]
+                 "-DCMAKE_BUILD_TYPE=Release", "-DKELVARA_PYTHON=OFF", "-DKELVARA_DIGEST=ON"]
     subprocess.run(configure, check=True, capture_output=True)
     subprocess.run([cmake, "--build", str(build)], check=True, capture_output=True)
     exe = os.path.join(str(build), "kelvara_digest")

@@ -33,7 +33,7 @@ wine=${WINE:-$(find_tool wine wine64 /usr/lib/wine/wine64 || true)}
 wineserver=$(find_tool wineserver /usr/lib/wine/wineserver || true)
 
 configure=(-G Ninja "-DCMAKE_MAKE_PROGRAM=$(realpath "$venv/bin/ninja")" -DCMAKE_BUILD_TYPE=Release
-           -DKELVARA_PYTHON_MODULE=OFF -DKELVARA_DIGEST=ON -DKELVARA_WERROR=ON)
+           -DKELVARA_PYTHON=OFF -DKELVARA_DIGEST=ON -DKELVARA_WERROR=ON)
 "$venv/bin/cmake" -S . -B "$build/native" "${configure[@]}" >/dev/null
 "$venv/bin/cmake" --build "$build/native"
 "$venv/bin/cmake" -S . -B "$build/mingw" "${configure[@]}" \
