@@ -199,13 +199,17 @@ def main(argv: list[str]) -> int:
                 with open(os.path.join(samples, name), "rb") as f:
                     write(folder, "sample_" + name, f.read(), listed)
 
+    corpus_note = ""
     if corpus is not None:
+        before = len(listed)
         for name, data in corpus_files(corpus):
             write(folder, name, data, listed)
+        found = len(listed) - before
+        corpus_note = f" ({found} from the fuzz corpus)" if found else f" (no fuzz corpus at {corpus})"
 
     with open(os.path.join(folder, LIST_NAME), "w", encoding="utf-8", newline="\n") as f:
         f.write("".join(name + "\n" for name in listed))
-    print(f"{len(listed)} inputs in {folder}")
+    print(f"{len(listed)} inputs in {folder}{corpus_note}")
     return 0
 
 
