@@ -156,3 +156,12 @@ def test_a_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
     fifo = tmp_path / "pipe.qgd"
     os.mkfifo(fifo)
     assert error_of(str(fifo)).startswith(NOT_CFB)
+
+
+@pytest.mark.parametrize("device", ["/dev/null", "/dev/zero", "/dev/urandom"])
+def test_a_device_is_refused_as_a_file_of_no_size(device):
+    # /dev/zero and /dev/urandom never end: a reader that read until the end
+    # of the file instead of asking its size would never return.
+    if not os.path.exists(device):
+        pytest.skip(f"no {device} here")
+    assert error_of(device) == NOT_CFB + "the file is 0 bytes, shorter than the 512-byte header"

@@ -11,9 +11,8 @@
 // - the DIFAT: every FAT sector it lists, and every sector of the DIFAT
 //   chain, lies inside the file and is listed once; at least one FAT sector;
 // - the FAT and the mini FAT: entries of units past the end of the file (of
-//   the mini stream) are dropped; every other entry is classified and every
-//   loop the entries form is found, so that later walks keep no record of
-//   where they have been;
+//   the mini stream) are dropped; every loop the other entries form is
+//   found, so that later walks keep no record of where they have been;
 // - the directory, mini FAT and mini stream chains: each unit inside the
 //   file, no marker before the chain's end, no loop, and the mini stream's
 //   chain long enough for the root entry's size;

@@ -23,15 +23,13 @@ inline constexpr UnitNames kMiniSectors{"mini sector", "mini FAT", "the mini str
 
 class ChainTable {
  public:
-  ChainTable() = default;
-
   // Takes the table's entries and validates them once. `unit_count` units
   // have data behind them; entries past that are dropped unread (writers
   // pad a table's last sector with free entries, or with zeros, for units
-  // that do not exist). Every remaining entry is classified, and every loop
-  // the entries form is found, so that a walk needs no memory of where it
-  // has been: it stops at a bad link, a marker, the second visit of a loop's
-  // first unit, or after the number of units it was asked for.
+  // that do not exist). Every loop the remaining entries form is found, so
+  // that a walk needs no memory of where it has been: it stops at a link out
+  // of range, a marker, the second visit of the first unit of a loop, or
+  // after the number of units it was asked for.
   ChainTable(std::vector<std::uint32_t> entries, std::uint64_t unit_count, UnitNames names);
 
   std::uint64_t unit_count() const { return unit_count_; }

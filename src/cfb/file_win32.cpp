@@ -82,7 +82,10 @@ Unexpected<Error> os_error(DWORD code) {
     if (c == '\r' || c == '\n') c = ' ';
   }
   while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (text.empty()) text = "system error";
+  if (text.empty()) {
+    // Not every system has a text for every code.
+    text = code == kDirectoryNotSupported ? "An operation is not supported on a directory." : "Unknown system error";
+  }
   return Unexpected<Error>(Error{text + " (os error " + std::to_string(code) + ")", errno_of(code)});
 }
 
@@ -102,23 +105,43 @@ Expected<std::wstring, Error> wide_path(const std::string& path) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+bool starts_with(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// A path whose full form reaches MAX_PATH characters opens only in the
+// extended form, "\\?\C:\..." or "\\?\UNC\server\share\...", which
+// must be absolute, with backslashes and no "." or ".." parts: the full path
+// from GetFullPathNameW is all of that. Shorter paths are used as given.
+std::wstring openable_path(const std::wstring& path) {
+  if (starts_with(path, L"\\\\?\\")) return path;
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  if (full.size() < MAX_PATH || starts_with(full, L"\\\\.\\") || starts_with(full, L"\\\\?\\")) return path;
+  if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 }  // namespace
 
 bool is_path_separator(char c) noexcept { return c == '/' || c == '\\'; }
 
 Expected<File, Error> File::open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
-  auto wide = wide_path(path);
-  if (!wide) return Unexpected<Error>(std::move(wide).error());
-  HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  auto given = wide_path(path);
+  if (!given) return Unexpected<Error>(std::move(given).error());
+  const std::wstring wide = openable_path(*given);
+  HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     // A directory cannot be opened for reading as a file. Open it for its
     // attributes only, so that size() refuses it as on POSIX systems.
     if (code == ERROR_ACCESS_DENIED) {
-      const DWORD attributes = ::GetFileAttributesW(wide->c_str());
+      const DWORD attributes = ::GetFileAttributesW(wide.c_str());
       if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        h = ::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+        h = ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
       }
     }

@@ -52,7 +52,8 @@ struct Header {
 
   // The fields of the first kHeaderSize bytes of `bytes`, then the checks:
   // signature, major version 3 or 4, byte order mark, the sector shift the
-  // version prescribes (9 or 12), mini sector shift 6, cutoff 4096.
+  // version prescribes (9 or 12), mini sector shift 6, cutoff 4096. Fewer
+  // bytes than a header (all of a short file) fail, naming their number.
   static Expected<Header, Error> parse(ByteView bytes);
 };
 
