@@ -13,7 +13,8 @@ Writes, with the test suite's encoders and container writer (tests/):
     are compared too;
   - names the open path treats specially: an upper-case extension, a
     non-ASCII name, an unsupported extension, an empty file, a directory,
-    files in nested folders reached through "." and ".." components;
+    files in nested folders reached through "." and ".." components, and
+    one whose path is longer than 260 characters;
 and OUT_DIR/inputs.txt listing every path to digest (relative to OUT_DIR,
 UTF-8, one per line), including one that does not exist.
 
@@ -192,6 +193,12 @@ def main(argv: list[str]) -> int:
     with open(os.path.join(nested, "nested run.qgd"), "wb") as f:
         f.write(gcms)
     listed += ["nested/deeper/nested run.qgd", "./nested/../nested/./deeper/nested run.qgd", "nested/missing.lcd"]
+    # A path longer than the classic 260-character limit of Windows paths.
+    deep = "/".join(["long"] + [f"{level:02d}_" + "acquisition_folder_" * 3 for level in range(5)])
+    os.makedirs(os.path.join(folder, deep), exist_ok=True)
+    with open(os.path.join(folder, deep, "long path run.qgd"), "wb") as f:
+        f.write(gcms)
+    listed.append(f"{deep}/long path run.qgd")
 
     if samples is not None:
         for name in sorted(os.listdir(samples)):
