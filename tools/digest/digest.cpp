@@ -14,9 +14,11 @@
 // where rt is the bit pattern of the retention time (a double, so the value
 // is exact) and hash is FNV-1a (64 bit) over the m/z bytes followed by the
 // intensity bytes, as they lie in memory. A file that cannot be read gives
-//   file <path>: error: <message>
-// with the message the Python layer would show. Two builds of the core that
-// decode identically print identical digests, apart from the operating
+//   file <name>: error: <message>
+// with the message the Python layer would show. <name> is the display name
+// the core derives from the path (its final component), so a path spelled
+// the way another platform spells it digests alike. Two builds of the core
+// that decode identically print identical digests, apart from the operating
 // system's own wording of I/O errors.
 //
 // The exit status is 0 when every file was opened (failures are part of the
