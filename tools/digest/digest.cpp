@@ -21,8 +21,9 @@
 // that decode identically print identical digests, apart from the operating
 // system's own wording of I/O errors.
 //
-// The exit status is 0 when every file was opened (failures are part of the
-// digest), 2 for a usage error or a list file that cannot be read.
+// The exit status is 0 whether or not the files could be read (a failure is
+// part of the digest), and 2 for a usage error, a list file that cannot be
+// read, or output that cannot be written.
 
 #include <charconv>
 #include <cstdint>
