@@ -19,6 +19,10 @@
 
 namespace kelvara::cfb {
 
+// True for a character that separates the components of a path on this
+// platform: '/' everywhere, and '\\' as well on Windows.
+bool is_path_separator(char c) noexcept;
+
 class File {
  public:
   // Opens `path` (UTF-8) for reading only. A path holding a NUL byte is

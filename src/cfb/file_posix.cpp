@@ -27,6 +27,8 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
 }  // namespace
 
+bool is_path_separator(char c) noexcept { return c == '/'; }
+
 Expected<File, Error> File::open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
   // O_NONBLOCK keeps a path naming a FIFO from waiting for a writer; such a

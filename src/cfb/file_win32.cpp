@@ -126,6 +126,8 @@ std::wstring openable_path(const std::wstring& path) {
 
 }  // namespace
 
+bool is_path_separator(char c) noexcept { return c == '/' || c == '\\'; }
+
 Expected<File, Error> File::open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
   auto given = wide_path(path);

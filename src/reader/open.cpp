@@ -11,6 +11,7 @@
 #include <array>
 #include <utility>
 
+#include "cfb/file.hpp"
 #include "common/bytes.hpp"
 #include "raw/mass_raw/mass_raw.hpp"
 #include "raw/qgd/qgd.hpp"
@@ -99,8 +100,8 @@ std::optional<std::string_view> final_component(std::string_view path) {
   std::optional<std::string_view> last;
   std::size_t pos = 0;
   while (pos <= path.size()) {
-    std::size_t slash = path.find('/', pos);
-    if (slash == std::string_view::npos) slash = path.size();
+    std::size_t slash = pos;
+    while (slash < path.size() && !cfb::is_path_separator(path[slash])) ++slash;
     const std::string_view part = path.substr(pos, slash - pos);
     if (!part.empty() && part != ".") last = part;
     pos = slash + 1;

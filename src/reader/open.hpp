@@ -32,6 +32,8 @@ struct DetectedFile {
 
 // The path's final component, or nothing when it has none (a path that is
 // empty, names a root, or ends in ".."); "." components are passed over.
+// Components are split at the platform's separators ('/', and on Windows
+// '\' too).
 std::optional<std::string_view> final_component(std::string_view path);
 
 // The extension of the final component, ASCII letters lower-cased; empty
