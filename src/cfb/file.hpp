@@ -23,6 +23,12 @@ namespace kelvara::cfb {
 // platform: '/' everywhere, and '\\' as well on Windows.
 bool is_path_separator(char c) noexcept;
 
+// Hands the whole memory pages inside [begin, end) back to the system: their
+// contents are gone and read back as zeros, but the range stays valid. For
+// buffers of stream bytes that nothing will read again; a no-op where the
+// system has no such call.
+void discard_pages(std::uint8_t* begin, std::uint8_t* end) noexcept;
+
 class File {
  public:
   // Opens `path` (UTF-8) for reading only. A path holding a NUL byte is

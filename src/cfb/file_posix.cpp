@@ -1,5 +1,6 @@
 // The file layer on POSIX systems (Linux, macOS): open(2), pread(2), fstat(2).
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,20 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 }  // namespace
 
 bool is_path_separator(char c) noexcept { return c == '/'; }
+
+void discard_pages([[maybe_unused]] std::uint8_t* begin, [[maybe_unused]] std::uint8_t* end) noexcept {
+#if defined(__linux__)
+  // MADV_DONTNEED frees the pages of private anonymous memory at once; later
+  // reads see zero-filled pages. Elsewhere its meaning varies, so nothing is
+  // done there.
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (page_size <= 0) return;
+  const auto page = static_cast<std::uintptr_t>(page_size);
+  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#endif
+}
 
 Expected<File, Error> File::open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) return nul_in_path();

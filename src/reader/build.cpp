@@ -10,11 +10,6 @@
 
 #include "reader/build.hpp"
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -32,6 +27,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "cfb/file.hpp"
 #include "common/bytes.hpp"
 #include "raw/mass_raw/mass_raw.hpp"
 #include "raw/qgd/qgd.hpp"
@@ -436,7 +432,7 @@ class ScanDataRelease {
     if (data_ == nullptr || k + 1 >= lowest_.size()) return;
     const auto upto = static_cast<std::size_t>(std::min<std::uint64_t>(lowest_[k + 1], data_->size()));
     if (upto <= released_) return;
-    release_pages(data_->data() + released_, data_->data() + upto);
+    cfb::discard_pages(data_->data() + released_, data_->data() + upto);
     released_ = upto;
   }
 
@@ -446,17 +442,6 @@ class ScanDataRelease {
   static std::uint64_t scan_start(const QtflData& data, std::size_t i) { return data.index_entries[i].data_offset; }
   static std::uint64_t scan_start(const TtflData& data, std::size_t i) { return data.scan_ranges[i].start; }
 
-  // The whole pages inside [begin, end).
-  static void release_pages([[maybe_unused]] std::uint8_t* begin, [[maybe_unused]] std::uint8_t* end) {
-#if defined(__linux__)
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (page_size <= 0) return;
-    const auto page = static_cast<std::uintptr_t>(page_size);
-    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
-    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) / page * page;
-    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
-#endif
-  }
 
   Bytes* data_ = nullptr;
   std::vector<std::uint64_t> lowest_;
