@@ -685,13 +685,16 @@ raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, Spectrum
   return decode(file, sink, threads, slack, nullptr);
 }
 
+raw::Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink) {
+  return decode(file, sink, threads_for(file), kDecodeBudgetSlack, &scan_data(file.layout));
+}
+
 raw::Result<std::vector<SpectrumRecord>> build_spectra(RawFile file) {
   std::vector<SpectrumRecord> spectra;
   spectra.reserve(expected_records(file.layout));
   RecordSink sink(spectra);
-  // The file is dropped when the list is complete, so its scan data may be
-  // released as the walk leaves it behind.
-  auto decoded = decode(file, sink, threads_for(file), kDecodeBudgetSlack, &scan_data(file.layout));
+  // The file is dropped when the list is complete.
+  auto decoded = decode_spectra(std::move(file), sink);
   if (!decoded) return Unexpected(std::move(decoded).error());
   return spectra;
 }

@@ -78,6 +78,11 @@ raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink,
 raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
                                                    std::uint64_t slack = kDecodeBudgetSlack);
 
+// The same walk over a file the caller drops afterwards: its scan data is
+// handed back to the system as the walk leaves it behind, so the stream
+// bytes and the decoded spectra do not peak together.
+raw::Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink);
+
 // Every record of the file, in order. Consumes the file: its buffers are
 // released when the list is complete.
 raw::Result<std::vector<raw::SpectrumRecord>> build_spectra(RawFile file);

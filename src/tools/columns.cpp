@@ -275,7 +275,9 @@ kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
   decoded->layout = layout_name(opened->layout);
-  auto count = kelvara::reader::decode_spectra(*opened, decoded->sink);
+  // The file is dropped once decoded, so its scan data is handed back as
+  // the walk leaves it behind.
+  auto count = kelvara::reader::decode_spectra(std::move(*opened), decoded->sink);
   if (!count) return kelvara::Unexpected(std::move(count).error());
   return decoded;
 }
