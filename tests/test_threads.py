@@ -210,3 +210,38 @@ def test_large_files_read_back_whatever_the_order_of_the_index(make_file, monkey
         monkeypatch.setenv("KELVARA_THREADS", threads)
     want = [(e.mz, e.intensity, e.ms_level, e.rt) for e in run.expected]
     assert records(RawReader(path)) == want * copies
+
+
+def columns_of(run):
+    return [
+        (run.mz[a:b].tolist(), run.intensity[a:b].tolist(), int(level), float(rt))
+        for a, b, level, rt in zip(run.offsets[:-1], run.offsets[1:], run.ms_level, run.retention_time_sec)
+    ]
+
+
+@pytest.mark.parametrize("layout", list(CASES))
+def test_read_run_gives_the_records_of_one_thread_on_every_thread_count(case_files, monkeypatch, layout):
+    # read_run's sink copies values, so the workers hand it flat buffers per
+    # chunk instead of lists; the columns must still follow the index.
+    from kelvara_tools import read_run
+
+    path, _ = case_files[layout]
+    monkeypatch.setenv("KELVARA_THREADS", "1")
+    want = records(RawReader(path))
+    for threads in THREADS:
+        monkeypatch.setenv("KELVARA_THREADS", threads)
+        assert columns_of(read_run(path)) == want, threads
+
+
+@pytest.mark.parametrize("name,filename,entries", HOSTILE, ids=[h[0] for h in HOSTILE])
+def test_read_run_stops_at_the_same_budget_error_on_every_thread_count(make_file, monkeypatch, name, filename, entries):
+    from kelvara_tools import FormatError, read_run
+
+    path = make_file(filename, entries)
+    messages = set()
+    for threads in ["1", "2", "3"]:
+        monkeypatch.setenv("KELVARA_THREADS", threads)
+        with pytest.raises(FormatError) as raised:
+            read_run(path)
+        messages.add(str(raised.value))
+    assert len(messages) == 1 and messages.pop().startswith(BUDGET_MESSAGE)

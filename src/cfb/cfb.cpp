@@ -78,7 +78,7 @@ Expected<Stream, Error> CompoundFile::open_stream(std::string_view path) const {
   return Stream{*id, e.size};
 }
 
-Expected<std::vector<std::uint8_t>, Error> CompoundFile::read_to_end(const Stream& stream) const {
+Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream) const {
   const State& s = *state_;
   const Geometry& g = s.geometry;
   if (stream.entry_id == 0 || stream.entry_id >= s.directory.size() ||
@@ -88,7 +88,7 @@ Expected<std::vector<std::uint8_t>, Error> CompoundFile::read_to_end(const Strea
   const DirEntry& e = s.directory.entry(stream.entry_id);
   const std::string what = s.directory.entry_text(stream.entry_id);
   const std::uint64_t size = e.size;
-  if (size == 0) return std::vector<std::uint8_t>{};
+  if (size == 0) return Bytes{};
 
   // Streams below the cutoff live in the mini stream, the rest in regular
   // sectors; a stream of exactly 4096 bytes is a regular one ([MS-CFB] 2.2, 2.4).
@@ -113,7 +113,8 @@ Expected<std::vector<std::uint8_t>, Error> CompoundFile::read_to_end(const Strea
   };
 
   // One read per run of units that follow each other in the file.
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(size));
+  // Every byte of the buffer is written by the reads below.
+  Bytes out(static_cast<std::size_t>(size));
   std::size_t i = 0;
   std::uint64_t done = 0;
   while (i < chain->size()) {

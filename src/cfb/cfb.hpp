@@ -42,6 +42,7 @@
 
 #include "cfb/error.hpp"
 #include "cfb/file.hpp"
+#include "common/bytes.hpp"
 
 namespace kelvara::cfb {
 
@@ -70,7 +71,7 @@ class CompoundFile {
   Expected<Stream, Error> open_stream(std::string_view path) const;
 
   // All bytes of an opened stream.
-  Expected<std::vector<std::uint8_t>, Error> read_to_end(const Stream& stream) const;
+  Expected<Bytes, Error> read_to_end(const Stream& stream) const;
 
  private:
   struct State;

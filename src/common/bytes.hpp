@@ -9,17 +9,48 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace kelvara {
+
+// An allocator that leaves elements made without a value uninitialised
+// instead of zeroing them, so a buffer sized for a read that fills it
+// whole is written once, by the read.
+template <class T>
+struct FillLaterAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = FillLaterAllocator<U>;
+  };
+  FillLaterAllocator() noexcept = default;
+  template <class U>
+  FillLaterAllocator(const FillLaterAllocator<U>&) noexcept {}
+
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// The bytes of a whole stream, as read from a container.
+using Bytes = std::vector<std::uint8_t, FillLaterAllocator<std::uint8_t>>;
 
 class ByteView {
  public:
   constexpr ByteView() noexcept = default;
   constexpr ByteView(const std::uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
-  ByteView(const std::vector<std::uint8_t>& bytes) noexcept : data_(bytes.data()), size_(bytes.size()) {}
+  template <class Allocator>
+  ByteView(const std::vector<std::uint8_t, Allocator>& bytes) noexcept : data_(bytes.data()), size_(bytes.size()) {}
 
   constexpr std::size_t size() const noexcept { return size_; }
   constexpr bool empty() const noexcept { return size_ == 0; }

@@ -20,6 +20,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -61,7 +62,34 @@ class Emitter {
 
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
             double seconds) {
-    const std::uint64_t cost = decoded_bytes(mz.size());
+    if (!spend(position, mz.size())) return false;
+    sink_.add(std::move(mz), std::move(intensity), ms_level, seconds);
+    return true;
+  }
+
+  // The same for values held in a chunk's flat buffers.
+  bool emit_values(std::size_t position, std::span<const double> mz, std::span<const float> intensity,
+                   std::uint32_t ms_level, double seconds) {
+    if (!spend(position, mz.size())) return false;
+    sink_.add_values(mz, intensity, ms_level, seconds);
+    return true;
+  }
+
+  bool more() const { return true; }
+  bool failed() const { return error_.has_value(); }
+  bool copies_values() const { return sink_.copies_values(); }
+  std::uint64_t budget() const { return budget_; }
+
+  raw::Result<std::size_t> finish() && {
+    if (error_) return Unexpected(std::move(*error_));
+    return count_;
+  }
+
+ private:
+  // Counts a spectrum of `points` points against the budget; false, with the
+  // error set, when it would pass it.
+  bool spend(std::size_t position, std::size_t points) {
+    const std::uint64_t cost = decoded_bytes(points);
     if (cost > budget_ - spent_) {
       error_ = raw::RawError::parse(
           "decoded spectra exceed the decode budget of " + std::to_string(budget_) + " bytes (" +
@@ -72,20 +100,9 @@ class Emitter {
     }
     spent_ += cost;
     ++count_;
-    sink_.add(std::move(mz), std::move(intensity), ms_level, seconds);
     return true;
   }
 
-  bool more() const { return true; }
-  bool failed() const { return error_.has_value(); }
-  std::uint64_t budget() const { return budget_; }
-
-  raw::Result<std::size_t> finish() && {
-    if (error_) return Unexpected(std::move(*error_));
-    return count_;
-  }
-
- private:
   SpectrumSink& sink_;
   std::uint64_t stream_bytes_;
   std::uint64_t slack_;
@@ -364,31 +381,51 @@ struct PendingSpectrum {
   double seconds;
 };
 
+// A spectrum of a copying sink's chunk: `points` values of the chunk's flat
+// buffers, following those of the spectra before it.
+struct PendingValues {
+  std::size_t position;
+  std::size_t points;
+  std::uint32_t ms_level;
+  double seconds;
+};
+
 struct Chunk {
   std::size_t begin = 0;
   std::size_t end = 0;
   std::size_t stopped_at = 0;  // end when the chunk was decoded whole
-  std::vector<PendingSpectrum> spectra;
+  std::vector<PendingSpectrum> spectra;  // for a sink that keeps lists
+  std::vector<PendingValues> values;     // for a copying sink, with the two buffers below
+  std::vector<double> mz;
+  std::vector<float> intensity;
   std::exception_ptr failure;
   bool done = false;  // guarded by the pool's mutex
 };
 
 class ChunkCollector {
  public:
-  ChunkCollector(Chunk& chunk, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
-      : chunk_(chunk), decoded_(decoded), budget_(budget) {}
+  ChunkCollector(Chunk& chunk, bool flat, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
+      : chunk_(chunk), flat_(flat), decoded_(decoded), budget_(budget) {}
 
   bool more() const { return decoded_.load(std::memory_order_relaxed) <= budget_; }
 
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
             double seconds) {
     decoded_.fetch_add(decoded_bytes(mz.size()), std::memory_order_relaxed);
-    chunk_.spectra.push_back(PendingSpectrum{position, std::move(mz), std::move(intensity), ms_level, seconds});
+    if (flat_) {
+      // The lists are freed by the caller, on this thread, after the copy.
+      chunk_.mz.insert(chunk_.mz.end(), mz.begin(), mz.end());
+      chunk_.intensity.insert(chunk_.intensity.end(), intensity.begin(), intensity.end());
+      chunk_.values.push_back(PendingValues{position, mz.size(), ms_level, seconds});
+    } else {
+      chunk_.spectra.push_back(PendingSpectrum{position, std::move(mz), std::move(intensity), ms_level, seconds});
+    }
     return true;
   }
 
  private:
   Chunk& chunk_;
+  bool flat_;
   std::atomic<std::uint64_t>& decoded_;
   std::uint64_t budget_;
 };
@@ -496,6 +533,16 @@ class ChunkPool {
         if (!out_.emit(s.position, std::move(s.mz), std::move(s.intensity), s.ms_level, s.seconds)) return;
       }
       std::vector<PendingSpectrum>().swap(chunk.spectra);
+      std::size_t at = 0;
+      for (const PendingValues& s : chunk.values) {
+        const std::span<const double> mz(chunk.mz.data() + at, s.points);
+        const std::span<const float> intensity(chunk.intensity.data() + at, s.points);
+        if (!out_.emit_values(s.position, mz, intensity, s.ms_level, s.seconds)) return;
+        at += s.points;
+      }
+      std::vector<PendingValues>().swap(chunk.values);
+      std::vector<double>().swap(chunk.mz);
+      std::vector<float>().swap(chunk.intensity);
       if (chunk.failure) std::rethrow_exception(chunk.failure);
       if (chunk.stopped_at < chunk.end) {
         walk_(chunk.stopped_at, chunk.end, out_);
@@ -520,8 +567,13 @@ class ChunkPool {
 
   void decode(Chunk& chunk) {
     try {
-      chunk.spectra.reserve(chunk.end - chunk.begin);
-      ChunkCollector collect(chunk, decoded_, budget_);
+      const bool flat = out_.copies_values();
+      if (flat) {
+        chunk.values.reserve(chunk.end - chunk.begin);
+      } else {
+        chunk.spectra.reserve(chunk.end - chunk.begin);
+      }
+      ChunkCollector collect(chunk, flat, decoded_, budget_);
       chunk.stopped_at = walk_(chunk.begin, chunk.end, collect);
     } catch (...) {
       chunk.failure = std::current_exception();

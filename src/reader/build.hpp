@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "raw/error.hpp"
@@ -17,12 +18,25 @@
 
 namespace kelvara::reader {
 
-// Receives every decoded spectrum, in record order. The lists are handed
-// over: a sink may keep them or copy their values and drop them.
+// Receives every decoded spectrum, in record order. A sink either keeps the
+// lists it is handed (add) or copies their values (add_values); copies_values
+// says which. For a copying sink, worker threads copy their spectra into a
+// flat buffer per chunk of the index and free each list on the thread that
+// made it, and the calling thread hands over views into those buffers, so
+// no list crosses threads and the calling thread only copies contiguous
+// values.
 class SpectrumSink {
  public:
   virtual void add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
                    double retention_time_sec) = 0;
+  // The values of one spectrum, valid for the call only. The default makes
+  // lists of them for add.
+  virtual void add_values(std::span<const double> mz, std::span<const float> intensity, std::uint32_t ms_level,
+                          double retention_time_sec) {
+    add(std::vector<double>(mz.begin(), mz.end()), std::vector<float>(intensity.begin(), intensity.end()), ms_level,
+        retention_time_sec);
+  }
+  virtual bool copies_values() const { return false; }
 
  protected:
   ~SpectrumSink() = default;

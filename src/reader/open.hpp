@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cfb/cfb.hpp"
+#include "common/bytes.hpp"
 #include "raw/error.hpp"
 #include "raw/qtfl/qtfl.hpp"
 #include "raw/ttfl/ttfl.hpp"
@@ -41,8 +42,6 @@ std::optional<std::string_view> final_component(std::string_view path);
 std::string lowered_extension(std::string_view path);
 
 raw::Result<DetectedFile> detect_layout(const std::string& path);
-
-using Bytes = std::vector<std::uint8_t>;
 
 // A required stream, whole; a stream that cannot be opened is a parse error
 // naming its path, one that cannot be read an I/O error.

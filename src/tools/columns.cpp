@@ -28,6 +28,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -114,6 +115,11 @@ class ColumnSink final : public kelvara::reader::SpectrumSink {
 
   void add(std::vector<double>&& spectrum_mz, std::vector<float>&& spectrum_intensity, std::uint32_t level,
            double retention_time_sec) override {
+    add_values(spectrum_mz, spectrum_intensity, level, retention_time_sec);
+  }
+
+  void add_values(std::span<const double> spectrum_mz, std::span<const float> spectrum_intensity,
+                  std::uint32_t level, double retention_time_sec) override {
     if (spectrum_mz.size() != spectrum_intensity.size()) {
       throw std::logic_error("spectrum with unequal m/z and intensity counts");
     }
@@ -123,6 +129,10 @@ class ColumnSink final : public kelvara::reader::SpectrumSink {
     ms_level.push(static_cast<std::uint8_t>(level));
     retention_time.push(retention_time_sec);
   }
+
+  // The values are copied into the columns, so the decoding threads may
+  // hand them over from flat per-chunk buffers.
+  bool copies_values() const override { return true; }
 
   Block<double> mz;
   Block<float> intensity;
