@@ -81,13 +81,18 @@ def test_one_scan_either_side_of_the_mini_stream_cutoff(tmp_path, version, point
 
 @pytest.fixture(scope="module")
 def large_run():
-    # About 8 MB of records of varying length: beyond what the header's 109
-    # DIFAT entries can map in version 3, so the FAT is found through DIFAT sectors.
-    return scan_run(2000, lambda k: 900 + (k * 37) % 200, seed=5)
+    # About 13 MB of records of varying length: beyond what the header's 109
+    # DIFAT entries can map in version 3, so the FAT is found through DIFAT
+    # sectors, and large enough to be read in three parts on three threads.
+    return scan_run(3300, lambda k: 900 + (k * 37) % 200, seed=5)
 
 
+@pytest.mark.parametrize("threads", ["1", "3"])
 @pytest.mark.parametrize("version, chain_order", [(3, "sequential"), (3, "interleaved"), (4, "reversed")])
-def test_large_run_through_difat_sectors(tmp_path, large_run, version, chain_order):
+def test_large_run_through_difat_sectors(tmp_path, monkeypatch, large_run, version, chain_order, threads):
+    # Read in parts, a part may begin and end inside a run of consecutive
+    # sectors, or (interleaved, reversed) cut a stream of one-sector runs.
+    monkeypatch.setenv("KELVARA_THREADS", threads)
     entries, expected = large_run
     data, layout = build_cfb_layout(entries, version, chain_order=chain_order)
     if version == 3:

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "cfb/chain.hpp"
 #include "cfb/directory.hpp"
@@ -22,6 +25,38 @@ struct CompoundFile::State {
   Directory directory;
   std::vector<std::uint32_t> ministream_sectors;  // the root entry's chain
 };
+
+namespace {
+
+// A stretch of a stream that lies in consecutive units of the file.
+struct Run {
+  std::uint64_t file_offset;
+  std::uint64_t stream_offset;
+  std::uint64_t length;
+};
+
+// Streams are read in parts of at least this size on several threads.
+constexpr std::uint64_t kMinPartBytes = std::uint64_t{4} << 20;
+
+// Reads the bytes [begin, end) of a stream laid out as `runs` into the same
+// bytes of `out`.
+Expected<void, Error> read_runs(const File& file, const std::vector<Run>& runs, std::uint64_t begin,
+                                std::uint64_t end, std::uint8_t* out) {
+  auto run = std::upper_bound(runs.begin(), runs.end(), begin,
+                              [](std::uint64_t at, const Run& r) { return at < r.stream_offset; });
+  if (run != runs.begin()) --run;
+  for (; run != runs.end() && run->stream_offset < end; ++run) {
+    const std::uint64_t from = std::max(begin, run->stream_offset);
+    const std::uint64_t to = std::min(end, run->stream_offset + run->length);
+    if (from >= to) continue;
+    auto got = file.read_exact_at(run->file_offset + (from - run->stream_offset), out + from,
+                                  static_cast<std::size_t>(to - from));
+    if (!got) return got;
+  }
+  return {};
+}
+
+}  // namespace
 
 CompoundFile::CompoundFile(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
 CompoundFile::CompoundFile(CompoundFile&&) noexcept = default;
@@ -78,7 +113,7 @@ Expected<Stream, Error> CompoundFile::open_stream(std::string_view path) const {
   return Stream{*id, e.size};
 }
 
-Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream) const {
+Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size_t threads) const {
   const State& s = *state_;
   const Geometry& g = s.geometry;
   if (stream.entry_id == 0 || stream.entry_id >= s.directory.size() ||
@@ -112,9 +147,9 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream) const {
     return g.sector_offset(s.ministream_sectors[static_cast<std::size_t>(at >> g.shift)]) + (at & (g.sector_size - 1));
   };
 
-  // One read per run of units that follow each other in the file.
-  // Every byte of the buffer is written by the reads below.
-  Bytes out(static_cast<std::size_t>(size));
+  // One read per run of units that follow each other in the file, every run
+  // checked against the file's end before any is read.
+  std::vector<Run> runs;
   std::size_t i = 0;
   std::uint64_t done = 0;
   while (i < chain->size()) {
@@ -126,10 +161,40 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream) const {
       return fail(what + " needs bytes " + num(offset) + " to " + num(offset + length) + ", past the end of the file (" +
                   num(g.file_size) + " bytes)");
     }
-    auto got = s.file.read_exact_at(offset, out.data() + done, static_cast<std::size_t>(length));
-    if (!got) return Unexpected<Error>(std::move(got).error());
+    runs.push_back(Run{offset, done, length});
     done += length;
     i = j;
+  }
+
+  // Every byte of the buffer is written by the reads.
+  Bytes out(static_cast<std::size_t>(size));
+  const auto parts = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(size / kMinPartBytes, 1, std::max<std::uint64_t>(threads, 1)));
+  if (parts == 1) {
+    auto got = read_runs(s.file, runs, 0, size, out.data());
+    if (!got) return Unexpected<Error>(std::move(got).error());
+    return out;
+  }
+  // Parts of equal size, the calling thread reading the first. A part whose
+  // thread cannot be started is read by the calling thread afterwards.
+  const auto part_begin = [&](std::size_t k) { return size / parts * k; };
+  const auto part_end = [&](std::size_t k) { return k + 1 == parts ? size : size / parts * (k + 1); };
+  std::vector<Expected<void, Error>> results(parts);
+  std::vector<std::size_t> unstarted;
+  std::vector<std::thread> readers;
+  readers.reserve(parts - 1);
+  for (std::size_t k = 1; k < parts; ++k) {
+    try {
+      readers.emplace_back([&, k] { results[k] = read_runs(s.file, runs, part_begin(k), part_end(k), out.data()); });
+    } catch (const std::system_error&) {
+      unstarted.push_back(k);
+    }
+  }
+  results[0] = read_runs(s.file, runs, part_begin(0), part_end(0), out.data());
+  for (const std::size_t k : unstarted) results[k] = read_runs(s.file, runs, part_begin(k), part_end(k), out.data());
+  for (std::thread& reader : readers) reader.join();
+  for (auto& result : results) {
+    if (!result) return Unexpected<Error>(std::move(result).error());
   }
   return out;
 }

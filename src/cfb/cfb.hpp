@@ -35,6 +35,7 @@
 // size justifies.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -70,8 +71,12 @@ class CompoundFile {
   // (no such entry, or the entry is a storage).
   Expected<Stream, Error> open_stream(std::string_view path) const;
 
-  // All bytes of an opened stream.
-  Expected<Bytes, Error> read_to_end(const Stream& stream) const;
+  // All bytes of an opened stream. With `threads` above 1, a stream of
+  // several MiB is read in up to that many parts at once, each on its own
+  // thread (the calling thread among them), into the same bytes a read on
+  // one thread gives; should reads fail, the error is the first part's in
+  // stream order.
+  Expected<Bytes, Error> read_to_end(const Stream& stream, std::size_t threads = 1) const;
 
  private:
   struct State;

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -430,9 +429,6 @@ class ChunkCollector {
   std::uint64_t budget_;
 };
 
-// Scan data below this size decodes on the calling thread alone unless a
-// number of threads is asked for.
-constexpr std::size_t kMinBytesForThreads = std::size_t{4} << 20;
 // About this many bytes of scan data per chunk.
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 // Chunks each thread may run ahead of the one being handed to the sink.
@@ -622,19 +618,6 @@ class ChunkPool {
   std::vector<std::thread> workers_;
 };
 
-// KELVARA_THREADS, read at every open: a positive number of threads, 1 for
-// the single-threaded walk; nothing when unset, empty or not a positive
-// number.
-std::optional<std::size_t> threads_from_environment() {
-  const char* text = std::getenv("KELVARA_THREADS");
-  if (text == nullptr) return std::nullopt;
-  const char* last = text + std::strlen(text);
-  std::size_t value = 0;
-  const auto [ptr, ec] = std::from_chars(text, last, value);
-  if (ec != std::errc() || ptr != last || value == 0) return std::nullopt;
-  return value;
-}
-
 // Keeps every record, as the Python reader holds them.
 class RecordSink final : public SpectrumSink {
  public:
@@ -699,15 +682,8 @@ raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::si
   return std::move(out).finish();
 }
 
-// The number of threads for an open: KELVARA_THREADS when set, else every
-// core, except for small files, where starting threads would cost more than
-// they save.
-std::size_t threads_for(const RawFile& file) {
-  if (const auto threads = threads_from_environment()) return *threads;
-  const unsigned cores = std::thread::hardware_concurrency();
-  const bool small = scan_data_bytes(file.layout) < kMinBytesForThreads;
-  return small || cores == 0 ? 1 : cores;
-}
+// The number of threads for decoding a file's scan data.
+std::size_t threads_for(const RawFile& file) { return threads_for_bytes(scan_data_bytes(file.layout)); }
 
 Bytes& scan_data(LayoutData& layout) {
   return std::visit(

@@ -9,6 +9,12 @@
 #include "reader/open.hpp"
 
 #include <array>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "cfb/file.hpp"
@@ -160,12 +166,37 @@ Result<DetectedFile> detect_layout(const std::string& path) {
   return DetectedFile{std::move(container), kind, name ? std::string(*name) : std::string("unknown")};
 }
 
+namespace {
+
+// KELVARA_THREADS: a positive number of threads, or nothing when unset,
+// empty or not a positive number.
+std::optional<std::size_t> threads_from_environment() {
+  const char* text = std::getenv("KELVARA_THREADS");
+  if (text == nullptr) return std::nullopt;
+  const char* last = text + std::strlen(text);
+  std::size_t value = 0;
+  const auto [ptr, ec] = std::from_chars(text, last, value);
+  if (ec != std::errc() || ptr != last || value == 0) return std::nullopt;
+  return value;
+}
+
+// Below this many bytes, starting threads costs more than they save.
+constexpr std::uint64_t kMinBytesForThreads = std::uint64_t{4} << 20;
+
+}  // namespace
+
+std::size_t threads_for_bytes(std::uint64_t bytes) {
+  if (const auto threads = threads_from_environment()) return *threads;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return bytes < kMinBytesForThreads || cores == 0 ? 1 : cores;
+}
+
 Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path) {
   auto stream = container.open_stream(path);
   if (!stream) {
     return raw::parse_error("stream '" + std::string(path) + "' not found: " + std::move(stream).error().message);
   }
-  auto bytes = container.read_to_end(*stream);
+  auto bytes = container.read_to_end(*stream, threads_for_bytes(stream->size));
   if (!bytes) return Unexpected(RawError::io(bytes.error().message, bytes.error().os_errno));
   return std::move(*bytes);
 }

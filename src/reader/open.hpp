@@ -8,6 +8,7 @@
 // bytes and parsed lists only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -82,6 +83,12 @@ struct RawFile {
   // the basis of the decode budget.
   std::uint64_t stream_bytes = 0;
 };
+
+// Streams are read and scans decoded on several threads. The environment
+// variable KELVARA_THREADS, read at every open, gives the number of threads
+// (1: everything on the calling thread); unset or not a positive number,
+// every core is used, or one thread for less than 4 MiB of bytes.
+std::size_t threads_for_bytes(std::uint64_t bytes);
 
 raw::Result<RawFile> open_raw_file(const std::string& path);
 
