@@ -19,7 +19,6 @@
 #include <exception>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -66,17 +65,17 @@ class Emitter {
     return true;
   }
 
-  // The same for values held in a chunk's flat buffers.
-  bool emit_values(std::size_t position, std::span<const double> mz, std::span<const float> intensity,
-                   std::uint32_t ms_level, double seconds) {
-    if (!spend(position, mz.size())) return false;
-    sink_.add_values(mz, intensity, ms_level, seconds);
+  // The same for a spectrum whose values are copied into the sink's arrays
+  // apart from this call.
+  bool emit_placed(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
+    if (!spend(position, points)) return false;
+    sink_.add_placed(points, ms_level, seconds);
     return true;
   }
 
   bool more() const { return true; }
   bool failed() const { return error_.has_value(); }
-  bool copies_values() const { return sink_.copies_values(); }
+  ValueArrays* value_arrays() { return sink_.value_arrays(); }
   std::uint64_t budget() const { return budget_; }
 
   raw::Result<std::size_t> finish() && {
@@ -380,8 +379,9 @@ struct PendingSpectrum {
   double seconds;
 };
 
-// A spectrum of a copying sink's chunk: `points` values of the chunk's flat
-// buffers, following those of the spectra before it.
+// A spectrum of a chunk decoded for a sink with value arrays: `points`
+// values of the chunk's flat buffers, following those of the spectra before
+// it.
 struct PendingValues {
   std::size_t position;
   std::size_t points;
@@ -394,9 +394,11 @@ struct Chunk {
   std::size_t end = 0;
   std::size_t stopped_at = 0;  // end when the chunk was decoded whole
   std::vector<PendingSpectrum> spectra;  // for a sink that keeps lists
-  std::vector<PendingValues> values;     // for a copying sink, with the two buffers below
+  std::vector<PendingValues> values;     // for a sink with value arrays, with the two buffers below
   std::vector<double> mz;
   std::vector<float> intensity;
+  double* mz_at = nullptr;  // where the sink's arrays take the buffers' values
+  float* intensity_at = nullptr;
   std::exception_ptr failure;
   bool done = false;  // guarded by the pool's mutex
 };
@@ -488,6 +490,7 @@ class ChunkPool {
       : walk_(walk),
         out_(out),
         release_(release),
+        arrays_(out.value_arrays()),
         window_(kChunksAheadPerThread * threads),
         budget_(out.budget()) {
     chunks_.resize((positions + per_chunk - 1) / per_chunk);
@@ -508,14 +511,26 @@ class ChunkPool {
   ~ChunkPool() { stop(); }
 
   // Hands every chunk's spectra to the emitter, in order, decoding chunks
-  // itself while the next one is not ready.
+  // and copying values itself while the next one is not ready. Returns once
+  // every value is in place.
   void run() {
+    hand_over();
+    finish_copies();
+  }
+
+ private:
+  void hand_over() {
     for (std::size_t k = 0; k < chunks_.size(); ++k) {
       Chunk& chunk = chunks_[k];
       {
         std::unique_lock lock(mutex_);
         while (!chunk.done) {
-          if (const auto j = claim()) {
+          if (Chunk* c = take_copy()) {
+            lock.unlock();
+            copy(*c);
+            lock.lock();
+            copied();
+          } else if (const auto j = claim()) {
             lock.unlock();
             decode(chunks_[*j]);
             lock.lock();
@@ -529,18 +544,11 @@ class ChunkPool {
         if (!out_.emit(s.position, std::move(s.mz), std::move(s.intensity), s.ms_level, s.seconds)) return;
       }
       std::vector<PendingSpectrum>().swap(chunk.spectra);
-      std::size_t at = 0;
-      for (const PendingValues& s : chunk.values) {
-        const std::span<const double> mz(chunk.mz.data() + at, s.points);
-        const std::span<const float> intensity(chunk.intensity.data() + at, s.points);
-        if (!out_.emit_values(s.position, mz, intensity, s.ms_level, s.seconds)) return;
-        at += s.points;
-      }
-      std::vector<PendingValues>().swap(chunk.values);
-      std::vector<double>().swap(chunk.mz);
-      std::vector<float>().swap(chunk.intensity);
+      if (arrays_ != nullptr && !place(chunk)) return;
       if (chunk.failure) std::rethrow_exception(chunk.failure);
       if (chunk.stopped_at < chunk.end) {
+        // The sink appends these values itself, and its arrays may grow.
+        finish_copies();
         walk_(chunk.stopped_at, chunk.end, out_);
         if (out_.failed()) return;
       }
@@ -553,7 +561,67 @@ class ChunkPool {
     }
   }
 
- private:
+  // Hands a decoded chunk's spectra to the emitter and makes room for its
+  // values at the end of the sink's arrays; the copy into that room is left
+  // to whichever thread is free. False when the budget stops the walk.
+  bool place(Chunk& chunk) {
+    for (const PendingValues& s : chunk.values) {
+      if (!out_.emit_placed(s.position, s.points, s.ms_level, s.seconds)) return false;
+    }
+    std::vector<PendingValues>().swap(chunk.values);
+    const std::size_t points = chunk.mz.size();
+    if (points == 0) return true;
+    if (arrays_->room() < points) {
+      // Growing may move the arrays: no copy may be writing to them.
+      finish_copies();
+      arrays_->grow(points);
+    }
+    chunk.mz_at = arrays_->place_mz(points);
+    chunk.intensity_at = arrays_->place_intensity(points);
+    {
+      std::lock_guard lock(mutex_);
+      copies_.push_back(&chunk);
+      ++copies_pending_;
+    }
+    changed_.notify_all();
+    return true;
+  }
+
+  // Copies a chunk's values into their place and frees its buffers.
+  static void copy(Chunk& chunk) {
+    std::copy(chunk.mz.begin(), chunk.mz.end(), chunk.mz_at);
+    std::copy(chunk.intensity.begin(), chunk.intensity.end(), chunk.intensity_at);
+    std::vector<double>().swap(chunk.mz);
+    std::vector<float>().swap(chunk.intensity);
+  }
+
+  // A chunk whose values wait to be copied, if any. Called with the mutex
+  // held; copied() is called, again with it held, once the copy is done.
+  Chunk* take_copy() {
+    if (copies_next_ == copies_.size()) return nullptr;
+    return copies_[copies_next_++];
+  }
+  void copied() {
+    --copies_pending_;
+    changed_.notify_all();
+  }
+
+  // Waits until every value handed out for copying is in place, copying on
+  // this thread meanwhile.
+  void finish_copies() {
+    std::unique_lock lock(mutex_);
+    while (copies_pending_ > 0) {
+      if (Chunk* c = take_copy()) {
+        lock.unlock();
+        copy(*c);
+        lock.lock();
+        copied();
+      } else {
+        changed_.wait(lock);
+      }
+    }
+  }
+
   // The next chunk to decode, if one may be taken now. Called with the
   // mutex held.
   std::optional<std::size_t> claim() {
@@ -563,25 +631,43 @@ class ChunkPool {
 
   void decode(Chunk& chunk) {
     try {
-      const bool flat = out_.copies_values();
+      const bool flat = arrays_ != nullptr;
       if (flat) {
         chunk.values.reserve(chunk.end - chunk.begin);
+        // Room for as many values as the last chunk decoded had, plus an
+        // eighth: chunks of a run are alike, so the buffers rarely grow.
+        const std::size_t expected = points_per_chunk_.load(std::memory_order_relaxed);
+        chunk.mz.reserve(expected + expected / 8);
+        chunk.intensity.reserve(expected + expected / 8);
       } else {
         chunk.spectra.reserve(chunk.end - chunk.begin);
       }
       ChunkCollector collect(chunk, flat, decoded_, budget_);
       chunk.stopped_at = walk_(chunk.begin, chunk.end, collect);
+      if (flat) points_per_chunk_.store(chunk.mz.size(), std::memory_order_relaxed);
     } catch (...) {
       chunk.failure = std::current_exception();
     }
   }
 
+  // A worker copies values first, so that decoded chunks do not pile up,
+  // and otherwise decodes the next chunk the window allows. With value
+  // arrays it stays until the pool stops, as copies come after the last
+  // chunk is taken.
   void work() {
     std::unique_lock lock(mutex_);
     for (;;) {
+      if (stopping_) return;
+      if (Chunk* c = take_copy()) {
+        lock.unlock();
+        copy(*c);
+        lock.lock();
+        copied();
+        continue;
+      }
       const auto k = claim();
       if (!k) {
-        if (stopping_ || next_claim_ >= chunks_.size()) return;
+        if (arrays_ == nullptr && next_claim_ >= chunks_.size()) return;
         changed_.wait(lock);
         continue;
       }
@@ -606,14 +692,19 @@ class ChunkPool {
   Walker& walk_;
   Emitter& out_;
   ScanDataRelease& release_;
+  ValueArrays* const arrays_;
   const std::size_t window_;
   const std::uint64_t budget_;
   std::vector<Chunk> chunks_;
   std::atomic<std::uint64_t> decoded_{0};
+  std::atomic<std::size_t> points_per_chunk_{0};
   std::mutex mutex_;
   std::condition_variable changed_;
   std::size_t next_claim_ = 0;
   std::size_t next_emit_ = 0;
+  std::vector<Chunk*> copies_;  // chunks placed, in order; those from copies_next_ on wait for a thread
+  std::size_t copies_next_ = 0;
+  std::size_t copies_pending_ = 0;  // placed and not yet copied
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "raw/error.hpp"
@@ -18,25 +17,38 @@
 
 namespace kelvara::reader {
 
-// Receives every decoded spectrum, in record order. A sink either keeps the
-// lists it is handed (add) or copies their values (add_values); copies_values
-// says which. For a copying sink, worker threads copy their spectra into a
-// flat buffer per chunk of the index and free each list on the thread that
-// made it, and the calling thread hands over views into those buffers, so
-// no list crosses threads and the calling thread only copies contiguous
-// values.
+// Two growing arrays holding every m/z and every intensity of a run, end to
+// end, for a sink that copies values instead of keeping lists.
+class ValueArrays {
+ public:
+  // Room left for values before the arrays must grow.
+  virtual std::size_t room() const = 0;
+  // Makes room for at least `points` more values. May move the arrays.
+  virtual void grow(std::size_t points) = 0;
+  // The next `points` values, which the caller fills; needs the room.
+  virtual double* place_mz(std::size_t points) = 0;
+  virtual float* place_intensity(std::size_t points) = 0;
+
+ protected:
+  ~ValueArrays() = default;
+};
+
+// Receives every decoded spectrum, in record order, on the calling thread.
+//
+// A sink that keeps lists takes them through add. A sink that copies values
+// may also give its arrays (value_arrays): the decoding threads then copy
+// each spectrum's values into place themselves, and the sink only hears of
+// the spectrum through add_placed, so the calling thread copies nothing and
+// no list crosses threads. The arrays grow and move only on the calling
+// thread, once no copy into them is under way.
 class SpectrumSink {
  public:
   virtual void add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
                    double retention_time_sec) = 0;
-  // The values of one spectrum, valid for the call only. The default makes
-  // lists of them for add.
-  virtual void add_values(std::span<const double> mz, std::span<const float> intensity, std::uint32_t ms_level,
-                          double retention_time_sec) {
-    add(std::vector<double>(mz.begin(), mz.end()), std::vector<float>(intensity.begin(), intensity.end()), ms_level,
-        retention_time_sec);
-  }
-  virtual bool copies_values() const { return false; }
+  virtual ValueArrays* value_arrays() { return nullptr; }
+  // A spectrum of `points` values, placed in value_arrays' arrays next,
+  // after those of the spectra before it.
+  virtual void add_placed(std::size_t /*points*/, std::uint32_t /*ms_level*/, double /*retention_time_sec*/) {}
 
  protected:
   ~SpectrumSink() = default;

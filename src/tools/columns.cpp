@@ -28,7 +28,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -66,11 +65,23 @@ class Block {
   ~Block() { std::free(data_); }
 
   std::size_t size() const noexcept { return size_; }
+  std::size_t room() const noexcept { return capacity_ - size_; }
 
   void append(const T* values, std::size_t count) {
     if (count > capacity_ - size_) grow(count);
     if (count != 0) std::copy(values, values + count, data_ + size_);
     size_ += count;
+  }
+
+  // Makes room for `count` more values; may move the block.
+  void reserve_more(std::size_t count) {
+    if (count > capacity_ - size_) grow(count);
+  }
+
+  // The next `count` values, left for the caller to write; needs the room.
+  T* place(std::size_t count) {
+    if (count > capacity_ - size_) throw std::logic_error("values placed beyond a block's room");
+    return data_ + std::exchange(size_, size_ + count);
   }
 
   void push(T value) { append(&value, 1); }
@@ -107,38 +118,48 @@ class Block {
 };
 
 // Receives every decoded spectrum in record order and appends it to the
-// columns. Touches no Python object: it runs with the interpreter lock
-// released.
-class ColumnSink final : public kelvara::reader::SpectrumSink {
+// columns. Its m/z and intensity blocks are the value arrays of the walk,
+// whose decoding threads copy most values into place themselves. Touches no
+// Python object: it runs with the interpreter lock released.
+class ColumnSink final : public kelvara::reader::SpectrumSink, public kelvara::reader::ValueArrays {
  public:
   ColumnSink() { offsets.push(0); }
 
   void add(std::vector<double>&& spectrum_mz, std::vector<float>&& spectrum_intensity, std::uint32_t level,
            double retention_time_sec) override {
-    add_values(spectrum_mz, spectrum_intensity, level, retention_time_sec);
-  }
-
-  void add_values(std::span<const double> spectrum_mz, std::span<const float> spectrum_intensity,
-                  std::uint32_t level, double retention_time_sec) override {
     if (spectrum_mz.size() != spectrum_intensity.size()) {
       throw std::logic_error("spectrum with unequal m/z and intensity counts");
     }
     mz.append(spectrum_mz.data(), spectrum_mz.size());
     intensity.append(spectrum_intensity.data(), spectrum_intensity.size());
-    offsets.push(static_cast<std::int64_t>(mz.size()));
+    add_placed(spectrum_mz.size(), level, retention_time_sec);
+  }
+
+  ValueArrays* value_arrays() override { return this; }
+
+  void add_placed(std::size_t points, std::uint32_t level, double retention_time_sec) override {
+    points_ += points;
+    offsets.push(static_cast<std::int64_t>(points_));
     ms_level.push(static_cast<std::uint8_t>(level));
     retention_time.push(retention_time_sec);
   }
 
-  // The values are copied into the columns, so the decoding threads may
-  // hand them over from flat per-chunk buffers.
-  bool copies_values() const override { return true; }
+  std::size_t room() const override { return std::min(mz.room(), intensity.room()); }
+  void grow(std::size_t points) override {
+    mz.reserve_more(points);
+    intensity.reserve_more(points);
+  }
+  double* place_mz(std::size_t points) override { return mz.place(points); }
+  float* place_intensity(std::size_t points) override { return intensity.place(points); }
 
   Block<double> mz;
   Block<float> intensity;
   Block<std::int64_t> offsets;  // spectrum i is [offsets[i], offsets[i + 1])
   Block<std::uint8_t> ms_level;
   Block<double> retention_time;
+
+ private:
+  std::size_t points_ = 0;  // values of the spectra heard of so far
 };
 
 // The layout's name as kelvara_tools shows it.
