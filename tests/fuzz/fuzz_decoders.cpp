@@ -49,10 +49,12 @@ class FlatCollect final : public reader::SpectrumSink, public reader::ValueArray
   void add(std::vector<double>&& spectrum_mz, std::vector<float>&& spectrum_intensity, std::uint32_t ms_level,
            double retention_time_sec) override {
     if (spectrum_mz.size() != spectrum_intensity.size()) fuzz::fault("a spectrum of unequal lists");
-    if (room() < spectrum_mz.size()) grow(spectrum_mz.size());
-    std::memcpy(place_mz(spectrum_mz.size()), spectrum_mz.data(), spectrum_mz.size() * sizeof(double));
-    std::memcpy(place_intensity(spectrum_intensity.size()), spectrum_intensity.data(),
-                spectrum_intensity.size() * sizeof(float));
+    if (!spectrum_mz.empty()) {
+      if (room() < spectrum_mz.size()) grow(spectrum_mz.size());
+      std::memcpy(place_mz(spectrum_mz.size()), spectrum_mz.data(), spectrum_mz.size() * sizeof(double));
+      std::memcpy(place_intensity(spectrum_intensity.size()), spectrum_intensity.data(),
+                  spectrum_intensity.size() * sizeof(float));
+    }
     add_placed(spectrum_mz.size(), ms_level, retention_time_sec);
   }
   ValueArrays* value_arrays() override { return this; }
