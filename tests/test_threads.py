@@ -15,6 +15,7 @@ import struct
 
 import pytest
 from kelvara import RawReader
+from kelvara_tools import FormatError, read_run
 
 import gcms_encoders as gc
 import lcms_encoders as lc
@@ -156,14 +157,19 @@ def test_a_thread_count_that_is_not_a_positive_number_still_reads(case_files, mo
     gc.assert_read_back(RawReader(path), expected)
 
 
+@pytest.mark.parametrize("opener,error", [(RawReader, RuntimeError), (read_run, FormatError)], ids=["RawReader", "read_run"])
 @pytest.mark.parametrize("name,filename,entries", HOSTILE, ids=[h[0] for h in HOSTILE])
-def test_the_budget_error_is_the_same_on_every_thread_count(make_file, monkeypatch, name, filename, entries):
+def test_the_budget_error_is_the_same_on_every_thread_count(
+    make_file, monkeypatch, name, filename, entries, opener, error
+):
+    # read_run's threads copy values into its columns themselves; the walk
+    # must still stop at the same record with the same message.
     path = make_file(filename, entries)
     messages = set()
     for threads in ["1", "2", "3"]:
         monkeypatch.setenv("KELVARA_THREADS", threads)
-        with pytest.raises(RuntimeError) as raised:
-            RawReader(path)
+        with pytest.raises(error) as raised:
+            opener(path)
         assert str(raised.value).startswith(BUDGET_MESSAGE)
         messages.add(str(raised.value))
     assert len(messages) == 1, messages
@@ -221,27 +227,11 @@ def columns_of(run):
 
 @pytest.mark.parametrize("layout", list(CASES))
 def test_read_run_gives_the_records_of_one_thread_on_every_thread_count(case_files, monkeypatch, layout):
-    # read_run's sink copies values, so the workers hand it flat buffers per
-    # chunk instead of lists; the columns must still follow the index.
-    from kelvara_tools import read_run
-
+    # read_run's decoding threads copy values into its columns themselves;
+    # the columns must still follow the index.
     path, _ = case_files[layout]
     monkeypatch.setenv("KELVARA_THREADS", "1")
     want = records(RawReader(path))
     for threads in THREADS:
         monkeypatch.setenv("KELVARA_THREADS", threads)
         assert columns_of(read_run(path)) == want, threads
-
-
-@pytest.mark.parametrize("name,filename,entries", HOSTILE, ids=[h[0] for h in HOSTILE])
-def test_read_run_stops_at_the_same_budget_error_on_every_thread_count(make_file, monkeypatch, name, filename, entries):
-    from kelvara_tools import FormatError, read_run
-
-    path = make_file(filename, entries)
-    messages = set()
-    for threads in ["1", "2", "3"]:
-        monkeypatch.setenv("KELVARA_THREADS", threads)
-        with pytest.raises(FormatError) as raised:
-            read_run(path)
-        messages.add(str(raised.value))
-    assert len(messages) == 1 and messages.pop().startswith(BUDGET_MESSAGE)
