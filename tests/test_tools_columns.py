@@ -15,7 +15,16 @@ import pytest
 from kelvara import RawReader
 
 import kelvara_tools
-from gcms_encoders import concat, gcms_entries, index_a, mrm_record, profile_record, realistic_run
+from gcms_encoders import (
+    GCMS_DATA,
+    GCMS_INDEX,
+    concat,
+    gcms_entries,
+    index_a,
+    mrm_record,
+    profile_record,
+    realistic_run,
+)
 from kelvara_tools import FormatError, Run, read_run
 from lcms_encoders import (
     MASS_RAW_INDEX,
@@ -107,6 +116,20 @@ def test_generated_files_equal_the_reader(make_file, layout):
     name, entries, expected_layout = GENERATED[layout]
     run = assert_same_as_reader(make_file(name, entries()))
     assert run.layout == expected_layout
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_an_index_reading_one_scan_many_times_fills_the_columns(make_file, monkeypatch, threads):
+    # The columns are sized for half a point per stream byte up front; an
+    # index that reads one large scan 40 times gives more points than that,
+    # and the columns must grow past it, also while threads copy into them.
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    scan = profile_record(90_000, [(400 + k % 5000, 1 + k % 60_000) for k in range(60_000)])
+    # Scan i runs up to the next offset: [0, L) is read 40 times, and every
+    # [L, 0) between them runs backwards and is dropped.
+    entries = {GCMS_INDEX: index_a([0, len(scan)] * 40), GCMS_DATA: scan}
+    run = assert_same_as_reader(make_file("repeats.qgd", entries))
+    assert len(run.mz) == 40 * 60_000 > len(scan) // 2
 
 
 def test_mrm_scans_expand_and_bad_scans_drop(make_file):

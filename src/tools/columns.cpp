@@ -78,6 +78,16 @@ class Block {
     if (count > capacity_ - size_) grow(count);
   }
 
+  // Asks for room for `count` values in all, if the system grants it; none
+  // of it is made resident until written.
+  void try_reserve(std::size_t count) {
+    if (count <= capacity_ || count > std::numeric_limits<std::size_t>::max() / sizeof(T)) return;
+    if (void* grown = std::realloc(data_, count * sizeof(T))) {
+      data_ = static_cast<T*>(grown);
+      capacity_ = count;
+    }
+  }
+
   // The next `count` values, left for the caller to write; needs the room.
   T* place(std::size_t count) {
     if (count > capacity_ - size_) throw std::logic_error("values placed beyond a block's room");
@@ -148,6 +158,20 @@ class ColumnSink final : public kelvara::reader::SpectrumSink, public kelvara::r
   void grow(std::size_t points) override {
     mz.reserve_more(points);
     intensity.reserve_more(points);
+  }
+
+  // Room for the values of a run read from `stream_bytes` bytes of streams,
+  // so that the arrays need not grow (and the decoding threads need not wait
+  // for that) while it is decoded. No layout stores a point in fewer than
+  // two bytes, so a run holds at most half as many points as it has bytes,
+  // unless its index addresses the same scans more than once; then the
+  // arrays grow as usual. Address space only: what is never written is
+  // never made resident, and take() gives the rest back.
+  void expect_stream_bytes(std::uint64_t stream_bytes) {
+    const std::uint64_t points = stream_bytes / 2;
+    if (points > std::numeric_limits<std::size_t>::max()) return;
+    mz.try_reserve(static_cast<std::size_t>(points));
+    intensity.try_reserve(static_cast<std::size_t>(points));
   }
   double* place_mz(std::size_t points) override { return mz.place(points); }
   float* place_intensity(std::size_t points) override { return intensity.place(points); }
@@ -306,6 +330,7 @@ kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
   decoded->layout = layout_name(opened->layout);
+  decoded->sink.expect_stream_bytes(opened->stream_bytes);
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
   auto count = kelvara::reader::decode_spectra(std::move(*opened), decoded->sink);
