@@ -14,7 +14,6 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 namespace kelvara {
@@ -32,13 +31,11 @@ struct FillLaterAllocator : std::allocator<T> {
   template <class U>
   FillLaterAllocator(const FillLaterAllocator<U>&) noexcept {}
 
+  // Construction with a value goes through std::construct_at, as for any
+  // allocator without such a member.
   template <class U>
   void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
     ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
   }
 };
 

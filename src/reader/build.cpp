@@ -525,12 +525,8 @@ class ChunkPool {
       {
         std::unique_lock lock(mutex_);
         while (!chunk.done) {
-          if (Chunk* c = take_copy()) {
-            lock.unlock();
-            copy(*c);
-            lock.lock();
-            copied();
-          } else if (const auto j = claim()) {
+          if (copy_one(lock)) continue;
+          if (const auto j = claim()) {
             lock.unlock();
             decode(chunks_[*j]);
             lock.lock();
@@ -595,15 +591,18 @@ class ChunkPool {
     std::vector<float>().swap(chunk.intensity);
   }
 
-  // A chunk whose values wait to be copied, if any. Called with the mutex
-  // held; copied() is called, again with it held, once the copy is done.
-  Chunk* take_copy() {
-    if (copies_next_ == copies_.size()) return nullptr;
-    return copies_[copies_next_++];
-  }
-  void copied() {
+  // Copies the values of the next chunk waiting for it, if any, with the
+  // mutex released meanwhile; false when no chunk waits. Called with the
+  // mutex held by `lock`.
+  bool copy_one(std::unique_lock<std::mutex>& lock) {
+    if (copies_next_ == copies_.size()) return false;
+    Chunk& chunk = *copies_[copies_next_++];
+    lock.unlock();
+    copy(chunk);
+    lock.lock();
     --copies_pending_;
     changed_.notify_all();
+    return true;
   }
 
   // Waits until every value handed out for copying is in place, copying on
@@ -611,14 +610,7 @@ class ChunkPool {
   void finish_copies() {
     std::unique_lock lock(mutex_);
     while (copies_pending_ > 0) {
-      if (Chunk* c = take_copy()) {
-        lock.unlock();
-        copy(*c);
-        lock.lock();
-        copied();
-      } else {
-        changed_.wait(lock);
-      }
+      if (!copy_one(lock)) changed_.wait(lock);
     }
   }
 
@@ -658,13 +650,7 @@ class ChunkPool {
     std::unique_lock lock(mutex_);
     for (;;) {
       if (stopping_) return;
-      if (Chunk* c = take_copy()) {
-        lock.unlock();
-        copy(*c);
-        lock.lock();
-        copied();
-        continue;
-      }
+      if (copy_one(lock)) continue;
       const auto k = claim();
       if (!k) {
         if (arrays_ == nullptr && next_claim_ >= chunks_.size()) return;
