@@ -19,6 +19,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -51,13 +52,53 @@ std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const 
   return i + 1 < offsets.size() ? static_cast<std::uint64_t>(offsets[i + 1]) : data.size();
 }
 
+// Room at the end of a sink's value arrays, grown when a spectrum needs
+// more than is left.
+class ArraySpace final : public raw::PointSpace {
+ public:
+  explicit ArraySpace(ValueArrays* arrays) : arrays_(arrays) {}
+  raw::PointSlots slots(std::size_t points) override {
+    if (arrays_->room() < points) arrays_->grow(points);
+    return {arrays_->place_mz(points), arrays_->place_intensity(points)};
+  }
+
+ private:
+  ValueArrays* arrays_;
+};
+
 // Hands records to the sink while keeping count of the decoded bytes; the
 // first record that would pass the budget stops the walk with an error.
+// The decoders write each spectrum's points to space(): into lists, or
+// straight into the sink's value arrays when it gives them.
 class Emitter {
  public:
   Emitter(SpectrumSink& sink, std::uint64_t stream_bytes, std::uint64_t slack)
-      : sink_(sink), stream_bytes_(stream_bytes), slack_(slack), budget_(decode_budget(stream_bytes, slack)) {}
+      : sink_(sink),
+        arrays_(sink.value_arrays()),
+        array_space_(arrays_),
+        stream_bytes_(stream_bytes),
+        slack_(slack),
+        budget_(decode_budget(stream_bytes, slack)) {}
 
+  raw::PointSpace& space() {
+    if (arrays_ != nullptr) return array_space_;
+    return lists_;
+  }
+
+  // The spectrum of `points` points just written to space(). Past the
+  // budget, the walk ends with an error, and whatever the spectrum left in
+  // the value arrays goes with the failed decode.
+  bool emit(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
+    if (!spend(position, points)) return false;
+    if (arrays_ != nullptr) {
+      sink_.add_placed(points, ms_level, seconds);
+    } else {
+      sink_.add(std::move(lists_.mz), std::move(lists_.intensity), ms_level, seconds);
+    }
+    return true;
+  }
+
+  // A spectrum decoded on another thread, with its lists.
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
             double seconds) {
     if (!spend(position, mz.size())) return false;
@@ -65,8 +106,8 @@ class Emitter {
     return true;
   }
 
-  // The same for a spectrum whose values are copied into the sink's arrays
-  // apart from this call.
+  // A spectrum decoded on another thread, whose values are copied into the
+  // sink's arrays apart from this call.
   bool emit_placed(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
     if (!spend(position, points)) return false;
     sink_.add_placed(points, ms_level, seconds);
@@ -75,7 +116,7 @@ class Emitter {
 
   bool more() const { return true; }
   bool failed() const { return error_.has_value(); }
-  ValueArrays* value_arrays() { return sink_.value_arrays(); }
+  ValueArrays* value_arrays() { return arrays_; }
   std::uint64_t budget() const { return budget_; }
 
   raw::Result<std::size_t> finish() && {
@@ -102,6 +143,9 @@ class Emitter {
   }
 
   SpectrumSink& sink_;
+  ValueArrays* const arrays_;
+  ArraySpace array_space_;
+  raw::PointLists lists_;
   std::uint64_t stream_bytes_;
   std::uint64_t slack_;
   std::uint64_t budget_;
@@ -111,8 +155,9 @@ class Emitter {
 };
 
 // The walks below cover the index positions [begin, end) and hand every
-// record to `out`, whose emit returns false to stop the walk at once (the
-// budget is spent). Before each position they ask `out.more()`, which lets a
+// record to `out`: each scan is decoded into out.space(), then announced
+// with out.emit, which returns false to stop the walk at once (the budget
+// is spent). Before each position they ask `out.more()`, which lets a
 // worker thread give up between scans. They return the position they
 // stopped before: `end` when the range is done.
 
@@ -123,20 +168,20 @@ std::size_t walk_gcms(const GcmsData& layout, std::size_t begin, std::size_t end
     if (!out.more()) return i;
     const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
     if (!bytes) continue;
-    auto scan = raw::qgd::parse_gcms_scan(*bytes);
+    auto scan = raw::qgd::parse_gcms_scan(*bytes, out.space());
     if (!scan) continue;
-    if (auto* profile = std::get_if<raw::qgd::ProfileScan>(&*scan)) {
-      if (!out.emit(i, std::move(profile->mz), std::move(profile->intensity), 1,
-                    raw::ms_to_seconds(profile->retention_time_ms))) {
-        return i;
-      }
+    if (const auto* profile = std::get_if<raw::PlacedScan>(&*scan)) {
+      if (!out.emit(i, profile->points, 1, raw::ms_to_seconds(profile->retention_time_ms))) return i;
     } else {
       // An MRM scan gives one single-peak record per transition, at its
       // product m/z; the precursor m/z reaches no record.
       const auto& mrm = std::get<raw::qgd::MrmScan>(*scan);
       const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
       for (const auto& transition : mrm.transitions) {
-        if (!out.emit(i, {transition.product_mz}, {transition.intensity}, 2, seconds)) return i;
+        const raw::PointSlots slot = out.space().slots(1);
+        *slot.mz = transition.product_mz;
+        *slot.intensity = transition.intensity;
+        if (!out.emit(i, 1, 2, seconds)) return i;
       }
     }
   }
@@ -150,12 +195,9 @@ std::size_t walk_mass_raw(const MassRawData& layout, std::size_t begin, std::siz
     if (!out.more()) return i;
     const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
     if (!bytes) continue;
-    auto scan = raw::mass_raw::parse_single_quad_scan(*bytes);
+    const auto scan = raw::mass_raw::parse_single_quad_scan(*bytes, out.space());
     if (!scan) continue;
-    if (!out.emit(i, std::move(scan->mz), std::move(scan->intensity), 1,
-                  raw::ms_to_seconds(scan->retention_time_ms))) {
-      return i;
-    }
+    if (!out.emit(i, scan->points, 1, raw::ms_to_seconds(scan->retention_time_ms))) return i;
   }
   return end;
 }
@@ -169,12 +211,12 @@ std::size_t walk_qtfl(const QtflData& layout, std::size_t begin, std::size_t end
     const std::uint64_t stop = i + 1 < entries.size() ? entries[i + 1].data_offset : data.size();
     const auto bytes = scan_bytes(data, entries[i].data_offset, stop);
     if (!bytes) continue;
-    auto scan = raw::qtfl::decode_qtof_centroid_scan(*bytes);
-    if (!scan) continue;
+    const auto points = raw::qtfl::decode_qtof_centroid_scan(*bytes, out.space());
+    if (!points) continue;
     const double seconds =
         i < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[i]) : 0.0;
     const std::uint32_t ms_level = entries[i].level_code < 2 ? 1 : 2;
-    if (!out.emit(i, std::move(scan->mz), std::move(scan->intensities), ms_level, seconds)) return i;
+    if (!out.emit(i, *points, ms_level, seconds)) return i;
   }
   return end;
 }
@@ -191,7 +233,7 @@ std::size_t walk_qtfl(const QtflData& layout, std::size_t begin, std::size_t end
 // before the threads start, and a shared range's entry is only touched under
 // the lock. The first thread to need a shared range decodes it; others
 // needing it meanwhile wait for that decode instead of repeating it. The
-// last subset to take it takes the scan itself.
+// last subset to take it frees the scan.
 class SharedTtflScans {
  public:
   SharedTtflScans(const TtflData& layout, std::size_t count) : calibration_(layout.calibration) {
@@ -212,22 +254,22 @@ class SharedTtflScans {
     }
   }
 
-  // Fills `scan` with the scan of `range` for one subset, its channels
-  // mapped to m/z when the file has a calibration; false when the range does
-  // not decode.
-  bool take(const raw::ttfl::TtflScanRange& range, ByteView bytes, raw::ttfl::TtflScan& scan) {
+  // Writes the scan of `range` to `space` for one subset, its channels
+  // mapped to m/z when the file has a calibration; gives its number of
+  // points, nothing when the range does not decode.
+  std::optional<std::size_t> take(const raw::ttfl::TtflScanRange& range, ByteView bytes, raw::PointSpace& space) {
     const auto shared = entries_.empty() ? entries_.end() : entries_.find(range.start);
-    if (shared == entries_.end()) return decode(bytes, scan);  // the range's only subset
+    if (shared == entries_.end()) return decode(bytes, space);  // the range's only subset
     Entry& entry = shared->second;
     std::unique_lock lock(mutex_);
     while (entry.state == State::Decoding) decoded_.wait(lock);
     if (entry.state == State::Pending) {
       entry.state = State::Decoding;
       lock.unlock();
-      raw::ttfl::TtflScan decoded;
+      raw::PointLists decoded;
       bool ok = false;
       try {
-        ok = decode(bytes, decoded);
+        ok = decode(bytes, decoded).has_value();
       } catch (...) {
         lock.lock();
         entry.state = State::Pending;  // another subset may try again
@@ -240,14 +282,16 @@ class SharedTtflScans {
       entry.state = State::Done;
       decoded_.notify_all();
     }
-    const bool last = --entry.left == 0;
-    if (entry.ok && last) {
-      scan = std::move(entry.scan);
-    } else if (entry.ok) {
-      scan = entry.scan;
+    std::optional<std::size_t> points;
+    if (entry.ok) {
+      const std::size_t n = entry.scan.mz.size();
+      const raw::PointSlots slots = space.slots(n);
+      std::copy_n(entry.scan.mz.data(), n, slots.mz);
+      std::copy_n(entry.scan.intensity.data(), n, slots.intensity);
+      points = n;
     }
-    if (last) entry.scan = {};
-    return entry.ok;
+    if (--entry.left == 0) entry.scan = {};
+    return points;
   }
 
  private:
@@ -258,14 +302,11 @@ class SharedTtflScans {
     std::size_t left = 0;  // subsets yet to take it
     State state = State::Pending;
     bool ok = false;
-    raw::ttfl::TtflScan scan;
+    raw::PointLists scan;
   };
 
-  bool decode(ByteView bytes, raw::ttfl::TtflScan& scan) const {
-    auto decoded = raw::ttfl::decode_ttfl_scan(bytes, calibration_);
-    if (!decoded) return false;
-    scan = std::move(*decoded);
-    return true;
+  std::optional<std::size_t> decode(ByteView bytes, raw::PointSpace& space) const {
+    return raw::ttfl::decode_ttfl_scan(bytes, calibration_, space);
   }
 
   std::optional<raw::ttfl::MassCalibration> calibration_;
@@ -283,12 +324,12 @@ std::size_t walk_ttfl(const TtflData& layout, SharedTtflScans& scans, std::size_
     const auto bytes = scan_bytes(layout.ms_raw_data, range.start, range.end);
     if (!bytes) continue;
     // Channels come back as m/z when the file has a calibration.
-    raw::ttfl::TtflScan scan;
-    if (!scans.take(range, *bytes, scan)) continue;
+    const auto points = scans.take(range, *bytes, out.space());
+    if (!points) continue;
     const std::uint32_t t = layout.subsets[i].rt_index;
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
-    if (!out.emit(i, std::move(scan.channels), std::move(scan.intensities), 1, seconds)) return i;
+    if (!out.emit(i, *points, 1, seconds)) return i;
   }
   return end;
 }
@@ -395,31 +436,50 @@ struct Chunk {
   std::size_t stopped_at = 0;  // end when the chunk was decoded whole
   std::vector<PendingSpectrum> spectra;  // for a sink that keeps lists
   std::vector<PendingValues> values;     // for a sink with value arrays, with the two buffers below
-  std::vector<double> mz;
-  std::vector<float> intensity;
+  std::vector<double, FillLaterAllocator<double>> mz;
+  std::vector<float, FillLaterAllocator<float>> intensity;
   double* mz_at = nullptr;  // where the sink's arrays take the buffers' values
   float* intensity_at = nullptr;
   std::exception_ptr failure;
   bool done = false;  // guarded by the pool's mutex
 };
 
+// The end of a chunk's flat buffers, where the decoders write the values
+// of a chunk decoded for a sink with value arrays. The buffers are not
+// zeroed as they grow: every slot handed out is written.
+class ChunkSpace final : public raw::PointSpace {
+ public:
+  explicit ChunkSpace(Chunk& chunk) : chunk_(chunk) {}
+  raw::PointSlots slots(std::size_t points) override {
+    const std::size_t at = chunk_.mz.size();
+    chunk_.mz.resize(at + points);
+    chunk_.intensity.resize(at + points);
+    return {chunk_.mz.data() + at, chunk_.intensity.data() + at};
+  }
+
+ private:
+  Chunk& chunk_;
+};
+
 class ChunkCollector {
  public:
   ChunkCollector(Chunk& chunk, bool flat, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
-      : chunk_(chunk), flat_(flat), decoded_(decoded), budget_(budget) {}
+      : chunk_(chunk), flat_(flat), space_(chunk), decoded_(decoded), budget_(budget) {}
 
   bool more() const { return decoded_.load(std::memory_order_relaxed) <= budget_; }
 
-  bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
-            double seconds) {
-    decoded_.fetch_add(decoded_bytes(mz.size()), std::memory_order_relaxed);
+  raw::PointSpace& space() {
+    if (flat_) return space_;
+    return lists_;
+  }
+
+  bool emit(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
+    decoded_.fetch_add(decoded_bytes(points), std::memory_order_relaxed);
     if (flat_) {
-      // The lists are freed by the caller, on this thread, after the copy.
-      chunk_.mz.insert(chunk_.mz.end(), mz.begin(), mz.end());
-      chunk_.intensity.insert(chunk_.intensity.end(), intensity.begin(), intensity.end());
-      chunk_.values.push_back(PendingValues{position, mz.size(), ms_level, seconds});
+      chunk_.values.push_back(PendingValues{position, points, ms_level, seconds});
     } else {
-      chunk_.spectra.push_back(PendingSpectrum{position, std::move(mz), std::move(intensity), ms_level, seconds});
+      chunk_.spectra.push_back(
+          PendingSpectrum{position, std::move(lists_.mz), std::move(lists_.intensity), ms_level, seconds});
     }
     return true;
   }
@@ -427,6 +487,8 @@ class ChunkCollector {
  private:
   Chunk& chunk_;
   bool flat_;
+  ChunkSpace space_;
+  raw::PointLists lists_;
   std::atomic<std::uint64_t>& decoded_;
   std::uint64_t budget_;
 };
@@ -587,8 +649,8 @@ class ChunkPool {
   static void copy(Chunk& chunk) {
     std::copy(chunk.mz.begin(), chunk.mz.end(), chunk.mz_at);
     std::copy(chunk.intensity.begin(), chunk.intensity.end(), chunk.intensity_at);
-    std::vector<double>().swap(chunk.mz);
-    std::vector<float>().swap(chunk.intensity);
+    decltype(chunk.mz)().swap(chunk.mz);
+    decltype(chunk.intensity)().swap(chunk.intensity);
   }
 
   // Copies the values of the next chunk waiting for it, if any, with the
@@ -714,6 +776,11 @@ class RecordSink final : public SpectrumSink {
 std::size_t expected_records(const LayoutData& layout) { return index_positions(layout); }
 
 }  // namespace
+
+void SpectrumSink::add(std::vector<double>&& /*mz*/, std::vector<float>&& /*intensity*/, std::uint32_t /*ms_level*/,
+                       double /*retention_time_sec*/) {
+  throw std::logic_error("a spectrum sink without value arrays must take lists");
+}
 
 std::uint64_t decode_budget(std::uint64_t stream_bytes, std::uint64_t slack) {
   const std::uint64_t max_stream_bytes = (~std::uint64_t{0} - slack) / kDecodeBudgetPerStreamByte;

@@ -35,16 +35,18 @@ class ValueArrays {
 
 // Receives every decoded spectrum, in record order, on the calling thread.
 //
-// A sink that keeps lists takes them through add. A sink that copies values
-// may also give its arrays (value_arrays): the decoding threads then copy
-// each spectrum's values into place themselves, and the sink only hears of
-// the spectrum through add_placed, so the calling thread copies nothing and
-// no list crosses threads. The arrays grow and move only on the calling
-// thread, once no copy into them is under way.
+// A sink either keeps lists, which it takes through add, or gives value
+// arrays (value_arrays). Then the decoders write each spectrum's values
+// straight into those arrays, or into a buffer per chunk of the index that
+// a decoding thread copies into place, and the sink only hears of the
+// spectrum through add_placed: the calling thread copies nothing and no list
+// crosses threads. The arrays grow and move only on the calling thread,
+// once no copy into them is under way.
 class SpectrumSink {
  public:
+  // A spectrum's lists, for a sink without value arrays.
   virtual void add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
-                   double retention_time_sec) = 0;
+                   double retention_time_sec);
   virtual ValueArrays* value_arrays() { return nullptr; }
   // A spectrum of `points` values, placed in value_arrays' arrays next,
   // after those of the spectra before it.

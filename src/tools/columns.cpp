@@ -128,22 +128,13 @@ class Block {
 };
 
 // Receives every decoded spectrum in record order and appends it to the
-// columns. Its m/z and intensity blocks are the value arrays of the walk,
-// whose decoding threads copy most values into place themselves. Touches no
+// columns. Its m/z and intensity blocks are the value arrays of the walk:
+// the decoders write values straight into them, or the decoding threads
+// copy each chunk's values into place. Touches no
 // Python object: it runs with the interpreter lock released.
 class ColumnSink final : public kelvara::reader::SpectrumSink, public kelvara::reader::ValueArrays {
  public:
   ColumnSink() { offsets.push(0); }
-
-  void add(std::vector<double>&& spectrum_mz, std::vector<float>&& spectrum_intensity, std::uint32_t level,
-           double retention_time_sec) override {
-    if (spectrum_mz.size() != spectrum_intensity.size()) {
-      throw std::logic_error("spectrum with unequal m/z and intensity counts");
-    }
-    mz.append(spectrum_mz.data(), spectrum_mz.size());
-    intensity.append(spectrum_intensity.data(), spectrum_intensity.size());
-    add_placed(spectrum_mz.size(), level, retention_time_sec);
-  }
 
   ValueArrays* value_arrays() override { return this; }
 

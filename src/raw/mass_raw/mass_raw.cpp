@@ -9,6 +9,7 @@
 #include "raw/mass_raw/mass_raw.hpp"
 
 #include <string>
+#include <utility>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
@@ -29,6 +30,13 @@ constexpr std::size_t kMzBytes = 2;
 std::vector<std::uint32_t> parse_spectrum_index(ByteView index) { return read_u32_array(index); }
 
 Result<SingleQuadScan> parse_single_quad_scan(ByteView record) {
+  PointLists lists;
+  auto placed = parse_single_quad_scan(record, lists);
+  if (!placed) return Unexpected(std::move(placed).error());
+  return SingleQuadScan{placed->retention_time_ms, std::move(lists.mz), std::move(lists.intensity)};
+}
+
+Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points) {
   const std::size_t length = record.size();
   if (length < kHeaderSize) return too_short_for_header("single-quad scan", kHeaderSize, length);
   const std::uint32_t retention_time_ms = record.u32(kRetentionTimeOffset);
@@ -50,13 +58,10 @@ Result<SingleQuadScan> parse_single_quad_scan(ByteView record) {
 
   // The payload is exactly n_peaks * width bytes, so no read below can run
   // past the record.
-  SingleQuadScan scan;
-  scan.retention_time_ms = retention_time_ms;
-  scan.mz.resize(n_peaks);
-  scan.intensity.resize(n_peaks);
   const std::uint8_t* peaks = record.sub(kHeaderSize, payload).data();
-  double* mz = scan.mz.data();
-  float* intensity = scan.intensity.data();
+  const PointSlots slots = points.slots(n_peaks);
+  double* mz = slots.mz;
+  float* intensity = slots.intensity;
   with_uint_width(width - kMzBytes, [&]<std::size_t W>() {
     for (std::size_t i = 0; i < n_peaks; ++i) {
       const std::uint8_t* peak = peaks + (kMzBytes + W) * i;
@@ -65,7 +70,7 @@ Result<SingleQuadScan> parse_single_quad_scan(ByteView record) {
       intensity[i] = static_cast<float>(load_uint_le<W>(peak + kMzBytes));
     }
   });
-  return scan;
+  return PlacedScan{retention_time_ms, n_peaks};
 }
 
 }  // namespace kelvara::raw::mass_raw

@@ -11,6 +11,7 @@
 
 #include "common/bytes.hpp"
 #include "raw/error.hpp"
+#include "raw/records.hpp"
 
 namespace kelvara::raw::mass_raw {
 
@@ -25,5 +26,7 @@ struct SingleQuadScan {
 
 // Decodes one scan record, header included.
 Result<SingleQuadScan> parse_single_quad_scan(ByteView record);
+// The same, with the points written to `points`.
+Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points);
 
 }  // namespace kelvara::raw::mass_raw

@@ -11,6 +11,7 @@
 #include "raw/qgd/qgd.hpp"
 
 #include <string>
+#include <utility>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
@@ -79,6 +80,15 @@ Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
 }
 
 Result<GcmsScan> parse_gcms_scan(ByteView record) {
+  PointLists lists;
+  auto placed = parse_gcms_scan(record, lists);
+  if (!placed) return Unexpected(std::move(placed).error());
+  if (auto* mrm = std::get_if<MrmScan>(&*placed)) return GcmsScan(std::move(*mrm));
+  return GcmsScan(ProfileScan{std::get<PlacedScan>(*placed).retention_time_ms, std::move(lists.mz),
+                              std::move(lists.intensity)});
+}
+
+Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_points) {
   const std::size_t length = record.size();
   if (length < kHeaderBytes) return too_short_for_header("GC-MS scan", kHeaderBytes, length);
   const std::uint32_t retention_time_ms = record.u32(kRetentionTimeOffset);
@@ -92,19 +102,16 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
   const RecordLayout layout = record_layout(length, format, n_peaks, n_transitions);
 
   if (layout == RecordLayout::Profile) {
-    ProfileScan scan;
-    scan.retention_time_ms = retention_time_ms;
-    scan.mz.resize(n_peaks);
-    scan.intensity.resize(n_peaks);
     // The payload is exactly n_peaks points: read them unchecked.
     const std::uint8_t* points = payload.sub(0, kPointBytes * n_peaks).data();
-    double* mz = scan.mz.data();
-    float* intensity = scan.intensity.data();
+    const PointSlots slots = profile_points.slots(n_peaks);
+    double* mz = slots.mz;
+    float* intensity = slots.intensity;
     for (std::size_t i = 0; i < n_peaks; ++i) {
       mz[i] = tenths_to_mz(load_u16_le(points + kPointBytes * i));
       intensity[i] = static_cast<float>(load_u16_le(points + kPointBytes * i + kPointIntensityOffset));
     }
-    return GcmsScan(std::move(scan));
+    return GcmsPlacedScan(PlacedScan{retention_time_ms, n_peaks});
   }
 
   // Any record that is not a Profile record may still be MRM, whatever its
@@ -126,7 +133,7 @@ Result<GcmsScan> parse_gcms_scan(ByteView record) {
         t.intensity = static_cast<float>(load_uint_le<W>(at + kTransitionIntensityOffset));
       }
     });
-    return GcmsScan(std::move(scan));
+    return GcmsPlacedScan(std::move(scan));
   }
 
   return parse_error("GC-MS scan did not match Profile or MRM layout: format=" + std::to_string(format) +

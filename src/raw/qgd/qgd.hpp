@@ -12,6 +12,7 @@
 
 #include "common/bytes.hpp"
 #include "raw/error.hpp"
+#include "raw/records.hpp"
 
 namespace kelvara::raw::qgd {
 
@@ -40,5 +41,9 @@ using GcmsScan = std::variant<ProfileScan, MrmScan>;
 
 // Decodes one scan record, header included.
 Result<GcmsScan> parse_gcms_scan(ByteView record);
+// The same, with a Profile scan's points written to `profile_points`; an
+// MRM scan's transitions come back in the scan as above.
+using GcmsPlacedScan = std::variant<PlacedScan, MrmScan>;
+Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_points);
 
 }  // namespace kelvara::raw::qgd

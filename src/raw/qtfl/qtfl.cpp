@@ -11,6 +11,7 @@
 #include "raw/qtfl/qtfl.hpp"
 
 #include <string>
+#include <utility>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
@@ -57,13 +58,23 @@ Result<std::vector<std::uint32_t>> parse_qtfl_retention_times(ByteView times) {
 }
 
 Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record) {
+  PointLists lists;
+  auto placed = decode_qtof_centroid_scan(record, lists);
+  if (!placed) return Unexpected(std::move(placed).error());
+  return QtofCentroidScan{std::move(lists.mz), std::move(lists.intensity)};
+}
+
+Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& points) {
   const std::size_t length = record.size();
   if (length < kHeaderSize) return too_short_for_header("QTOF centroid scan", kHeaderSize, length);
   const std::uint32_t declared = record.u32(kPayloadSizeField);
   const std::uint32_t width = record.u32(kIntensityWidthField);
 
   // An empty scan carries no intensities, so its width is never looked at.
-  if (declared == 0) return QtofCentroidScan{};
+  if (declared == 0) {
+    points.slots(0);
+    return std::size_t{0};
+  }
 
   const std::size_t payload = length - kHeaderSize;
   if (payload < declared) {
@@ -84,14 +95,12 @@ Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record) {
   // the declared size are ignored.
   const std::size_t n_peaks = declared / peak_bytes;
   const std::size_t intensities_start = kHeaderSize + kMzBytes * n_peaks;
-  QtofCentroidScan scan;
-  scan.mz.resize(n_peaks);
-  scan.intensities.resize(n_peaks);
   // Both arrays lie inside the declared payload, checked above.
   const std::uint8_t* mz_words = record.sub(kHeaderSize, declared).data();
   const std::uint8_t* stored = mz_words + (intensities_start - kHeaderSize);
-  double* mz = scan.mz.data();
-  float* intensities = scan.intensities.data();
+  const PointSlots slots = points.slots(n_peaks);
+  double* mz = slots.mz;
+  float* intensities = slots.intensity;
   for (std::size_t k = 0; k < n_peaks; ++k) {
     mz[k] = static_cast<double>(load_u64_le(mz_words + kMzBytes * k)) / kMzUnitsPerDalton;
   }
@@ -99,7 +108,7 @@ Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record) {
     // 32-bit values above 2^24 round to the nearest float.
     for (std::size_t k = 0; k < n_peaks; ++k) intensities[k] = static_cast<float>(load_uint_le<W>(stored + W * k));
   });
-  return scan;
+  return n_peaks;
 }
 
 }  // namespace kelvara::raw::qtfl

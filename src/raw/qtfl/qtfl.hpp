@@ -6,11 +6,13 @@
 // 1e-12 followed by an array of 1-, 2- or 4-byte intensities.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "common/bytes.hpp"
 #include "raw/error.hpp"
+#include "raw/records.hpp"
 
 namespace kelvara::raw::qtfl {
 
@@ -29,5 +31,7 @@ Result<std::vector<std::uint32_t>> parse_qtfl_retention_times(ByteView times);
 
 // Decodes one scan record, header included.
 Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record);
+// The same, with the points written to `points`; gives their number.
+Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& points);
 
 }  // namespace kelvara::raw::qtfl

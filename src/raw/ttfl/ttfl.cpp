@@ -16,6 +16,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
@@ -245,9 +246,19 @@ void fill_points(WordRegion words, std::size_t first, const MassCalibration& cal
 std::optional<TtflScan> decode_ttfl_scan(ByteView record) { return decode_ttfl_scan(record, std::nullopt); }
 
 std::optional<TtflScan> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration) {
+  PointLists lists;
+  if (!decode_ttfl_scan(record, calibration, lists)) return std::nullopt;
+  return TtflScan{std::move(lists.mz), std::move(lists.intensity)};
+}
+
+std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
+                                            PointSpace& points) {
   const std::size_t length = record.size();
   if (length < kRecordHeaderSize) return std::nullopt;
-  if (length == kRecordHeaderSize) return TtflScan{};
+  if (length == kRecordHeaderSize) {
+    points.slots(0);
+    return std::size_t{0};
+  }
   // Between the bare header and 68 bytes there is no room for a block
   // header and its gap word; such records are rejected even when they end in
   // a terminator. The block stream is made of whole 16-bit words up to the
@@ -273,15 +284,13 @@ std::optional<TtflScan> decode_ttfl_scan(ByteView record, const std::optional<Ma
     if (!dead.empty() && dead[first]) continue;
     const Walk walk = walk_blocks(words, first, dead);
     if (walk.ends_on_last_word) {
-      TtflScan scan;
-      scan.channels.resize(walk.points);
-      scan.intensities.resize(walk.points);
+      const PointSlots slots = points.slots(walk.points);
       if (calibration) {
-        fill_points<true>(words, first, *calibration, scan.channels.data(), scan.intensities.data());
+        fill_points<true>(words, first, *calibration, slots.mz, slots.intensity);
       } else {
-        fill_points<false>(words, first, MassCalibration{}, scan.channels.data(), scan.intensities.data());
+        fill_points<false>(words, first, MassCalibration{}, slots.mz, slots.intensity);
       }
-      return scan;
+      return walk.points;
     }
     if (dead.empty()) dead.assign(count, 0);
     // The positions the walk stepped through are all valid block headers

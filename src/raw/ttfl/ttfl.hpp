@@ -18,6 +18,7 @@
 
 #include "common/bytes.hpp"
 #include "raw/error.hpp"
+#include "raw/records.hpp"
 
 namespace kelvara::raw::ttfl {
 
@@ -63,6 +64,9 @@ std::optional<TtflScan> decode_ttfl_scan(ByteView record);
 // The same, with every channel mapped through `calibration` (when given) as
 // it is written: `channels` then holds m/z values.
 std::optional<TtflScan> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration);
+// The same, with the points written to `points`; gives their number.
+std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
+                                            PointSpace& points);
 
 // m/z of a channel position: ((x - intercept) / slope)^2, in that order.
 inline double channel_to_mz(const MassCalibration& calibration, double channel) {
