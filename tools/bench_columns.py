@@ -20,7 +20,8 @@ to a temporary folder, and then timed:
              thread, which shows whether the interpreter lock is released;
 - to_arrow:  its time as a share of read_run's.
 
-Times are the best of --repeat; every ratio printed is from this one run.
+Times are the best of --repeat rounds, in which the timings compared take
+turns; every ratio printed is from this one run.
 """
 
 from __future__ import annotations
@@ -46,14 +47,16 @@ from kelvara import RawReader  # noqa: E402
 from kelvara_tools import read_run  # noqa: E402
 
 
-def best_of(repeat, action):
-    times = []
+def best_of(repeat, *actions):
+    """The best time of each action; they take turns, round after round."""
+    best = [float("inf")] * len(actions)
     for _ in range(repeat):
-        start = time.perf_counter()
-        result = action()
-        times.append(time.perf_counter() - start)
-        del result
-    return min(times)
+        for k, action in enumerate(actions):
+            start = time.perf_counter()
+            result = action()
+            best[k] = min(best[k], time.perf_counter() - start)
+            del result
+    return best if len(actions) > 1 else best[0]
 
 
 def u32_column(data, width, field=0):
@@ -142,16 +145,20 @@ print(elapsed, added, *counts)
 """
 
 
-def probe(action, path, repeat):
-    """Best time of `action` over fresh processes, the peak memory it added
-    (bytes) in the first, and for "run" the spectra and points."""
-    best, first = None, None
+def probe(actions, path, repeat):
+    """For each action, its best time over fresh processes, the peak memory
+    it added (bytes) in the first, and for "run" the spectra and points.
+    The actions take turns, round after round, so that a machine growing
+    busier or quieter meanwhile weighs on all of them alike."""
+    best, first = {}, {}
     for _ in range(repeat):
-        out = subprocess.run([sys.executable, "-c", PROBE, action, path], capture_output=True, text=True, check=True)
-        elapsed, added_kb, spectra, points = out.stdout.split()
-        best = float(elapsed) if best is None else min(best, float(elapsed))
-        first = first or (int(added_kb) * 1024, int(spectra), int(points))
-    return best, first
+        for action in actions:
+            out = subprocess.run([sys.executable, "-c", PROBE, action, path], capture_output=True, text=True,
+                                 check=True)
+            elapsed, added_kb, spectra, points = out.stdout.split()
+            best[action] = min(best.get(action, float("inf")), float(elapsed))
+            first.setdefault(action, (int(added_kb) * 1024, int(spectra), int(points)))
+    return {action: (best[action], first[action]) for action in actions}
 
 
 def two_thread_ratio(action, arguments, repeat):
@@ -168,7 +175,8 @@ def two_thread_ratio(action, arguments, repeat):
         for w in workers:
             w.join()
 
-    return best_of(repeat, one_thread) / best_of(repeat, two_threads), busy_cores(two_threads)
+    t_one, t_two = best_of(repeat, one_thread, two_threads)
+    return t_one / t_two, busy_cores(two_threads)
 
 
 def busy_cores(action):
@@ -235,10 +243,11 @@ def bench_layout(layout, million_points, repeat, folder):
             while f.read(1 << 24):  # warm the page cache
                 pass
 
-    t_reader, _ = probe("reader", path, repeat)
-    t_run, (added, spectra, points) = probe("run", path, repeat)
-    t_lists, _ = probe("reader_lists", path, repeat)
-    t_arrays, _ = probe("run_columns", path, repeat)
+    probes = probe(["reader", "run", "reader_lists", "run_columns"], path, repeat)
+    t_reader = probes["reader"][0]
+    t_run, (added, spectra, points) = probes["run"]
+    t_lists = probes["reader_lists"][0]
+    t_arrays = probes["run_columns"][0]
     allowed = (stream_bytes + 12 * points + 8 * spectra) * 1.1
     # One open already decodes on every core, so the threads here each open
     # on one (KELVARA_THREADS=1): what is left to gain comes from the

@@ -430,41 +430,45 @@ struct PendingValues {
   double seconds;
 };
 
+// The values of a chunk decoded for a sink with value arrays, end to end.
+// They are not zeroed as they grow: every slot handed out is written.
+struct ChunkBuffers {
+  std::vector<double, FillLaterAllocator<double>> mz;
+  std::vector<float, FillLaterAllocator<float>> intensity;
+};
+
 struct Chunk {
   std::size_t begin = 0;
   std::size_t end = 0;
   std::size_t stopped_at = 0;  // end when the chunk was decoded whole
   std::vector<PendingSpectrum> spectra;  // for a sink that keeps lists
   std::vector<PendingValues> values;     // for a sink with value arrays, with the two buffers below
-  std::vector<double, FillLaterAllocator<double>> mz;
-  std::vector<float, FillLaterAllocator<float>> intensity;
+  ChunkBuffers buffers;
   double* mz_at = nullptr;  // where the sink's arrays take the buffers' values
   float* intensity_at = nullptr;
   std::exception_ptr failure;
   bool done = false;  // guarded by the pool's mutex
 };
 
-// The end of a chunk's flat buffers, where the decoders write the values
-// of a chunk decoded for a sink with value arrays. The buffers are not
-// zeroed as they grow: every slot handed out is written.
+// The end of a chunk's buffers, where the decoders write its values.
 class ChunkSpace final : public raw::PointSpace {
  public:
-  explicit ChunkSpace(Chunk& chunk) : chunk_(chunk) {}
+  explicit ChunkSpace(ChunkBuffers& buffers) : buffers_(buffers) {}
   raw::PointSlots slots(std::size_t points) override {
-    const std::size_t at = chunk_.mz.size();
-    chunk_.mz.resize(at + points);
-    chunk_.intensity.resize(at + points);
-    return {chunk_.mz.data() + at, chunk_.intensity.data() + at};
+    const std::size_t at = buffers_.mz.size();
+    buffers_.mz.resize(at + points);
+    buffers_.intensity.resize(at + points);
+    return {buffers_.mz.data() + at, buffers_.intensity.data() + at};
   }
 
  private:
-  Chunk& chunk_;
+  ChunkBuffers& buffers_;
 };
 
 class ChunkCollector {
  public:
   ChunkCollector(Chunk& chunk, bool flat, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
-      : chunk_(chunk), flat_(flat), space_(chunk), decoded_(decoded), budget_(budget) {}
+      : chunk_(chunk), flat_(flat), space_(chunk.buffers), decoded_(decoded), budget_(budget) {}
 
   bool more() const { return decoded_.load(std::memory_order_relaxed) <= budget_; }
 
@@ -495,6 +499,11 @@ class ChunkCollector {
 
 // About this many bytes of scan data per chunk.
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+// The same for a sink with value arrays, whose chunks are copied into place
+// as soon as they are handed over: a chunk's buffers then stay in the
+// processor's caches until the copy, and the few buffers in use are mapped
+// once and reused.
+constexpr std::size_t kCopiedChunkBytes = std::size_t{1} << 18;
 // Chunks each thread may run ahead of the one being handed to the sink.
 constexpr std::size_t kChunksAheadPerThread = 2;
 
@@ -627,8 +636,12 @@ class ChunkPool {
       if (!out_.emit_placed(s.position, s.points, s.ms_level, s.seconds)) return false;
     }
     std::vector<PendingValues>().swap(chunk.values);
-    const std::size_t points = chunk.mz.size();
-    if (points == 0) return true;
+    const std::size_t points = chunk.buffers.mz.size();
+    if (points == 0) {
+      std::lock_guard lock(mutex_);
+      recycle(chunk);
+      return true;
+    }
     if (arrays_->room() < points) {
       // Growing may move the arrays: no copy may be writing to them.
       finish_copies();
@@ -645,12 +658,29 @@ class ChunkPool {
     return true;
   }
 
-  // Copies a chunk's values into their place and frees its buffers.
-  static void copy(Chunk& chunk) {
-    std::copy(chunk.mz.begin(), chunk.mz.end(), chunk.mz_at);
-    std::copy(chunk.intensity.begin(), chunk.intensity.end(), chunk.intensity_at);
-    decltype(chunk.mz)().swap(chunk.mz);
-    decltype(chunk.intensity)().swap(chunk.intensity);
+  // Copies a chunk's values into their place.
+  static void copy(const Chunk& chunk) {
+    std::copy(chunk.buffers.mz.begin(), chunk.buffers.mz.end(), chunk.mz_at);
+    std::copy(chunk.buffers.intensity.begin(), chunk.buffers.intensity.end(), chunk.intensity_at);
+  }
+
+  // Keeps the buffers of a chunk whose values are in place for a chunk yet
+  // to decode. Buffers the system has just handed out cost a page fault per
+  // page written, as much again as the copy, while these are mapped
+  // already. Called with the mutex held.
+  void recycle(Chunk& chunk) {
+    chunk.buffers.mz.clear();
+    chunk.buffers.intensity.clear();
+    spare_.push_back(std::move(chunk.buffers));
+  }
+
+  // Buffers for a chunk about to decode: kept ones when there are any.
+  ChunkBuffers take_buffers() {
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return {};
+    ChunkBuffers buffers = std::move(spare_.back());
+    spare_.pop_back();
+    return buffers;
   }
 
   // Copies the values of the next chunk waiting for it, if any, with the
@@ -662,6 +692,7 @@ class ChunkPool {
     lock.unlock();
     copy(chunk);
     lock.lock();
+    recycle(chunk);
     --copies_pending_;
     changed_.notify_all();
     return true;
@@ -691,14 +722,15 @@ class ChunkPool {
         // Room for as many values as the last chunk decoded had, plus an
         // eighth: chunks of a run are alike, so the buffers rarely grow.
         const std::size_t expected = points_per_chunk_.load(std::memory_order_relaxed);
-        chunk.mz.reserve(expected + expected / 8);
-        chunk.intensity.reserve(expected + expected / 8);
+        chunk.buffers = take_buffers();
+        chunk.buffers.mz.reserve(expected + expected / 8);
+        chunk.buffers.intensity.reserve(expected + expected / 8);
       } else {
         chunk.spectra.reserve(chunk.end - chunk.begin);
       }
       ChunkCollector collect(chunk, flat, decoded_, budget_);
       chunk.stopped_at = walk_(chunk.begin, chunk.end, collect);
-      if (flat) points_per_chunk_.store(chunk.mz.size(), std::memory_order_relaxed);
+      if (flat) points_per_chunk_.store(chunk.buffers.mz.size(), std::memory_order_relaxed);
     } catch (...) {
       chunk.failure = std::current_exception();
     }
@@ -751,6 +783,7 @@ class ChunkPool {
   std::size_t next_claim_ = 0;
   std::size_t next_emit_ = 0;
   std::vector<Chunk*> copies_;  // chunks placed, in order; those from copies_next_ on wait for a thread
+  std::vector<ChunkBuffers> spare_;  // buffers of chunks whose values are in place
   std::size_t copies_next_ = 0;
   std::size_t copies_pending_ = 0;  // placed and not yet copied
   bool stopping_ = false;
@@ -808,7 +841,8 @@ raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::si
   }
   // Positions per chunk from the average scan size, and at least two chunks
   // per thread.
-  const std::size_t chunks = std::max(data_bytes / kChunkBytes, 2 * std::max<std::size_t>(threads, 1));
+  const std::size_t chunk_bytes = sink.value_arrays() != nullptr ? kCopiedChunkBytes : kChunkBytes;
+  const std::size_t chunks = std::max(data_bytes / chunk_bytes, 2 * std::max<std::size_t>(threads, 1));
   const std::size_t per_chunk = std::max<std::size_t>(1, positions / chunks);
   ScanDataRelease release;
   if (releasable != nullptr) release = ScanDataRelease(file.layout, *releasable, positions, per_chunk);
