@@ -1,6 +1,6 @@
 """Benchmark: kelvara_tools.read_run beside RawReader on a large run of every layout.
 
-    python tools/bench_columns.py [--points 8] [--repeat 3] [--layout gcms ...]
+    python tools/bench_columns.py [--points 8] [--repeat 5] [--layout gcms ...]
 
 For each layout a realistic run from the test encoders is tiled until it
 holds about the given number of million points, written as a compound file
@@ -285,7 +285,7 @@ def bench_layout(layout, million_points, repeat, folder):
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--points", type=float, default=8.0, help="million points per file")
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--layout", nargs="*", default=["gcms", "single_quad", "ttfl_profile", "qtof_centroid"])
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
