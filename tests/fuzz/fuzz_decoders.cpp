@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "budget_check.hpp"
@@ -146,10 +147,11 @@ std::pair<ByteView, ByteView> split(ByteView rest) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);
-  (void)raw::qgd::parse_gcms_scan(input);
-  (void)raw::mass_raw::parse_single_quad_scan(input);
-  (void)raw::qtfl::decode_qtof_centroid_scan(input);
-  (void)raw::ttfl::decode_ttfl_scan(input);
+  raw::PointLists lists;
+  (void)raw::qgd::parse_gcms_scan(input, lists);
+  (void)raw::mass_raw::parse_single_quad_scan(input, lists);
+  (void)raw::qtfl::decode_qtof_centroid_scan(input, lists);
+  (void)raw::ttfl::decode_ttfl_scan(input, std::nullopt, lists);
   (void)raw::ttfl::parse_tuning_calibration(input);
   if (size == 0) return 0;
 

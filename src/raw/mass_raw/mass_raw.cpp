@@ -9,7 +9,6 @@
 #include "raw/mass_raw/mass_raw.hpp"
 
 #include <string>
-#include <utility>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
@@ -28,13 +27,6 @@ constexpr std::size_t kMzBytes = 2;
 }  // namespace
 
 std::vector<std::uint32_t> parse_spectrum_index(ByteView index) { return read_u32_array(index); }
-
-Result<SingleQuadScan> parse_single_quad_scan(ByteView record) {
-  PointLists lists;
-  auto placed = parse_single_quad_scan(record, lists);
-  if (!placed) return Unexpected(std::move(placed).error());
-  return SingleQuadScan{placed->retention_time_ms, std::move(lists.mz), std::move(lists.intensity)};
-}
 
 Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points) {
   const std::size_t length = record.size();

@@ -18,15 +18,7 @@ namespace kelvara::raw::mass_raw {
 // Scan start offsets in index order; 1 to 3 trailing bytes are ignored.
 std::vector<std::uint32_t> parse_spectrum_index(ByteView index);
 
-struct SingleQuadScan {
-  std::uint32_t retention_time_ms = 0;
-  std::vector<double> mz;
-  std::vector<float> intensity;
-};
-
-// Decodes one scan record, header included.
-Result<SingleQuadScan> parse_single_quad_scan(ByteView record);
-// The same, with the points written to `points`.
+// Decodes one scan record, header included, its points written to `points`.
 Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points);
 
 }  // namespace kelvara::raw::mass_raw

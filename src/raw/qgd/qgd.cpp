@@ -79,15 +79,6 @@ Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
                      " matches neither Variant A (u32[N]) nor Variant B (2-byte header + u64[N])");
 }
 
-Result<GcmsScan> parse_gcms_scan(ByteView record) {
-  PointLists lists;
-  auto placed = parse_gcms_scan(record, lists);
-  if (!placed) return Unexpected(std::move(placed).error());
-  if (auto* mrm = std::get_if<MrmScan>(&*placed)) return GcmsScan(std::move(*mrm));
-  return GcmsScan(ProfileScan{std::get<PlacedScan>(*placed).retention_time_ms, std::move(lists.mz),
-                              std::move(lists.intensity)});
-}
-
 Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_points) {
   const std::size_t length = record.size();
   if (length < kHeaderBytes) return too_short_for_header("GC-MS scan", kHeaderBytes, length);

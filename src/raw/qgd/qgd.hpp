@@ -20,12 +20,6 @@ namespace kelvara::raw::qgd {
 // (Variant A) or a 2-byte header followed by u64[N] (Variant B).
 Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index);
 
-struct ProfileScan {
-  std::uint32_t retention_time_ms = 0;
-  std::vector<double> mz;
-  std::vector<float> intensity;
-};
-
 struct MrmTransition {
   double precursor_mz = 0.0;
   double product_mz = 0.0;
@@ -37,13 +31,12 @@ struct MrmScan {
   std::vector<MrmTransition> transitions;  // never empty
 };
 
-using GcmsScan = std::variant<ProfileScan, MrmScan>;
-
-// Decodes one scan record, header included.
-Result<GcmsScan> parse_gcms_scan(ByteView record);
-// The same, with a Profile scan's points written to `profile_points`; an
-// MRM scan's transitions come back in the scan as above.
+// A Profile scan, whose points went to the caller's PointSpace, or an MRM
+// scan with its transitions.
 using GcmsPlacedScan = std::variant<PlacedScan, MrmScan>;
+
+// Decodes one scan record, header included; a Profile scan's points are
+// written to `profile_points`.
 Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_points);
 
 }  // namespace kelvara::raw::qgd

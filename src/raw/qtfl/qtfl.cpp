@@ -11,7 +11,6 @@
 #include "raw/qtfl/qtfl.hpp"
 
 #include <string>
-#include <utility>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
@@ -55,13 +54,6 @@ Result<std::vector<std::uint32_t>> parse_qtfl_retention_times(ByteView times) {
                std::to_string(kRetentionTimeEntrySize);
       },
       [](ByteView entry) { return entry.u32(kRetentionTimeField); });
-}
-
-Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record) {
-  PointLists lists;
-  auto placed = decode_qtof_centroid_scan(record, lists);
-  if (!placed) return Unexpected(std::move(placed).error());
-  return QtofCentroidScan{std::move(lists.mz), std::move(lists.intensity)};
 }
 
 Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& points) {

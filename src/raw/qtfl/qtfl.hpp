@@ -21,17 +21,11 @@ struct QtofIndexEntry {
   std::uint32_t level_code = 0;  // below 2: MS1; 2 or more: MS2
 };
 
-struct QtofCentroidScan {
-  std::vector<double> mz;
-  std::vector<float> intensities;
-};
-
 Result<std::vector<QtofIndexEntry>> parse_centroid_index(ByteView index);
 Result<std::vector<std::uint32_t>> parse_qtfl_retention_times(ByteView times);
 
-// Decodes one scan record, header included.
-Result<QtofCentroidScan> decode_qtof_centroid_scan(ByteView record);
-// The same, with the points written to `points`; gives their number.
+// Decodes one scan record, header included, its points written to
+// `points`; gives their number.
 Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& points);
 
 }  // namespace kelvara::raw::qtfl

@@ -243,14 +243,6 @@ void fill_points(WordRegion words, std::size_t first, const MassCalibration& cal
 
 }  // namespace
 
-std::optional<TtflScan> decode_ttfl_scan(ByteView record) { return decode_ttfl_scan(record, std::nullopt); }
-
-std::optional<TtflScan> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration) {
-  PointLists lists;
-  if (!decode_ttfl_scan(record, calibration, lists)) return std::nullopt;
-  return TtflScan{std::move(lists.mz), std::move(lists.intensity)};
-}
-
 std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
                                             PointSpace& points) {
   const std::size_t length = record.size();

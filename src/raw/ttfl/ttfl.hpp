@@ -42,11 +42,6 @@ struct TtflBlock {
   std::vector<std::uint16_t> values;
 };
 
-struct TtflScan {
-  std::vector<double> channels;
-  std::vector<float> intensities;
-};
-
 Result<std::vector<Subset>> parse_data_index(ByteView index);
 
 // One byte range per subset, in the same order: from the subset's start to
@@ -60,11 +55,9 @@ std::optional<MassCalibration> parse_tuning_calibration(ByteView tuning);
 std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream(
     std::span<const std::uint16_t> words);
 
-std::optional<TtflScan> decode_ttfl_scan(ByteView record);
-// The same, with every channel mapped through `calibration` (when given) as
-// it is written: `channels` then holds m/z values.
-std::optional<TtflScan> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration);
-// The same, with the points written to `points`; gives their number.
+// Decodes one scan record, its points written to `points`, and gives their
+// number. With a calibration, every channel is written as its m/z;
+// without, as the channel number.
 std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
                                             PointSpace& points);
 
