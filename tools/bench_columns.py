@@ -1,6 +1,6 @@
 """Benchmark: kelvara_tools.read_run beside RawReader on a large run of every layout.
 
-    python tools/bench_columns.py [--points 8] [--repeat 5] [--layout gcms ...]
+    python tools/bench_columns.py [--points 8] [--repeat 5] [--thread-repeat 15] [--layout gcms ...]
 
 For each layout a realistic run from the test encoders is tiled until it
 holds about the given number of million points, written as a compound file
@@ -14,14 +14,19 @@ to a temporary folder, and then timed:
 - threads:   two threads reading two copies of the file against one thread
              reading both, as throughput, each open on one thread
              (KELVARA_THREADS=1, as one open alone already keeps every core
-             busy), beside the same with every core and what two threads of SHA-256
-             get on the machine at that moment; and how much of its pace a
-             Python loop keeps while read_run (or RawReader) runs in another
-             thread, which shows whether the interpreter lock is released;
+             busy), beside the same with every core and two ceilings measured
+             at that moment: what two threads of SHA-256 (work on the processor
+             alone) get, and what two threads get that each fill as many bytes
+             of fresh memory as one read_run does (work bound by the system's
+             page faults, as most of a single-threaded read_run is); and how
+             much of its pace a Python loop keeps while read_run (or RawReader)
+             runs in another thread, which shows whether the interpreter lock
+             is released;
 - to_arrow:  its time as a share of read_run's.
 
-Times are the best of --repeat rounds, in which the timings compared take
-turns; every ratio printed is from this one run.
+Times are the best of --repeat rounds (--thread-repeat for the short
+two-thread probes, which swing most with the machine), in which the timings
+compared take turns; every ratio printed is from this one run.
 """
 
 from __future__ import annotations
@@ -225,7 +230,25 @@ def machine_ratio(repeat):
     return two_thread_ratio(lambda b: hashlib.sha256(b).digest(), [block, block], repeat)[0]
 
 
-def bench_layout(layout, million_points, repeat, folder):
+def memory_ratio(size, repeat):
+    """What two threads gain right now that each fill `size` bytes of fresh
+    memory (numpy's fill releases the interpreter lock): the ceiling for work
+    bound by page faults. read_run's streams and columns live on ordinary
+    pages, so numpy's advice for huge pages is turned off meanwhile."""
+    import numpy
+
+    try:
+        from numpy._core.multiarray import _set_madvise_hugepage
+    except ImportError:  # numpy 1.x
+        from numpy.core.multiarray import _set_madvise_hugepage
+    before = _set_madvise_hugepage(False)
+    try:
+        return two_thread_ratio(lambda n: numpy.ones(n, dtype=numpy.uint8), [size, size], repeat)[0]
+    finally:
+        _set_madvise_hugepage(before)
+
+
+def bench_layout(layout, million_points, repeat, thread_repeat, folder):
     suffix, entries = base_entries(layout)
     sample = os.path.join(folder, "sample" + suffix)
     write_cfb(sample, entries)
@@ -255,11 +278,12 @@ def bench_layout(layout, million_points, repeat, folder):
     # printed beside it.
     os.environ["KELVARA_THREADS"] = "1"
     try:
-        threads, cores = two_thread_ratio(read_run, paths, repeat)
+        threads, cores = two_thread_ratio(read_run, paths, thread_repeat)
     finally:
         del os.environ["KELVARA_THREADS"]
-    threads_all, _ = two_thread_ratio(read_run, paths, repeat)
-    ceiling = machine_ratio(repeat)
+    threads_all, _ = two_thread_ratio(read_run, paths, thread_repeat)
+    ceiling = machine_ratio(thread_repeat)
+    memory_ceiling = memory_ratio(stream_bytes + 12 * points + 8 * spectra, thread_repeat)
     pace = python_pace_during(lambda: read_run(path))
     pace_reader = python_pace_during(lambda: RawReader(path))
     run = read_run(path)
@@ -273,8 +297,9 @@ def bench_layout(layout, million_points, repeat, folder):
     print(f"  peak memory added by read_run {added / 1e6:.0f} MB; streams {stream_bytes / 1e6:.0f} MB"
           f" + 12 B/point + 8 B/spectrum + 10% = {allowed / 1e6:.0f} MB ({added / allowed:.2f} of it)")
     print(f"  two threads on two files, each open on one thread: {threads:.2f}x the throughput of one"
-          f" (goal >= 1.6x), {cores:.2f} cores busy; SHA-256 in two threads gets {ceiling:.2f}x on this machine"
-          f" now (load {os.getloadavg()[0]:.1f}); with every core per open: {threads_all:.2f}x")
+          f" (goal >= 1.6x), {cores:.2f} cores busy; with every core per open: {threads_all:.2f}x")
+    print(f"  on this machine now (load {os.getloadavg()[0]:.1f}), two threads get {ceiling:.2f}x on SHA-256"
+          f" and {memory_ceiling:.2f}x filling fresh memory, as much per thread as one read_run writes")
     print(f"  a Python thread keeps {100 * pace:.0f}% of its pace while read_run decodes in another thread,"
           f" {100 * pace_reader:.0f}% while RawReader (which holds the interpreter lock) does")
     print(f"  to_arrow {t_arrow * 1e3:.2f} ms = {100 * t_arrow / t_run:.2f}% of read_run (goal < 5%)")
@@ -287,11 +312,12 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--points", type=float, default=8.0, help="million points per file")
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--thread-repeat", type=int, default=15, help="rounds of the two-thread probes")
     parser.add_argument("--layout", nargs="*", default=["gcms", "single_quad", "ttfl_profile", "qtof_centroid"])
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
         for layout in args.layout:
-            bench_layout(layout, args.points, args.repeat, folder)
+            bench_layout(layout, args.points, args.repeat, args.thread_repeat, folder)
     return 0
 
 
