@@ -6,7 +6,8 @@ Writes a realistic synthetic run of about the given size for each of the four
 layouts (GC-MS with MRM scans, single-quadrupole, QTOF with MS1/MS2
 alternation, TTFL profile with a tuning result), made by the test encoders
 and tiled with advancing retention times, plus a small GC-MS and TTFL file.
-For every file it prints the median of several rounds of:
+For every file it prints the median of several rounds (the materialisation
+floor and the two opens taking turns, round after round) of:
 
 - the read floor: open(path, 'rb').read() of the whole file;
 - the materialisation floor: a small C++ program (tools/materialise_floor.cpp,
@@ -208,9 +209,27 @@ def build_floor(folder):
     return exe
 
 
-def floor_times(exe, path, counts_path, rounds):
-    out = subprocess.run([exe, path, counts_path, str(rounds)], capture_output=True, text=True, check=True)
-    return [tuple(map(float, line.split())) for line in out.stdout.splitlines()]
+class Floor:
+    """The floor program, kept running: each round() asks it for one more
+    round, so its rounds take turns with the opens while running in one
+    process, as a reader's would."""
+
+    def __init__(self, exe, path, counts_path):
+        self.process = subprocess.Popen([exe, path, counts_path, "0"], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True)
+
+    def round(self):
+        self.process.stdin.write("\n")
+        self.process.stdin.flush()
+        line = self.process.stdout.readline()
+        if not line:
+            raise RuntimeError("the materialisation floor program stopped")
+        return tuple(map(float, line.split()))
+
+    def close(self):
+        self.process.stdin.close()
+        if self.process.wait() != 0:
+            raise RuntimeError("the materialisation floor program failed")
 
 
 # The high-water mark of resident memory (Linux VmHWM, the same figure as
@@ -274,14 +293,17 @@ def measure(name, filename, entries, folder, floor_exe, rounds, read_rounds):
     with open(counts_path, "wb") as f:
         array.array("I", counts).tofile(f)
     del reader
-    floor = floor_times(floor_exe, path, counts_path, rounds)
-    t_floor = statistics.median(t[0] for t in floor)
-    cpu_floor = statistics.median(t[1] for t in floor)
-
-    single, threaded = [], []
+    # The floor and the opens take turns, round after round, so that a
+    # machine growing busier or quieter meanwhile weighs on them alike.
+    floor, single, threaded = [], [], []
+    floor_program = Floor(floor_exe, path, counts_path)
     for _ in range(rounds):
+        floor.append(floor_program.round())
         single.append(open_with(path, 1))
         threaded.append(open_with(path, None))
+    floor_program.close()
+    t_floor = statistics.median(t[0] for t in floor)
+    cpu_floor = statistics.median(t[1] for t in floor)
     t_single, t_threaded = (statistics.median(t[0] for t in single), statistics.median(t[0] for t in threaded))
     cpu_single = statistics.median(t[2] for t in single)
     cpu_caller = statistics.median(t[1] for t in threaded)
