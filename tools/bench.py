@@ -297,11 +297,13 @@ def measure(name, filename, entries, folder, floor_exe, rounds, read_rounds):
     # machine growing busier or quieter meanwhile weighs on them alike.
     floor, single, threaded = [], [], []
     floor_program = Floor(floor_exe, path, counts_path)
-    for _ in range(rounds):
-        floor.append(floor_program.round())
-        single.append(open_with(path, 1))
-        threaded.append(open_with(path, None))
-    floor_program.close()
+    try:
+        for _ in range(rounds):
+            floor.append(floor_program.round())
+            single.append(open_with(path, 1))
+            threaded.append(open_with(path, None))
+    finally:
+        floor_program.close()
     t_floor = statistics.median(t[0] for t in floor)
     cpu_floor = statistics.median(t[1] for t in floor)
     t_single, t_threaded = (statistics.median(t[0] for t in single), statistics.median(t[0] for t in threaded))

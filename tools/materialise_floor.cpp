@@ -3,9 +3,6 @@
 //
 //     materialise_floor FILE COUNTS ROUNDS
 //
-// With ROUNDS 0 it runs one round for each line read from standard input,
-// until that ends, so that a caller can take turns with other timings while
-// the rounds still run in one process.
 // COUNTS holds one little-endian u32 per spectrum, its number of points.
 // Each round preads FILE whole into fresh memory, then makes one
 // vector<double> and one vector<float> per spectrum and writes 12 bytes per
@@ -15,6 +12,10 @@
 // round. Prints one line per round: the seconds from the pread to the
 // last spectrum, freeing excluded, then the processor seconds of the same
 // span.
+//
+// With ROUNDS 0 it runs one round for each line read from standard input,
+// until that ends, so that a caller can take turns with other timings while
+// the rounds still run in one process.
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -77,9 +78,9 @@ int main(int argc, char** argv) {
   for (const std::uint32_t n : counts) points += n;
 
   const bool on_request = rounds == 0;
+  int done = 0;
   char request[64];
-  for (int round = 0; on_request || round < rounds; ++round) {
-    if (on_request && std::fgets(request, sizeof request, stdin) == nullptr) break;
+  while (on_request ? std::fgets(request, sizeof request, stdin) != nullptr : done++ < rounds) {
     const int fd = open(argv[1], O_RDONLY);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0 || info.st_size < 8) {
