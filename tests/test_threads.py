@@ -196,8 +196,9 @@ def copy_order(order, copies):
 @pytest.mark.parametrize("threads", [None, "1", "2"])
 def test_large_files_read_back_whatever_the_order_of_the_index(make_file, monkeypatch, order, threads):
     # Scan data of several MiB: large enough for every core by default, for
-    # many chunks, and for the scan data to be handed back to the system as the walk leaves it
-    # behind, which must never take data a later index entry still reads.
+    # many chunks, and for the scan data to be handed back to the system as
+    # the walk leaves it behind, which must never take data a later index
+    # entry still reads.
     run = gc.realistic_run(n_scans=600, scan_ms=100, mrm_every=9, seed=21)
     data, offsets = gc.concat(run.records + [b"\x02" * 20])
     copies = (9 << 19) // len(data) + 1

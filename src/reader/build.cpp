@@ -89,16 +89,11 @@ class Emitter {
   // budget, the walk ends with an error, and whatever the spectrum left in
   // the value arrays goes with the failed decode.
   bool emit(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
-    if (!spend(position, points)) return false;
-    if (arrays_ != nullptr) {
-      sink_.add_placed(points, ms_level, seconds);
-    } else {
-      sink_.add(std::move(lists_.mz), std::move(lists_.intensity), ms_level, seconds);
-    }
-    return true;
+    if (arrays_ != nullptr) return emit_placed(position, points, ms_level, seconds);
+    return emit(position, std::move(lists_.mz), std::move(lists_.intensity), ms_level, seconds);
   }
 
-  // A spectrum decoded on another thread, with its lists.
+  // A spectrum with its lists, decoded here or on another thread.
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
             double seconds) {
     if (!spend(position, mz.size())) return false;
@@ -106,8 +101,8 @@ class Emitter {
     return true;
   }
 
-  // A spectrum decoded on another thread, whose values are copied into the
-  // sink's arrays apart from this call.
+  // A spectrum whose values are in the sink's arrays already, or are copied
+  // there by a decoding thread apart from this call.
   bool emit_placed(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
     if (!spend(position, points)) return false;
     sink_.add_placed(points, ms_level, seconds);

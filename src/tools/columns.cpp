@@ -130,8 +130,8 @@ class Block {
 // Receives every decoded spectrum in record order and appends it to the
 // columns. Its m/z and intensity blocks are the value arrays of the walk:
 // the decoders write values straight into them, or the decoding threads
-// copy each chunk's values into place. Touches no
-// Python object: it runs with the interpreter lock released.
+// copy each chunk's values into place. Touches no Python object: it runs
+// with the interpreter lock released.
 class ColumnSink final : public kelvara::reader::SpectrumSink, public kelvara::reader::ValueArrays {
  public:
   ColumnSink() { offsets.push(0); }

@@ -11,9 +11,9 @@
 // which must give the same records, or the same error. The replay driver
 // does that for every input; a campaign does it for every 16th execution,
 // because starting threads and decoding several times more costs several
-// times the rest of an execution. Gating on a bit
-// of the input would not work: inputs that reach the thread pool cover more
-// code, so the fuzzer soon keeps little else. Built by
+// times the rest of an execution. Gating on a bit of the input would not
+// work: inputs that reach the thread pool cover more code, so the fuzzer
+// soon keeps little else. Built by
 // `cmake -DKELVARA_FUZZ=ON` with Clang; `make fuzz` runs it.
 #include <algorithm>
 #include <cstddef>
