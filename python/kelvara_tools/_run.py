@@ -19,7 +19,10 @@ import numpy as np
 from . import _columns
 
 if TYPE_CHECKING:
+    import matchms
+    import pandas
     import pyarrow
+    import pyopenms
 
 FormatError = _columns.FormatError
 
@@ -447,6 +450,47 @@ class Run:
         from ._tables import write_parquet
 
         write_parquet(self, path, shape, compression)
+
+    # -- other libraries' structures -------------------------------------------
+
+    def to_pandas(self, shape: Literal["spectra", "peaks"] = "spectra") -> pandas.DataFrame:
+        """A pandas DataFrame (needs pip install 'kelvara[pandas]').
+
+        shape "spectra": one row per spectrum, indexed by spectrum_index, with
+        retention_time_sec, ms_level, representation, points, tic,
+        base_peak_mz and base_peak_intensity (NaN for a spectrum without
+        points), as spectra_table() has them.
+        shape "peaks": one row per point, with spectrum_index,
+        retention_time_sec, ms_level, mz and intensity.
+        """
+        from ._adapters import to_pandas
+
+        return to_pandas(self, shape)
+
+    def to_pyopenms(self) -> pyopenms.MSExperiment:
+        """A pyOpenMS MSExperiment (needs pip install 'kelvara[pyopenms]').
+
+        Every spectrum with its retention time in seconds, MS level, m/z and
+        intensity values, and precursor m/z where known; then a total ion
+        current chromatogram of the MS1 spectra, and one chromatogram per
+        SRM transition where the run has them. Points out of m/z order are
+        handed over sorted.
+        """
+        from ._adapters import to_pyopenms
+
+        return to_pyopenms(self)
+
+    def to_matchms(self) -> list[matchms.Spectrum]:
+        """A list of matchms Spectrum objects, one per spectrum (needs pip install 'kelvara[matchms]').
+
+        Metadata: spectrum_index, retention_time (seconds), ms_level, and
+        precursor_mz where known. matchms requires ascending m/z: points out
+        of order are handed over sorted; points of equal m/z are all kept.
+        For MS/MS work, select the level first: run[run.ms_level == 2].to_matchms().
+        """
+        from ._adapters import to_matchms
+
+        return to_matchms(self)
 
     def __repr__(self) -> str:
         return f"Run({self.name!r}, layout={self.layout!r}, {len(self)} spectra, {len(self.mz)} points)"
