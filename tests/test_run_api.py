@@ -63,21 +63,15 @@ def test_integer_positions_may_repeat_reorder_and_count_from_the_end():
     assert_holds(SMALL[np.array([2, 3, 4], np.uint16)], SMALL, [2, 3, 4])
 
 
-def test_a_selection_of_a_real_run_keeps_its_chromatograms():
+def test_consecutive_spectra_share_the_run_memory_and_others_are_copies():
     ms2 = GCMS[GCMS.ms_level == 2]
     assert set(ms2.ms_level.tolist()) == {2} and len(ms2) == np.count_nonzero(GCMS.ms_level == 2)
-    window = GCMS[100:400]
-    every = GCMS.tic(ms_level=None).intensity
-    assert window.tic().intensity.tolist() == every[100:400][GCMS.ms_level[100:400] == 1].tolist()
     assert_holds(GCMS[5:900:7], GCMS, range(5, 900, 7))
-
-
-def test_consecutive_spectra_share_the_run_memory_and_others_are_copies():
-    for consecutive in (GCMS[10:20], GCMS[np.arange(10, 20)], GCMS[(np.arange(len(GCMS)) >= 10) & (np.arange(len(GCMS)) < 20)]):
+    positions = np.arange(len(GCMS))
+    for consecutive in (GCMS[10:20], GCMS[positions[10:20]], GCMS[(positions >= 10) & (positions < 20)]):
         assert np.shares_memory(consecutive.mz, GCMS.mz) and np.shares_memory(consecutive.intensity, GCMS.intensity)
         assert consecutive.offsets.tolist() == (GCMS.offsets[10:21] - GCMS.offsets[10]).tolist()
-    apart = GCMS[[10, 12]]
-    assert not np.shares_memory(apart.mz, GCMS.mz)
+    assert not np.shares_memory(GCMS[[10, 12]].mz, GCMS.mz)
     # A pickled selection carries only its own points.
     assert len(pickle.dumps(GCMS[10:12])) < len(pickle.dumps(GCMS)) // 20
 
@@ -86,15 +80,12 @@ def test_consecutive_spectra_share_the_run_memory_and_others_are_copies():
     "index, error, words",
     [
         (np.ones(6, bool), IndexError, "boolean mask has 6 entries for a run of 7 spectra"),
-        ([True] * 8, IndexError, "boolean mask has 8 entries"),
         ([0, 7], IndexError, "spectrum index 7 out of range for a run of 7 spectra"),
         (np.array([-8]), IndexError, "spectrum index -8 out of range"),
         (np.array([1.0, 2.0]), TypeError, "cannot be indexed by an array of float64"),
         (np.zeros((2, 7), bool), TypeError, "not a 2-d array"),
         ((1, 2), TypeError, "not tuple"),
-        ("ab", TypeError, "not str"),
         (None, TypeError, "not NoneType"),
-        (1.0, TypeError, "not float"),
     ],
 )
 def test_selections_that_cannot_apply_say_why(index, error, words):
@@ -128,6 +119,7 @@ def test_chromatogram_details_stay_beside_the_tuple():
     for copy in (pickle.loads(pickle.dumps(srm)), srm._replace(intensity=intensity * 2)):
         assert (copy.precursor_mz, copy.product_mz) == (194.1, 109.0)
     assert srm._replace(product_mz=110.0).product_mz == 110.0
+    assert Chromatogram._make((rt, intensity)).precursor_mz is None
     with pytest.raises(AttributeError):
         srm.precursor_mz = 1.0
     with pytest.raises(TypeError, match="collision_energy"):

@@ -100,23 +100,22 @@ class Chromatogram(_Trace):
     A two-item tuple, so `rt, intensity = run.tic()` unpacks it. What
     describes the trace beyond its two arrays (the transition of an SRM
     chromatogram) is a keyword-only attribute beside the tuple, never an
-    item of it, so that unpacking keeps working as attributes are added:
-    each is listed in _DETAILS with its default.
+    item of it, so that unpacking keeps working as attributes are added.
     """
 
-    # Keyword-only attributes and their defaults; the tuple stays two items.
-    _DETAILS: ClassVar[dict[str, object]] = {"precursor_mz": None, "product_mz": None}
-
-    precursor_mz: float | None
-    product_mz: float | None
+    # The keyword-only attributes. Each has its default as a class
+    # attribute, which tuples made without __new__ (by _make) get too.
+    _DETAILS: ClassVar[tuple[str, ...]] = ("precursor_mz", "product_mz")
+    precursor_mz: float | None = None
+    product_mz: float | None = None
 
     def __new__(cls, retention_time_sec: np.ndarray, intensity: np.ndarray, **details: object) -> Chromatogram:
-        unknown = details.keys() - cls._DETAILS.keys()
+        unknown = details.keys() - set(cls._DETAILS)
         if unknown:
             raise TypeError(f"Chromatogram() got unexpected keyword argument(s) {', '.join(sorted(unknown))}")
         self = super().__new__(cls, retention_time_sec, intensity)
-        for key, default in cls._DETAILS.items():
-            object.__setattr__(self, key, details.get(key, default))
+        for key, value in details.items():
+            object.__setattr__(self, key, value)
         return self
 
     def __setattr__(self, key: str, value: object) -> None:
