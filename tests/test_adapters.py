@@ -16,14 +16,9 @@ TTFL = read_run(os.path.join(ROOT, "samples", "lcms_ttfl_profile.lcd"))
 
 
 class WithTransitions(Run):
-    """A run that knows its precursors and SRM transitions, as runs of the
-    layouts that record them do."""
+    """A run with SRM transitions, as runs of the layouts that record them have."""
 
     __slots__ = ()
-
-    @property
-    def precursor_mz(self) -> np.ndarray:
-        return np.where(self.ms_level == 2, 194.0 + np.arange(len(self)), np.nan)
 
     def srm(self) -> list[Chromatogram]:
         rt = self.retention_time_sec[self.ms_level == 2]
@@ -31,11 +26,25 @@ class WithTransitions(Run):
                 Chromatogram(rt, np.full(len(rt), 7.5), precursor_mz=178.0, product_mz=152.0)]
 
 
-def out_of_order() -> WithTransitions:
-    """Three spectra: m/z out of order with a repeated value, empty, in order."""
+class WithPrecursors(WithTransitions):
+    """For a Run without its own precursor_mz column: the same values as a property."""
+
+    __slots__ = ()
+
+    @property
+    def precursor_mz(self) -> np.ndarray:
+        return np.array([np.nan, 195.0, 196.0])
+
+
+def out_of_order() -> Run:
+    """Three spectra: m/z out of order with a repeated value, empty, in order;
+    precursors known for the two MS2 spectra."""
     mz = np.array([300.5, 100.25, 200.0, 100.25, 50.0, 60.0])
-    return WithTransitions("mixed.lcd", "qtof_centroid", mz, np.arange(1, 7, dtype=np.float32),
-                           np.array([0, 4, 4, 6], np.int64), np.array([1, 2, 2], np.uint8), np.array([60.0, 60.5, 61.0]))
+    columns = ("mixed.lcd", "qtof_centroid", mz, np.arange(1, 7, dtype=np.float32),
+               np.array([0, 4, 4, 6], np.int64), np.array([1, 2, 2], np.uint8), np.array([60.0, 60.5, 61.0]))
+    if "precursor_mz" in Run.__slots__:
+        return WithTransitions(*columns, precursor_mz=np.array([np.nan, 195.0, 196.0]))
+    return WithPrecursors(*columns)
 
 
 @pytest.mark.parametrize(
