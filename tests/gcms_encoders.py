@@ -120,19 +120,43 @@ class Run:
     expected: list = field(default_factory=list)
 
 
-def realistic_run(n_scans=300, scan_ms=250, start_ms=180_000, mrm_every=0, seed=7):
+# MRM transitions (precursor and product m/z in tenths) of three of the
+# compounds, by their place in COMPOUNDS, with each one's response per unit
+# of full-scan height.
+TRANSITIONS = [(1940, 1090, 5, 0.4), (1780, 1520, 6, 0.15), (2700, 740, 4, 0.9)]
+
+
+def realistic_run(n_scans=300, scan_ms=250, start_ms=180_000, mrm_every=0, seed=7, widths="cycle"):
     """A GC-MS run: EI-like spectra over a chromatogram of Gaussian peaks.
 
     Every scan covers m/z 35 to 300 at unit resolution (only points above the
     noise floor are stored); with `mrm_every` > 0, every so many scans is an
-    MRM scan of three transitions instead.
+    MRM scan of three transitions instead. With widths="cycle", MRM scans
+    cycle through intensity widths of 2, 3 and 4 bytes with random
+    intensities clipped to the width: every width at its largest values, for
+    the decoder. With widths="fit", each transition follows its compound's
+    elution over a baseline, and each MRM scan is stored in the narrowest
+    width that holds its largest intensity, as an acquisition writes it.
     """
+    if widths not in ("cycle", "fit"):
+        raise ValueError(f"widths must be 'cycle' or 'fit', not {widths!r}")
     rng = random.Random(seed)
     apexes = sorted(rng.uniform(0.1, 0.9) * n_scans for _ in COMPOUNDS)
     heights = [rng.uniform(2e3, 6e4) for _ in COMPOUNDS]
     run = Run()
     for s in range(n_scans):
         rt = start_ms + s * scan_ms
+        if mrm_every and s % mrm_every == mrm_every - 1 and widths == "fit":
+            transitions = [
+                (p, q, int(300 + rng.expovariate(1 / 60.0)
+                           + 40 * response * heights[c] * math.exp(-0.5 * ((s - apexes[c]) / 3.0) ** 2)))
+                for p, q, c, response in TRANSITIONS
+            ]
+            top = max(i for _, _, i in transitions)
+            width = next(w for w in (6, 7, 8) if top < 2 ** (8 * (w - 4)))
+            run.records.append(mrm_record(rt, transitions, width=width))
+            run.expected.extend(expected_mrm(rt, transitions))
+            continue
         if mrm_every and s % mrm_every == mrm_every - 1:
             transitions = [
                 (1940, 1090, int(200 + 3000 * rng.random())),

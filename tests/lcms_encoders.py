@@ -423,22 +423,32 @@ def ttfl_run(n_scans=150, scan_ms=400, start_ms=30_000, n_compounds=10, seed=23,
     return Run(entries, expected)
 
 
-def single_quad_run(n_scans=200, scan_ms=300, start_ms=120_000, n_compounds=8, seed=5):
+def single_quad_run(n_scans=200, scan_ms=300, start_ms=120_000, n_compounds=8, seed=5, widths="cycle"):
     """A single-quadrupole run: m/z 50 to 1000 in tenths, Gaussian elution.
 
-    Each analyte gives a few ions; scans cycle through peak widths 4, 5 and 6
-    (2- to 4-byte intensities, clipped to what the width holds), with every
-    tenth scan stored with 1-byte intensities, scaled to its base peak.
+    Each analyte gives a few ions. With widths="cycle", scans cycle through
+    peak widths 4, 5 and 6 (2- to 4-byte intensities, clipped to what the
+    width holds), with every tenth scan stored with 1-byte intensities,
+    scaled to its base peak: every width at its largest values, for the
+    decoder. With widths="fit", each scan is stored in the narrowest width
+    that holds its base peak, as an acquisition writes it: nothing is
+    clipped or scaled, and the chromatogram is as smooth as the elution.
     """
+    if widths not in ("cycle", "fit"):
+        raise ValueError(f"widths must be 'cycle' or 'fit', not {widths!r}")
     rng = random.Random(seed)
+
+    def height():
+        # Analytes' responses spread over decades; "fit" runs spread them so.
+        return 10 ** rng.uniform(4.0, 7.7) if widths == "fit" else rng.uniform(1e4, 5e7)
+
     compounds = [
         ([rng.randrange(500, 10001) for _ in range(rng.randrange(2, 6))], rng.uniform(0.05, 0.95) * n_scans,
-         rng.uniform(2.0, 5.0), rng.uniform(1e4, 5e7))
+         rng.uniform(2.0, 5.0), height())
         for _ in range(n_compounds)
     ]
     records, expected = [], []
     for s in range(n_scans):
-        width = 3 if s % 10 == 9 else 4 + s % 3
         spectrum = {}
         for ions, apex, sigma, height in compounds:
             elution = height * gaussian(s, apex, sigma)
@@ -447,9 +457,15 @@ def single_quad_run(n_scans=200, scan_ms=300, start_ms=120_000, n_compounds=8, s
         for _ in range(rng.randrange(30, 80)):
             tenths = rng.randrange(500, 10001)
             spectrum[tenths] = spectrum.get(tenths, 0.0) + rng.expovariate(1 / 200.0)
+        if widths == "fit":
+            top = int(max(spectrum.values()))
+            width = next(w for w in (3, 4, 5, 6) if top < 2 ** (8 * (w - 2)))
+            scale = 1.0
+        else:
+            width = 3 if s % 10 == 9 else 4 + s % 3
+            # A 1-byte scan is scaled so that its base peak reads 255.
+            scale = 255 / max(spectrum.values()) if width == 3 else 1.0
         limit = 2 ** (8 * (width - 2)) - 1
-        # A 1-byte scan is scaled so that its base peak reads 255.
-        scale = 255 / max(spectrum.values()) if width == 3 else 1.0
         peaks = [(t, min(int(v * scale), limit)) for t, v in sorted(spectrum.items()) if v * scale >= 1]
         rt = start_ms + s * scan_ms
         records.append(sq_record(rt, peaks, width=width))

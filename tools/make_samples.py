@@ -20,10 +20,16 @@ from gcms_encoders import gcms_entries, realistic_run  # noqa: E402
 from lcms_encoders import qtof_run, single_quad_run, ttfl_run  # noqa: E402
 
 
+# Every scan is stored in the narrowest intensity width that holds it
+# (widths="fit"), as an acquisition writes it: no value is clipped to its
+# field, so the chromatograms are as smooth as the elution. The tests cover
+# each width at its largest values with files of their own.
+
+
 def gcms_sample() -> bytes:
     # Eight minutes of EI scans at 2 Hz from minute 3 on, with an MRM scan of
     # three transitions every 60th scan.
-    run = realistic_run(n_scans=960, scan_ms=500, start_ms=180_000, mrm_every=60, seed=2026)
+    run = realistic_run(n_scans=960, scan_ms=500, start_ms=180_000, mrm_every=60, seed=2026, widths="fit")
     return build_cfb(gcms_entries(run.records), version=3)
 
 
@@ -39,7 +45,7 @@ def ttfl_sample() -> bytes:
 
 
 def single_quad_sample() -> bytes:
-    return build_cfb(single_quad_run(n_scans=300, seed=2026).entries, version=3)
+    return build_cfb(single_quad_run(n_scans=300, n_compounds=12, seed=2026, widths="fit").entries, version=3)
 
 
 SAMPLES = {

@@ -12,14 +12,17 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import TYPE_CHECKING, Iterator, Literal, NamedTuple, SupportsIndex, Union
+from typing import TYPE_CHECKING, ClassVar, Iterator, Literal, NamedTuple, Sequence, SupportsIndex, Union, overload
 
 import numpy as np
 
 from . import _columns
 
 if TYPE_CHECKING:
+    import matchms
+    import pandas
     import pyarrow
+    import pyopenms
 
 FormatError = _columns.FormatError
 
@@ -86,11 +89,63 @@ class Spectrum:
         )
 
 
-class Chromatogram(NamedTuple):
-    """Intensity against retention time, one point per spectrum of the level asked for."""
-
+class _Trace(NamedTuple):
     retention_time_sec: np.ndarray
     intensity: np.ndarray
+
+
+class Chromatogram(_Trace):
+    """Intensity against retention time, one point per spectrum of the level asked for.
+
+    A two-item tuple, so `rt, intensity = run.tic()` unpacks it. What
+    describes the trace beyond its two arrays (the transition of an SRM
+    chromatogram) is a keyword-only attribute beside the tuple, never an
+    item of it, so that unpacking keeps working as attributes are added.
+    """
+
+    # The keyword-only attributes. Each has its default as a class
+    # attribute, which tuples made without __new__ (by _make) get too.
+    _DETAILS: ClassVar[tuple[str, ...]] = ("precursor_mz", "product_mz")
+    precursor_mz: float | None = None
+    product_mz: float | None = None
+
+    def __new__(cls, retention_time_sec: np.ndarray, intensity: np.ndarray, **details: object) -> Chromatogram:
+        unknown = details.keys() - set(cls._DETAILS)
+        if unknown:
+            raise TypeError(f"Chromatogram() got unexpected keyword argument(s) {', '.join(sorted(unknown))}")
+        self = super().__new__(cls, retention_time_sec, intensity)
+        for key, value in details.items():
+            object.__setattr__(self, key, value)
+        return self
+
+    def __setattr__(self, key: str, value: object) -> None:
+        raise AttributeError(f"Chromatogram attribute {key!r} is read-only")
+
+    def _replace(self, **changes: object) -> Chromatogram:
+        details = {key: getattr(self, key) for key in self._DETAILS}
+        details.update((key, changes.pop(key)) for key in list(changes) if key in self._DETAILS)
+        arrays = super()._replace(**changes)
+        return type(self)(*arrays, **details)
+
+    def __repr__(self) -> str:
+        parts = []
+        if self.precursor_mz is not None or self.product_mz is not None:
+            parts.append(f"SRM {_mz_text(self.precursor_mz)}\u2192{_mz_text(self.product_mz)}")
+        times = np.asarray(self.retention_time_sec, dtype=np.float64)
+        values = np.asarray(self.intensity, dtype=np.float64)
+        count = len(times)
+        parts.append(f"{count} point{'' if count == 1 else 's'}")
+        times, values = times[np.isfinite(times)], values[np.isfinite(values)]
+        if len(times):
+            parts.append(f"RT {times.min():.2f}\u2013{times.max():.2f} s")
+        if len(values):
+            top = values.max()
+            parts.append(f"max {top:.2e}" if abs(top) >= 1e4 else f"max {top:.4g}")
+        return f"Chromatogram({', '.join(parts)})"
+
+
+def _mz_text(mz: float | None) -> str:
+    return "?" if mz is None else f"{mz:g}"
 
 
 class Run:
@@ -165,7 +220,15 @@ class Run:
     def __len__(self) -> int:
         return len(self.ms_level)
 
-    def __getitem__(self, index: SupportsIndex) -> Spectrum:
+    @overload
+    def __getitem__(self, index: SupportsIndex) -> Spectrum: ...
+
+    @overload
+    def __getitem__(self, index: slice | np.ndarray | Sequence[int] | Sequence[bool]) -> Run: ...
+
+    def __getitem__(self, index):
+        if isinstance(index, slice) or not hasattr(index, "__index__") or np.ndim(index) != 0:
+            return self._select(index)
         position = operator.index(index)
         count = len(self.ms_level)
         if position < 0:
@@ -187,6 +250,80 @@ class Run:
             int(self.ms_level[position]),
             float(self.retention_time_sec[position]),
         )
+
+    # -- runs of some of the spectra -----------------------------------------
+
+    def _select(self, selection: object) -> Run:
+        """run[a:b], run[mask], run[positions]: a Run of those spectra, in that order."""
+        count = len(self)
+        if isinstance(selection, slice):
+            start, stop, step = selection.indices(count)
+            if step == 1:
+                return self._subset(start, max(start, stop))
+            return self._subset(np.arange(start, stop, step, dtype=np.int64))
+        kinds = "a run is indexed by an integer, a slice, a boolean mask or integer positions"
+        # A tuple would be run[i, j]: a run has one axis.
+        chosen = None if isinstance(selection, (tuple, str, bytes, dict, set)) else np.asarray(selection)
+        if chosen is None or chosen.ndim == 0:
+            raise TypeError(f"{kinds}, not {type(selection).__name__}")
+        if chosen.ndim != 1:
+            raise TypeError(f"{kinds}, not a {chosen.ndim}-d array")
+        if chosen.dtype == np.bool_:
+            if len(chosen) != count:
+                raise IndexError(f"boolean mask has {len(chosen)} entries for a run of {count} spectra")
+            return self._subset(np.flatnonzero(chosen))
+        if chosen.dtype.kind not in "iu":
+            if len(chosen):
+                raise TypeError(f"a run cannot be indexed by an array of {chosen.dtype}: "
+                                f"give a boolean mask of {count} entries or integer positions")
+            chosen = chosen.astype(np.int64)
+        outside = (chosen < -count) | (chosen >= count)
+        if outside.any():
+            raise IndexError(f"spectrum index {chosen[outside][0]} out of range for a run of {count} spectra")
+        positions = chosen.astype(np.int64)
+        positions[positions < 0] += count
+        return self._subset(positions)
+
+    def _subset(self, first: int | np.ndarray, stop: int | None = None) -> Run:
+        """The Run of spectra first:stop (columns shared), or of the positions in first (points copied).
+
+        Every per-spectrum column the constructor takes is taken at the same
+        positions; offsets are rebased to start at 0.
+        """
+        if stop is None:
+            positions = first
+            span = len(positions)
+            if span and positions[-1] - positions[0] == span - 1 and np.all(np.diff(positions) == 1):
+                # Consecutive spectra in order: the same as a slice, which shares memory.
+                first, stop = int(positions[0]), int(positions[-1]) + 1
+        if stop is not None:
+            low, high = int(self.offsets[first]), int(self.offsets[stop])
+            offsets = self.offsets[first : stop + 1] - low
+            points = {id(self.mz): self.mz[low:high], id(self.intensity): self.intensity[low:high]}
+            take = slice(first, stop)
+        else:
+            starts = self.offsets[positions]
+            counts = self.offsets[positions + 1] - starts
+            offsets = np.zeros(len(positions) + 1, dtype=np.int64)
+            np.cumsum(counts, out=offsets[1:])
+            # Each kept point's position in the run: its spectrum's start moved
+            # by where that spectrum begins in the new columns.
+            source = np.arange(offsets[-1], dtype=np.int64) + np.repeat(starts - offsets[:-1], counts)
+            points = {id(self.mz): self.mz[source], id(self.intensity): self.intensity[source]}
+            take = positions
+        cls, arguments = self.__reduce__()
+        count = len(self)
+
+        def taken(argument: object) -> object:
+            if argument is self.offsets:
+                return offsets
+            if id(argument) in points:
+                return points[id(argument)]
+            if isinstance(argument, np.ndarray) and argument.shape == (count,):
+                return argument[take]
+            return argument
+
+        return cls(*map(taken, arguments))
 
     def scan_at(self, rt_sec: float, ms_level: int | None = None) -> Spectrum:
         """The spectrum whose retention time is nearest to rt_sec (the first one on a tie).
@@ -312,6 +449,47 @@ class Run:
         from ._tables import write_parquet
 
         write_parquet(self, path, shape, compression)
+
+    # -- other libraries' structures -------------------------------------------
+
+    def to_pandas(self, shape: Literal["spectra", "peaks"] = "spectra") -> pandas.DataFrame:
+        """A pandas DataFrame (needs pip install 'kelvara[pandas]').
+
+        shape "spectra": one row per spectrum, indexed by spectrum_index, with
+        retention_time_sec, ms_level, representation, points, tic,
+        base_peak_mz and base_peak_intensity (NaN for a spectrum without
+        points), as spectra_table() has them.
+        shape "peaks": one row per point, with spectrum_index,
+        retention_time_sec, ms_level, mz and intensity.
+        """
+        from ._adapters import to_pandas
+
+        return to_pandas(self, shape)
+
+    def to_pyopenms(self) -> pyopenms.MSExperiment:
+        """A pyOpenMS MSExperiment (needs pip install 'kelvara[pyopenms]').
+
+        Every spectrum with its retention time in seconds, MS level, m/z and
+        intensity values, and precursor m/z where known; then a total ion
+        current chromatogram of the MS1 spectra, and one chromatogram per
+        SRM transition where the run has them. Points out of m/z order are
+        handed over sorted.
+        """
+        from ._adapters import to_pyopenms
+
+        return to_pyopenms(self)
+
+    def to_matchms(self) -> list[matchms.Spectrum]:
+        """A list of matchms Spectrum objects, one per spectrum (needs pip install 'kelvara[matchms]').
+
+        Metadata: spectrum_index, retention_time (seconds), ms_level, and
+        precursor_mz where known. matchms requires ascending m/z: points out
+        of order are handed over sorted; points of equal m/z are all kept.
+        For MS/MS work, select the level first: run[run.ms_level == 2].to_matchms().
+        """
+        from ._adapters import to_matchms
+
+        return to_matchms(self)
 
     def __repr__(self) -> str:
         return f"Run({self.name!r}, layout={self.layout!r}, {len(self)} spectra, {len(self.mz)} points)"
