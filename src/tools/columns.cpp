@@ -10,10 +10,10 @@
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
-// object. A ColumnSink appends each decoded spectrum to five contiguous
-// blocks (every m/z of every spectrum, every intensity, the spectrum
-// boundaries, the MS levels and the retention times), so the peak data exist
-// once. Each block then moves into a Column, whose __array_interface__ lets
+// object. The core's ColumnSink (reader/sinks.hpp) appends each decoded
+// spectrum to five contiguous blocks (every m/z of every spectrum, every
+// intensity, the spectrum boundaries, the MS levels and the retention
+// times), so the peak data exist once. Each block then moves into a Column, whose __array_interface__ lets
 // numpy build an array over the block without copying it; the array keeps
 // the Column alive through its base, and the block is freed when the last
 // array over it goes. Built against the 3.10 limited API like `kelvara`.
@@ -40,142 +40,15 @@
 #include <structmember.h>
 #include "reader/build.hpp"
 #include "reader/open.hpp"
+#include "reader/sinks.hpp"
 
 namespace {
 
 using kelvara::py::entry;
 using kelvara::py::OwnedRef;
 
-// ---------------------------------------------------------------------------
-// Growing blocks
-
-// A block of T from malloc that grows with realloc, so the values are never
-// held twice. glibc serves large blocks as mapped pages, which realloc
-// remaps (mremap) instead of copying, and capacity never written is never
-// made resident: doubling costs address space, not memory. take() trims the
-// block to its size and gives it away.
-template <class T>
-class Block {
-  static_assert(std::is_trivially_copyable_v<T>);
-
- public:
-  Block() = default;
-  Block(const Block&) = delete;
-  Block& operator=(const Block&) = delete;
-  ~Block() { std::free(data_); }
-
-  std::size_t size() const noexcept { return size_; }
-  std::size_t room() const noexcept { return capacity_ - size_; }
-
-  void append(const T* values, std::size_t count) {
-    if (count > capacity_ - size_) grow(count);
-    if (count != 0) std::copy(values, values + count, data_ + size_);
-    size_ += count;
-  }
-
-  // Makes room for `count` more values; may move the block.
-  void reserve_more(std::size_t count) {
-    if (count > capacity_ - size_) grow(count);
-  }
-
-  // Asks for room for `count` values in all, if the system grants it; none
-  // of it is made resident until written.
-  void try_reserve(std::size_t count) {
-    if (count <= capacity_ || count > std::numeric_limits<std::size_t>::max() / sizeof(T)) return;
-    if (void* grown = std::realloc(data_, count * sizeof(T))) {
-      data_ = static_cast<T*>(grown);
-      capacity_ = count;
-    }
-  }
-
-  // The next `count` values, left for the caller to write; needs the room.
-  T* place(std::size_t count) {
-    if (count > capacity_ - size_) throw std::logic_error("values placed beyond a block's room");
-    return data_ + std::exchange(size_, size_ + count);
-  }
-
-  void push(T value) { append(&value, 1); }
-
-  // The block, trimmed to its size; never null, so an empty column still
-  // has an address numpy accepts.
-  T* take() {
-    const std::size_t keep = size_ == 0 ? 1 : size_;
-    if (data_ == nullptr || keep != capacity_) {
-      void* trimmed = std::realloc(data_, keep * sizeof(T));
-      if (trimmed == nullptr) throw std::bad_alloc();
-      data_ = static_cast<T*>(trimmed);
-      capacity_ = keep;
-    }
-    size_ = capacity_ = 0;
-    return std::exchange(data_, nullptr);
-  }
-
- private:
-  void grow(std::size_t count) {
-    constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
-    if (count > limit - size_) throw std::bad_alloc();
-    std::size_t capacity = capacity_ < 1024 ? 1024 : capacity_;
-    while (capacity < size_ + count) capacity *= 2;
-    void* grown = std::realloc(data_, capacity * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(grown);
-    capacity_ = capacity;
-  }
-
-  T* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
-// Receives every decoded spectrum in record order and appends it to the
-// columns. Its m/z and intensity blocks are the value arrays of the walk:
-// the decoders write values straight into them, or the decoding threads
-// copy each chunk's values into place. Touches no Python object: it runs
-// with the interpreter lock released.
-class ColumnSink final : public kelvara::reader::SpectrumSink, public kelvara::reader::ValueArrays {
- public:
-  ColumnSink() { offsets.push(0); }
-
-  ValueArrays* value_arrays() override { return this; }
-
-  void add_placed(std::size_t points, std::uint32_t level, double retention_time_sec) override {
-    points_ += points;
-    offsets.push(static_cast<std::int64_t>(points_));
-    ms_level.push(static_cast<std::uint8_t>(level));
-    retention_time.push(retention_time_sec);
-  }
-
-  std::size_t room() const override { return std::min(mz.room(), intensity.room()); }
-  void grow(std::size_t points) override {
-    mz.reserve_more(points);
-    intensity.reserve_more(points);
-  }
-
-  // Room for the values of a run read from `stream_bytes` bytes of streams,
-  // so that the arrays need not grow (and the decoding threads need not wait
-  // for that) while it is decoded. No layout stores a point in fewer than
-  // two bytes, so a run holds at most half as many points as it has bytes,
-  // unless its index addresses the same scans more than once; then the
-  // arrays grow as usual. Address space only: what is never written is
-  // never made resident, and take() gives the rest back.
-  void expect_stream_bytes(std::uint64_t stream_bytes) {
-    const std::uint64_t points = stream_bytes / 2;
-    if (points > std::numeric_limits<std::size_t>::max()) return;
-    mz.try_reserve(static_cast<std::size_t>(points));
-    intensity.try_reserve(static_cast<std::size_t>(points));
-  }
-  double* place_mz(std::size_t points) override { return mz.place(points); }
-  float* place_intensity(std::size_t points) override { return intensity.place(points); }
-
-  Block<double> mz;
-  Block<float> intensity;
-  Block<std::int64_t> offsets;  // spectrum i is [offsets[i], offsets[i + 1])
-  Block<std::uint8_t> ms_level;
-  Block<double> retention_time;
-
- private:
-  std::size_t points_ = 0;  // values of the spectra heard of so far
-};
+using kelvara::reader::Block;
+using kelvara::reader::ColumnSink;
 
 // The layout's name as kelvara_tools shows it.
 const char* layout_name(const kelvara::reader::LayoutData& layout) {

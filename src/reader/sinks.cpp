@@ -1,0 +1,40 @@
+// The sinks every consumer of the walk shares.
+
+#include "reader/sinks.hpp"
+
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace kelvara::reader {
+
+void SpectrumSink::add(std::vector<double>&& /*mz*/, std::vector<float>&& /*intensity*/, std::uint32_t /*ms_level*/,
+                       double /*retention_time_sec*/) {
+  throw std::logic_error("a spectrum sink without value arrays must take lists");
+}
+
+void RecordSink::add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
+                     double retention_time_sec) {
+  records_.push_back(raw::SpectrumRecord{std::move(mz), std::move(intensity), ms_level, retention_time_sec});
+}
+
+void ColumnSink::add_placed(std::size_t points, std::uint32_t level, double retention_time_sec) {
+  points_ += points;
+  offsets.push(static_cast<std::int64_t>(points_));
+  ms_level.push(static_cast<std::uint8_t>(level));
+  retention_time.push(retention_time_sec);
+}
+
+void ColumnSink::grow(std::size_t points) {
+  mz.reserve_more(points);
+  intensity.reserve_more(points);
+}
+
+void ColumnSink::expect_stream_bytes(std::uint64_t stream_bytes) {
+  const std::uint64_t points = stream_bytes / 2;
+  if (points > std::numeric_limits<std::size_t>::max()) return;
+  mz.try_reserve(static_cast<std::size_t>(points));
+  intensity.try_reserve(static_cast<std::size_t>(points));
+}
+
+}  // namespace kelvara::reader
