@@ -116,6 +116,9 @@ def test_generated_files_equal_the_reader(make_file, layout):
     name, entries, expected_layout = GENERATED[layout]
     run = assert_same_as_reader(make_file(name, entries()))
     assert run.layout == expected_layout
+    if layout != "gcms":
+        # Only GC-MS MRM transitions have a precursor m/z.
+        assert len(run.precursor_mz) == len(run) and np.isnan(run.precursor_mz).all()
 
 
 @pytest.mark.parametrize("threads", ["1", "2"])
@@ -141,6 +144,17 @@ def test_mrm_scans_expand_and_bad_scans_drop(make_file):
     # last scan (its end lies past the data) and the misaligned start dropped.
     assert len(run) == 72 + 24 + 1
     assert np.flatnonzero(np.diff(run.offsets) == 0).tolist() == [5]
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_mrm_transitions_carry_their_precursor(make_file, monkeypatch, threads):
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    run = read_run(make_file("odd.qgd", gcms_with_odd_scans()))
+    level_two = run.ms_level == 2
+    # Each MRM scan of realistic_run holds the precursors 194.0, 178.0, 270.0.
+    assert run.precursor_mz[level_two].tolist() == [194.0, 178.0, 270.0] * 8
+    assert np.isnan(run.precursor_mz[~level_two]).all()
+    assert not run.precursor_mz.flags.writeable
 
 
 def test_paths_of_every_kind(tmp_path):
@@ -365,10 +379,22 @@ def test_pickling_round_trips_exactly(protocol):
     run = read_run(SAMPLES[2])
     back = pickle.loads(pickle.dumps(run, protocol=protocol))
     assert (back.name, back.layout, repr(back)) == (run.name, run.layout, repr(run))
-    for key in ("mz", "intensity", "offsets", "ms_level", "retention_time_sec"):
+    for key in ("mz", "intensity", "offsets", "ms_level", "retention_time_sec", "precursor_mz"):
         got, want = getattr(back, key), getattr(run, key)
         assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
         assert not got.flags.writeable
+
+
+def test_pickles_without_precursors_still_load(make_file):
+    run = read_run(make_file("odd.qgd", gcms_with_odd_scans()))
+
+    class Before:  # a Run as pickled before it had precursor_mz
+        def __reduce__(self):
+            return (Run, (run.name, run.layout, run.mz, run.intensity, run.offsets, run.ms_level, run.retention_time_sec))
+
+    old = pickle.loads(pickle.dumps(Before()))
+    assert old.offsets.tolist() == run.offsets.tolist() and len(old.precursor_mz) == len(run)
+    assert np.isnan(old.precursor_mz).all() and not old.precursor_mz.flags.writeable
 
 
 @pytest.mark.parametrize(
@@ -379,6 +405,8 @@ def test_pickling_round_trips_exactly(protocol):
         {"intensity": np.zeros(2, np.float32)},
         {"mz": np.zeros(3, np.float32)},
         {"retention_time_sec": np.zeros(2)},
+        {"precursor_mz": np.zeros(2)},
+        {"precursor_mz": np.zeros(1, np.float32)},
         {"layout": "other"},
     ],
 )

@@ -1,7 +1,7 @@
 """A whole run as flat numpy columns, and what is computed from them.
 
 read_run hands the path to the extension, which opens and decodes the file
-with the interpreter lock released and returns five memory blocks; numpy
+with the interpreter lock released and returns six memory blocks; numpy
 arrays are made over them without a copy and marked read-only. Everything
 else here (spectra by position, retention-time lookup, chromatograms) is
 vectorised numpy over those columns: no Python object per peak, and one per
@@ -32,6 +32,7 @@ _DTYPES = {
     "offsets": np.dtype(np.int64),
     "ms_level": np.dtype(np.uint8),
     "retention_time_sec": np.dtype(np.float64),
+    "precursor_mz": np.dtype(np.float64),
 }
 
 StrPath = Union[str, "os.PathLike[str]", bytes, "os.PathLike[bytes]"]
@@ -45,8 +46,8 @@ def read_run(path: StrPath) -> Run:
     that is not a valid run raises FormatError with the reader's message.
     """
     name, layout, *columns = _columns.read_columns(path)
-    mz, intensity, offsets, ms_level, retention_time_sec = (np.asarray(c) for c in columns)
-    return Run(name, layout, mz, intensity, offsets, ms_level, retention_time_sec)
+    mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz = (np.asarray(c) for c in columns)
+    return Run(name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
 
 
 def _read_only(values: object, dtype: np.dtype, column: str) -> np.ndarray:
@@ -98,10 +99,22 @@ class Run:
 
     Spectrum i has the peaks mz[offsets[i]:offsets[i + 1]] and
     intensity[offsets[i]:offsets[i + 1]], MS level ms_level[i] and retention
-    time retention_time_sec[i]. The arrays stay valid after the Run is gone.
+    time retention_time_sec[i]. precursor_mz[i] is the precursor m/z of a
+    GC-MS MRM transition, NaN for every other spectrum. The arrays stay valid
+    after the Run is gone.
     """
 
-    __slots__ = ("name", "layout", "mz", "intensity", "offsets", "ms_level", "retention_time_sec", "_rt_sorted")
+    __slots__ = (
+        "name",
+        "layout",
+        "mz",
+        "intensity",
+        "offsets",
+        "ms_level",
+        "retention_time_sec",
+        "precursor_mz",
+        "_rt_sorted",
+    )
 
     name: str
     layout: str
@@ -110,6 +123,7 @@ class Run:
     offsets: np.ndarray
     ms_level: np.ndarray
     retention_time_sec: np.ndarray
+    precursor_mz: np.ndarray
 
     def __init__(
         self,
@@ -120,6 +134,7 @@ class Run:
         offsets: np.ndarray,
         ms_level: np.ndarray,
         retention_time_sec: np.ndarray,
+        precursor_mz: np.ndarray | None = None,
     ) -> None:
         if layout not in LAYOUTS:
             raise ValueError(f"unknown layout {layout!r} (expected one of {', '.join(LAYOUTS)})")
@@ -129,6 +144,8 @@ class Run:
             "offsets": offsets,
             "ms_level": ms_level,
             "retention_time_sec": retention_time_sec,
+            # Runs pickled before the column existed have no precursors.
+            "precursor_mz": np.full(len(ms_level), np.nan) if precursor_mz is None else precursor_mz,
         }
         columns = {key: _read_only(value, _DTYPES[key], key) for key, value in values.items()}
         points, spectra = len(columns["mz"]), len(columns["ms_level"])
@@ -137,6 +154,8 @@ class Run:
             raise ValueError(f"intensity has {len(columns['intensity'])} values for {points} m/z values")
         if len(columns["retention_time_sec"]) != spectra:
             raise ValueError(f"retention_time_sec has {len(columns['retention_time_sec'])} values for {spectra} spectra")
+        if len(columns["precursor_mz"]) != spectra:
+            raise ValueError(f"precursor_mz has {len(columns['precursor_mz'])} values for {spectra} spectra")
         if len(bounds) != spectra + 1 or bounds[0] != 0 or bounds[-1] != points or np.any(bounds[1:] < bounds[:-1]):
             raise ValueError(f"offsets must rise from 0 to {points} in {spectra + 1} entries")
         set_slot = object.__setattr__
@@ -157,7 +176,16 @@ class Run:
     def __reduce__(self) -> tuple[type[Run], tuple[object, ...]]:
         return (
             Run,
-            (self.name, self.layout, self.mz, self.intensity, self.offsets, self.ms_level, self.retention_time_sec),
+            (
+                self.name,
+                self.layout,
+                self.mz,
+                self.intensity,
+                self.offsets,
+                self.ms_level,
+                self.retention_time_sec,
+                self.precursor_mz,
+            ),
         )
 
     # -- spectra by position ------------------------------------------------

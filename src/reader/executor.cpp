@@ -66,7 +66,7 @@ class ChunkPool {
         }
       }
       for (PendingSpectrum& s : chunk.spectra) {
-        if (!out_.emit(s.position, std::move(s.mz), std::move(s.intensity), s.ms_level, s.seconds)) return;
+        if (!out_.emit(s.position, std::move(s.mz), std::move(s.intensity), s.info)) return;
       }
       std::vector<PendingSpectrum>().swap(chunk.spectra);
       if (arrays_ != nullptr && !place(chunk)) return;
@@ -91,7 +91,7 @@ class ChunkPool {
   // to whichever thread is free. False when the budget stops the walk.
   bool place(Chunk& chunk) {
     for (const PendingValues& s : chunk.values) {
-      if (!out_.emit_placed(s.position, s.points, s.ms_level, s.seconds)) return false;
+      if (!out_.emit_placed(s.position, s.points, s.info)) return false;
     }
     std::vector<PendingValues>().swap(chunk.values);
     const std::size_t points = chunk.buffers.mz.size();

@@ -38,8 +38,7 @@ struct PendingSpectrum {
   std::size_t position;
   std::vector<double> mz;
   std::vector<float> intensity;
-  std::uint32_t ms_level;
-  double seconds;
+  SpectrumInfo info;
 };
 
 // A spectrum of a chunk decoded for a sink with value arrays: `points`
@@ -48,8 +47,7 @@ struct PendingSpectrum {
 struct PendingValues {
   std::size_t position;
   std::size_t points;
-  std::uint32_t ms_level;
-  double seconds;
+  SpectrumInfo info;
 };
 
 // The values of a chunk decoded for a sink with value arrays, end to end.
@@ -99,13 +97,13 @@ class ChunkCollector {
     return lists_;
   }
 
-  bool emit(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
+  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) {
     decoded_.fetch_add(decoded_bytes(points), std::memory_order_relaxed);
     if (flat_) {
-      chunk_.values.push_back(PendingValues{position, points, ms_level, seconds});
+      chunk_.values.push_back(PendingValues{position, points, info});
     } else {
       chunk_.spectra.push_back(
-          PendingSpectrum{position, std::move(lists_.mz), std::move(lists_.intensity), ms_level, seconds});
+          PendingSpectrum{position, std::move(lists_.mz), std::move(lists_.intensity), info});
     }
     return true;
   }

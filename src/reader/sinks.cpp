@@ -8,21 +8,21 @@
 
 namespace kelvara::reader {
 
-void SpectrumSink::add(std::vector<double>&& /*mz*/, std::vector<float>&& /*intensity*/, std::uint32_t /*ms_level*/,
-                       double /*retention_time_sec*/) {
+void SpectrumSink::add(std::vector<double>&& /*mz*/, std::vector<float>&& /*intensity*/,
+                       const SpectrumInfo& /*info*/) {
   throw std::logic_error("a spectrum sink without value arrays must take lists");
 }
 
-void RecordSink::add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
-                     double retention_time_sec) {
-  records_.push_back(raw::SpectrumRecord{std::move(mz), std::move(intensity), ms_level, retention_time_sec});
+void RecordSink::add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) {
+  records_.push_back(raw::SpectrumRecord{std::move(mz), std::move(intensity), info.ms_level, info.retention_time_sec});
 }
 
-void ColumnSink::add_placed(std::size_t points, std::uint32_t level, double retention_time_sec) {
+void ColumnSink::add_placed(std::size_t points, const SpectrumInfo& info) {
   points_ += points;
   offsets.push(static_cast<std::int64_t>(points_));
-  ms_level.push(static_cast<std::uint8_t>(level));
-  retention_time.push(retention_time_sec);
+  ms_level.push(static_cast<std::uint8_t>(info.ms_level));
+  retention_time.push(info.retention_time_sec);
+  precursor_mz.push(info.precursor_mz);
 }
 
 void ColumnSink::grow(std::size_t points) {

@@ -23,6 +23,15 @@
 
 namespace kelvara::reader {
 
+// What the index and a scan record say of a spectrum beside its points.
+struct SpectrumInfo {
+  std::uint32_t ms_level = 1;  // 1 or 2
+  double retention_time_sec = 0.0;
+  // The precursor m/z of a GC-MS MRM transition; NaN for every other
+  // spectrum.
+  double precursor_mz = std::numeric_limits<double>::quiet_NaN();
+};
+
 // Two growing arrays holding every m/z and every intensity of a run, end to
 // end, for a sink that copies values instead of keeping lists.
 class ValueArrays {
@@ -51,12 +60,11 @@ class ValueArrays {
 class SpectrumSink {
  public:
   // A spectrum's lists, for a sink without value arrays.
-  virtual void add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
-                   double retention_time_sec);
+  virtual void add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info);
   virtual ValueArrays* value_arrays() { return nullptr; }
   // A spectrum of `points` values, placed in value_arrays' arrays next,
   // after those of the spectra before it.
-  virtual void add_placed(std::size_t /*points*/, std::uint32_t /*ms_level*/, double /*retention_time_sec*/) {}
+  virtual void add_placed(std::size_t /*points*/, const SpectrumInfo& /*info*/) {}
 
  protected:
   ~SpectrumSink() = default;
@@ -66,8 +74,8 @@ class SpectrumSink {
 class RecordSink final : public SpectrumSink {
  public:
   explicit RecordSink(std::vector<raw::SpectrumRecord>& records) : records_(records) {}
-  void add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
-           double retention_time_sec) override;
+  // The precursor m/z reaches no record.
+  void add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) override;
 
  private:
   std::vector<raw::SpectrumRecord>& records_;
@@ -152,9 +160,10 @@ class Block {
   std::size_t capacity_ = 0;
 };
 
-// Receives every decoded spectrum in record order and appends it to five
+// Receives every decoded spectrum in record order and appends it to six
 // contiguous blocks: every m/z of every spectrum, every intensity, the
-// spectrum boundaries, the MS levels and the retention times. Its m/z and
+// spectrum boundaries, the MS levels, the retention times and the precursor
+// m/z values. Its m/z and
 // intensity blocks are the value arrays of the walk: the decoders write
 // values straight into them, or the decoding threads copy each chunk's
 // values into place.
@@ -163,7 +172,7 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   ColumnSink() { offsets.push(0); }
 
   ValueArrays* value_arrays() override { return this; }
-  void add_placed(std::size_t points, std::uint32_t level, double retention_time_sec) override;
+  void add_placed(std::size_t points, const SpectrumInfo& info) override;
 
   std::size_t room() const override { return std::min(mz.room(), intensity.room()); }
   void grow(std::size_t points) override;
@@ -184,6 +193,7 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   Block<std::int64_t> offsets;  // spectrum i is [offsets[i], offsets[i + 1])
   Block<std::uint8_t> ms_level;
   Block<double> retention_time;
+  Block<double> precursor_mz;  // NaN where the spectrum has none
 
  private:
   std::size_t points_ = 0;  // values of the spectra heard of so far

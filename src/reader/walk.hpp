@@ -79,24 +79,24 @@ class Emitter {
   // The spectrum of `points` points just written to space(). Past the
   // budget, the walk ends with an error, and whatever the spectrum left in
   // the value arrays goes with the failed decode.
-  bool emit(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
-    if (arrays_ != nullptr) return emit_placed(position, points, ms_level, seconds);
-    return emit(position, std::move(lists_.mz), std::move(lists_.intensity), ms_level, seconds);
+  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) {
+    if (arrays_ != nullptr) return emit_placed(position, points, info);
+    return emit(position, std::move(lists_.mz), std::move(lists_.intensity), info);
   }
 
   // A spectrum with its lists, decoded here or on another thread.
-  bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
-            double seconds) {
+  bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity,
+            const SpectrumInfo& info) {
     if (!spend(position, mz.size())) return false;
-    sink_.add(std::move(mz), std::move(intensity), ms_level, seconds);
+    sink_.add(std::move(mz), std::move(intensity), info);
     return true;
   }
 
   // A spectrum whose values are in the sink's arrays already, or are copied
   // there by a decoding thread apart from this call.
-  bool emit_placed(std::size_t position, std::size_t points, std::uint32_t ms_level, double seconds) {
+  bool emit_placed(std::size_t position, std::size_t points, const SpectrumInfo& info) {
     if (!spend(position, points)) return false;
-    sink_.add_placed(points, ms_level, seconds);
+    sink_.add_placed(points, info);
     return true;
   }
 
@@ -157,17 +157,17 @@ std::size_t walk_gcms(const GcmsData& layout, std::size_t begin, std::size_t end
     auto scan = raw::qgd::parse_gcms_scan(*bytes, out.space());
     if (!scan) continue;
     if (const auto* profile = std::get_if<raw::PlacedScan>(&*scan)) {
-      if (!out.emit(i, profile->points, 1, raw::ms_to_seconds(profile->retention_time_ms))) return i;
+      if (!out.emit(i, profile->points, {1, raw::ms_to_seconds(profile->retention_time_ms)})) return i;
     } else {
       // An MRM scan gives one single-peak record per transition, at its
-      // product m/z; the precursor m/z reaches no record.
+      // product m/z, with its precursor m/z beside it.
       const auto& mrm = std::get<raw::qgd::MrmScan>(*scan);
       const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
       for (const auto& transition : mrm.transitions) {
         const raw::PointSlots slot = out.space().slots(1);
         *slot.mz = transition.product_mz;
         *slot.intensity = transition.intensity;
-        if (!out.emit(i, 1, 2, seconds)) return i;
+        if (!out.emit(i, 1, {2, seconds, transition.precursor_mz})) return i;
       }
     }
   }
@@ -183,7 +183,7 @@ std::size_t walk_mass_raw(const MassRawData& layout, std::size_t begin, std::siz
     if (!bytes) continue;
     const auto scan = raw::mass_raw::parse_single_quad_scan(*bytes, out.space());
     if (!scan) continue;
-    if (!out.emit(i, scan->points, 1, raw::ms_to_seconds(scan->retention_time_ms))) return i;
+    if (!out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)})) return i;
   }
   return end;
 }
@@ -202,7 +202,7 @@ std::size_t walk_qtfl(const QtflData& layout, std::size_t begin, std::size_t end
     const double seconds =
         i < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[i]) : 0.0;
     const std::uint32_t ms_level = entries[i].level_code < 2 ? 1 : 2;
-    if (!out.emit(i, *points, ms_level, seconds)) return i;
+    if (!out.emit(i, *points, {ms_level, seconds})) return i;
   }
   return end;
 }
@@ -221,7 +221,7 @@ std::size_t walk_ttfl(const TtflData& layout, SharedTtflScans& scans, std::size_
     const std::uint32_t t = layout.subsets[i].rt_index;
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
-    if (!out.emit(i, *points, 1, seconds)) return i;
+    if (!out.emit(i, *points, {1, seconds})) return i;
   }
   return end;
 }

@@ -5,15 +5,15 @@
 //     class Column:                         # made only by read_columns
 //         __array_interface__: dict         # one-dimensional, read-only
 //     class FormatError(ValueError): ...
-//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column]
-//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec)
+//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column]
+//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
 // object. The core's ColumnSink (reader/sinks.hpp) appends each decoded
-// spectrum to five contiguous blocks (every m/z of every spectrum, every
-// intensity, the spectrum boundaries, the MS levels and the retention
-// times), so the peak data exist once. Each block then moves into a Column, whose __array_interface__ lets
+// spectrum to six contiguous blocks (every m/z of every spectrum, every
+// intensity, the spectrum boundaries, the MS levels, the retention times and
+// the precursor m/z values), so the peak data exist once. Each block then moves into a Column, whose __array_interface__ lets
 // numpy build an array over the block without copying it; the array keeps
 // the Column alive through its base, and the block is freed when the last
 // array over it goes. Built against the 3.10 limited API like `kelvara`.
@@ -240,18 +240,18 @@ OwnedRef read_columns_impl(PyObject* path) {
   if (!name) return OwnedRef();
   // Made in order, stopping at the first failure; blocks not yet handed to
   // a column are freed with the sink.
-  OwnedRef columns[5];
+  OwnedRef columns[6];
   const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
     out = new_column(block, typestr);
     return static_cast<bool>(out);
   };
   if (!make(sink.mz, kFloat64, columns[0]) || !make(sink.intensity, kFloat32, columns[1]) ||
       !make(sink.offsets, kInt64, columns[2]) || !make(sink.ms_level, kUInt8, columns[3]) ||
-      !make(sink.retention_time, kFloat64, columns[4])) {
+      !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5])) {
     return OwnedRef();
   }
-  return OwnedRef(Py_BuildValue("(OsOOOOO)", name.get(), decoded.layout, columns[0].get(), columns[1].get(),
-                                columns[2].get(), columns[3].get(), columns[4].get()));
+  return OwnedRef(Py_BuildValue("(OsOOOOOO)", name.get(), decoded.layout, columns[0].get(), columns[1].get(),
+                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get()));
 }
 
 PyObject* read_columns(PyObject*, PyObject* path) {
@@ -265,7 +265,7 @@ PyMethodDef module_methods[] = {
     {"read_columns", read_columns, METH_O,
      "read_columns(path, /)\n--\n\n"
      "Open and decode a data file; return (name, layout, mz, intensity, offsets, ms_level, "
-     "retention_time_sec)."},
+     "retention_time_sec, precursor_mz)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

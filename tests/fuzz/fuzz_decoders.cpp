@@ -17,6 +17,7 @@
 // soon keeps little else. Built by
 // `cmake -DKELVARA_FUZZ=ON` with Clang; `make fuzz` runs it.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -76,6 +77,7 @@ void check_threads_agree(const reader::RawFile& file) {
       continue;
     }
     if (flat.ms_level.size() != one_records.size() || flat.retention_time.size() != one_records.size() ||
+        flat.precursor_mz.size() != one_records.size() ||
         flat.offsets.size() != one_records.size() + 1) {
       fuzz::fault("flat arrays hold another number of spectra");
     }
@@ -89,6 +91,10 @@ void check_threads_agree(const reader::RawFile& file) {
            (std::memcmp(flat.mz.data() + at, a.mz.data(), points * sizeof(double)) != 0 ||
             std::memcmp(flat.intensity.data() + at, a.intensity.data(), points * sizeof(float)) != 0))) {
         fuzz::fault("flat arrays hold other values than the lists");
+      }
+      // Only a GC-MS MRM transition, an MS2 record, has a precursor m/z.
+      if (!std::isnan(flat.precursor_mz.data()[i]) && a.ms_level != 2) {
+        fuzz::fault("a precursor m/z beside a record that is no transition");
       }
     }
     const auto total = static_cast<std::size_t>(flat.offsets.data()[one_records.size()]);
