@@ -85,19 +85,19 @@ class ChunkSpace final : public raw::PointSpace {
   ChunkBuffers& buffers_;
 };
 
-class ChunkCollector {
+class ChunkCollector final : public ScanOut {
  public:
   ChunkCollector(Chunk& chunk, bool flat, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
       : chunk_(chunk), flat_(flat), space_(chunk.buffers), decoded_(decoded), budget_(budget) {}
 
-  bool more() const { return decoded_.load(std::memory_order_relaxed) <= budget_; }
+  bool more() const override { return decoded_.load(std::memory_order_relaxed) <= budget_; }
 
-  raw::PointSpace& space() {
+  raw::PointSpace& space() override {
     if (flat_) return space_;
     return lists_;
   }
 
-  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) {
+  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) override {
     decoded_.fetch_add(decoded_bytes(points), std::memory_order_relaxed);
     if (flat_) {
       chunk_.values.push_back(PendingValues{position, points, info});

@@ -8,7 +8,7 @@
 
 namespace kelvara::reader {
 
-SharedTtflScans::SharedTtflScans(const TtflData& layout, std::size_t count) : calibration_(layout.calibration) {
+SharedTtflScans::SharedTtflScans(const TtflProfileData& layout, std::size_t count) : calibration_(layout.calibration) {
   // Starts that only grow, as an acquisition writes them, share nothing;
   // otherwise the starts used more than once get an entry.
   const auto& ranges = layout.scan_ranges;
@@ -26,7 +26,7 @@ SharedTtflScans::SharedTtflScans(const TtflData& layout, std::size_t count) : ca
   }
 }
 
-std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl::TtflScanRange& range, ByteView bytes,
+std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
                                                  raw::PointSpace& space) {
   const auto shared = entries_.empty() ? entries_.end() : entries_.find(range.start);
   if (shared == entries_.end()) return decode(bytes, space);  // the range's only subset
@@ -70,7 +70,7 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl::TtflScanRange&
 }
 
 std::optional<std::size_t> SharedTtflScans::decode(ByteView bytes, raw::PointSpace& space) const {
-  return raw::ttfl::decode_ttfl_scan(bytes, calibration_, space);
+  return raw::ttfl_profile::decode_ttfl_scan(bytes, calibration_, space);
 }
 
 }  // namespace kelvara::reader

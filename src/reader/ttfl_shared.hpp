@@ -26,19 +26,21 @@
 
 #include "common/bytes.hpp"
 #include "raw/records.hpp"
-#include "raw/ttfl/ttfl.hpp"
+#include "raw/ttfl_profile/ttfl_profile.hpp"
+#include "reader/layouts.hpp"
 #include "reader/open.hpp"
 
 namespace kelvara::reader {
 
-class SharedTtflScans {
+class SharedTtflScans final : public WalkState {
  public:
-  SharedTtflScans(const TtflData& layout, std::size_t count);
+  SharedTtflScans(const TtflProfileData& layout, std::size_t count);
 
   // Writes the scan of `range` to `space` for one subset, its channels
   // mapped to m/z when the file has a calibration; gives its number of
   // points, nothing when the range does not decode.
-  std::optional<std::size_t> take(const raw::ttfl::TtflScanRange& range, ByteView bytes, raw::PointSpace& space);
+  std::optional<std::size_t> take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
+                                  raw::PointSpace& space);
 
  private:
   enum class State { Pending, Decoding, Done };
@@ -53,7 +55,7 @@ class SharedTtflScans {
 
   std::optional<std::size_t> decode(ByteView bytes, raw::PointSpace& space) const;
 
-  std::optional<raw::ttfl::MassCalibration> calibration_;
+  std::optional<raw::ttfl_profile::MassCalibration> calibration_;
   std::unordered_map<std::uint32_t, Entry> entries_;
   std::mutex mutex_;
   std::condition_variable decoded_;
