@@ -293,6 +293,25 @@ def test_missing_file_and_directory_are_os_errors(tmp_path):
         read_run(str(tmp_path / "a\0b.qgd"))
 
 
+@pytest.mark.parametrize("path", SAMPLES, ids=os.path.basename)
+def test_a_cut_short_file_says_how_large_it_should_be(tmp_path, path):
+    data = pathlib.Path(path).read_bytes()
+    for keep in (100, len(data) // 2, len(data) - 4096):
+        cut = tmp_path / f"cut{keep}{os.path.splitext(path)[1]}"
+        cut.write_bytes(data[:keep])
+        with pytest.raises(FormatError) as caught:
+            read_run(cut)
+        # The message is RawReader's; the sizes come beside it.
+        assert str(caught.value) == reader_error(str(cut))
+        assert caught.value.file_bytes == keep < caught.value.needed_bytes <= len(data)
+    # A file that is whole but not a container has no sizes to give.
+    bad = tmp_path / "bad.qgd"
+    bad.write_bytes(b"\0" * len(data))
+    with pytest.raises(FormatError) as caught:
+        read_run(bad)
+    assert caught.value.file_bytes is None and caught.value.needed_bytes is None
+
+
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="permissions do not bind root")
 def test_unreadable_file_is_a_permission_error(tmp_path):
     path = tmp_path / "locked.qgd"

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 #include "reader/open.hpp"
 #include "reader/sinks.hpp"
@@ -58,23 +58,23 @@ constexpr std::uint64_t decoded_bytes(std::size_t points) {
 // of threads (1: a plain walk on the calling thread); unset or not a
 // positive number, every core is used, or one thread for scan data of less
 // than 4 MiB.
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
+Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
 // The same walk with `slack` in place of kDecodeBudgetSlack as the budget's
 // constant part. The fuzz targets use a small one, so that inputs running
 // into the budget cost milliseconds instead of seconds.
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
+Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
 // The same walk on exactly `threads` threads (at most one per chunk of the
 // index), whatever the environment and the size of the file.
-raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
+Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
                                                    std::uint64_t slack = kDecodeBudgetSlack);
 
 // The same walk over a file the caller drops afterwards: its scan data is
 // handed back to the system as the walk leaves it behind, so the stream
 // bytes and the decoded spectra do not peak together.
-raw::Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink);
+Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink);
 
 // Every record of the file, in order. Consumes the file: its buffers are
 // released when the list is complete.
-raw::Result<std::vector<raw::SpectrumRecord>> build_spectra(RawFile file);
+Result<std::vector<raw::SpectrumRecord>> build_spectra(RawFile file);
 
 }  // namespace kelvara::reader

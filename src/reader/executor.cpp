@@ -103,7 +103,10 @@ class ChunkPool {
     if (arrays_->room() < points) {
       // Growing may move the arrays: no copy may be writing to them.
       finish_copies();
-      arrays_->grow(points);
+      if (!arrays_->grow(points)) {
+        return out_.out_of_memory("room for the " + num(points) + " values of index positions " + num(chunk.begin) +
+                                  " to " + num(chunk.end - 1));
+      }
     }
     chunk.mz_at = arrays_->place_mz(points);
     chunk.intensity_at = arrays_->place_intensity(points);

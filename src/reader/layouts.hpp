@@ -18,7 +18,7 @@
 
 #include "cfb/cfb.hpp"
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 #include "reader/open.hpp"
 #include "reader/sinks.hpp"
@@ -57,7 +57,7 @@ struct Layout {
 
   // Reads the layout's streams whole, in a fixed order, and parses its
   // index; `stream_bytes` receives the bytes of every stream read.
-  raw::Result<LayoutData> (*load)(const cfb::CompoundFile& container, std::uint64_t& stream_bytes);
+  Result<LayoutData> (*load)(const cfb::CompoundFile& container, std::uint64_t& stream_bytes);
   // The number of index positions the walk covers.
   std::size_t (*positions)(const LayoutData& data);
   // The scan data the index addresses.

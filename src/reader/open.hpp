@@ -19,7 +19,7 @@
 
 #include "cfb/cfb.hpp"
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/qtof_centroid/qtof_centroid.hpp"
 #include "raw/ttfl_profile/ttfl_profile.hpp"
 
@@ -43,11 +43,11 @@ std::optional<std::string_view> final_component(std::string_view path);
 // when the component has no "." or only a leading one.
 std::string lowered_extension(std::string_view path);
 
-raw::Result<DetectedFile> detect_layout(const std::string& path);
+Result<DetectedFile> detect_layout(const std::string& path);
 
 // A required stream, whole; a stream that cannot be opened is a parse error
 // naming its path, one that cannot be read an I/O error.
-raw::Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path);
+Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path);
 // An optional stream, whole, or nothing on any failure.
 std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::string_view path);
 
@@ -92,6 +92,6 @@ struct RawFile {
 // every core is used, or one thread for less than 4 MiB of bytes.
 std::size_t threads_for_bytes(std::uint64_t bytes);
 
-raw::Result<RawFile> open_raw_file(const std::string& path);
+Result<RawFile> open_raw_file(const std::string& path);
 
 }  // namespace kelvara::reader

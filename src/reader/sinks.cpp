@@ -3,32 +3,37 @@
 #include "reader/sinks.hpp"
 
 #include <limits>
-#include <stdexcept>
+#include <new>
 #include <utility>
 
 namespace kelvara::reader {
 
-void SpectrumSink::add(std::vector<double>&& /*mz*/, std::vector<float>&& /*intensity*/,
+bool SpectrumSink::add(std::vector<double>&& /*mz*/, std::vector<float>&& /*intensity*/,
                        const SpectrumInfo& /*info*/) {
-  throw std::logic_error("a spectrum sink without value arrays must take lists");
+  // The walk hands lists only to a sink without value arrays, which takes
+  // them.
+  KELVARA_CHECK(false);
+  return false;
 }
 
-void RecordSink::add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) {
-  records_.push_back(raw::SpectrumRecord{std::move(mz), std::move(intensity), info.ms_level, info.retention_time_sec});
+bool RecordSink::add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) {
+  try {
+    records_.push_back(
+        raw::SpectrumRecord{std::move(mz), std::move(intensity), info.ms_level, info.retention_time_sec});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
-void ColumnSink::add_placed(std::size_t points, const SpectrumInfo& info) {
+bool ColumnSink::add_placed(std::size_t points, const SpectrumInfo& info) {
+  if (offsets.size() == 0) return false;
   points_ += points;
-  offsets.push(static_cast<std::int64_t>(points_));
-  ms_level.push(static_cast<std::uint8_t>(info.ms_level));
-  retention_time.push(info.retention_time_sec);
-  precursor_mz.push(info.precursor_mz);
+  return offsets.push(static_cast<std::int64_t>(points_)) && ms_level.push(static_cast<std::uint8_t>(info.ms_level)) &&
+         retention_time.push(info.retention_time_sec) && precursor_mz.push(info.precursor_mz);
 }
 
-void ColumnSink::grow(std::size_t points) {
-  mz.reserve_more(points);
-  intensity.reserve_more(points);
-}
+bool ColumnSink::grow(std::size_t points) { return mz.reserve_more(points) && intensity.reserve_more(points); }
 
 void ColumnSink::expect_stream_bytes(std::uint64_t stream_bytes) {
   const std::uint64_t points = stream_bytes / 2;

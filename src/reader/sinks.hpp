@@ -6,6 +6,9 @@
 // (ColumnSink, the flat columns of kelvara_tools). Plain C++: nothing here
 // knows of Python, so the fuzz targets drive the same sinks the extensions
 // use.
+//
+// Nothing here throws: a sink that cannot make room for a spectrum says so
+// by returning false, and the walk then fails with an out-of-memory error.
 #pragma once
 
 #include <algorithm>
@@ -13,12 +16,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
-#include <new>
-#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "common/check.hpp"
 #include "raw/records.hpp"
 
 namespace kelvara::reader {
@@ -39,7 +41,8 @@ class ValueArrays {
   // Room left for values before the arrays must grow.
   virtual std::size_t room() const = 0;
   // Makes room for at least `points` more values. May move the arrays.
-  virtual void grow(std::size_t points) = 0;
+  // False when the system refused the memory; the arrays are unchanged.
+  virtual bool grow(std::size_t points) = 0;
   // The next `points` values, which the caller fills; needs the room.
   virtual double* place_mz(std::size_t points) = 0;
   virtual float* place_intensity(std::size_t points) = 0;
@@ -59,12 +62,13 @@ class ValueArrays {
 // once no copy into them is under way.
 class SpectrumSink {
  public:
-  // A spectrum's lists, for a sink without value arrays.
-  virtual void add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info);
+  // A spectrum's lists, for a sink without value arrays. False when the
+  // sink could not make room for it.
+  virtual bool add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info);
   virtual ValueArrays* value_arrays() { return nullptr; }
   // A spectrum of `points` values, placed in value_arrays' arrays next,
-  // after those of the spectra before it.
-  virtual void add_placed(std::size_t /*points*/, const SpectrumInfo& /*info*/) {}
+  // after those of the spectra before it. False as for add.
+  virtual bool add_placed(std::size_t /*points*/, const SpectrumInfo& /*info*/) { return true; }
 
  protected:
   ~SpectrumSink() = default;
@@ -75,7 +79,7 @@ class RecordSink final : public SpectrumSink {
  public:
   explicit RecordSink(std::vector<raw::SpectrumRecord>& records) : records_(records) {}
   // The precursor m/z reaches no record.
-  void add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) override;
+  bool add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) override;
 
  private:
   std::vector<raw::SpectrumRecord>& records_;
@@ -85,7 +89,9 @@ class RecordSink final : public SpectrumSink {
 // held twice. glibc serves large blocks as mapped pages, which realloc
 // remaps (mremap) instead of copying, and capacity never written is never
 // made resident: doubling costs address space, not memory. take() trims the
-// block to its size and gives it away, to be released with std::free.
+// block to its size and gives it away, to be released with std::free. A
+// refused allocation leaves the block as it was and is reported by a false
+// return.
 template <class T>
 class Block {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -100,20 +106,19 @@ class Block {
   std::size_t room() const noexcept { return capacity_ - size_; }
   const T* data() const noexcept { return data_; }
 
-  void append(const T* values, std::size_t count) {
-    if (count > capacity_ - size_) grow(count);
+  [[nodiscard]] bool append(const T* values, std::size_t count) noexcept {
+    if (count > capacity_ - size_ && !grow(count)) return false;
     if (count != 0) std::copy(values, values + count, data_ + size_);
     size_ += count;
+    return true;
   }
 
   // Makes room for `count` more values; may move the block.
-  void reserve_more(std::size_t count) {
-    if (count > capacity_ - size_) grow(count);
-  }
+  [[nodiscard]] bool reserve_more(std::size_t count) noexcept { return count <= capacity_ - size_ || grow(count); }
 
   // Asks for room for `count` values in all, if the system grants it; none
   // of it is made resident until written.
-  void try_reserve(std::size_t count) {
+  void try_reserve(std::size_t count) noexcept {
     if (count <= capacity_ || count > std::numeric_limits<std::size_t>::max() / sizeof(T)) return;
     if (void* grown = std::realloc(data_, count * sizeof(T))) {
       data_ = static_cast<T*>(grown);
@@ -122,37 +127,42 @@ class Block {
   }
 
   // The next `count` values, left for the caller to write; needs the room.
-  T* place(std::size_t count) {
-    if (count > capacity_ - size_) throw std::logic_error("values placed beyond a block's room");
+  T* place(std::size_t count) noexcept {
+    KELVARA_CHECK(count <= capacity_ - size_);
     return data_ + std::exchange(size_, size_ + count);
   }
 
-  void push(T value) { append(&value, 1); }
+  [[nodiscard]] bool push(T value) noexcept { return append(&value, 1); }
 
-  // The block, trimmed to its size; never null, so an empty column still
-  // has an address numpy accepts.
-  T* take() {
+  // The block, trimmed to its size, or nothing when the system has no
+  // memory even for one value; never null, so an empty column still has
+  // an address numpy accepts. A trim the system refuses leaves the block
+  // larger than it needs.
+  T* take() noexcept {
     const std::size_t keep = size_ == 0 ? 1 : size_;
     if (data_ == nullptr || keep != capacity_) {
-      void* trimmed = std::realloc(data_, keep * sizeof(T));
-      if (trimmed == nullptr) throw std::bad_alloc();
-      data_ = static_cast<T*>(trimmed);
-      capacity_ = keep;
+      if (void* trimmed = std::realloc(data_, keep * sizeof(T))) {
+        data_ = static_cast<T*>(trimmed);
+        capacity_ = keep;
+      } else if (data_ == nullptr) {
+        return nullptr;
+      }
     }
     size_ = capacity_ = 0;
     return std::exchange(data_, nullptr);
   }
 
  private:
-  void grow(std::size_t count) {
+  bool grow(std::size_t count) noexcept {
     constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
-    if (count > limit - size_) throw std::bad_alloc();
+    if (count > limit - size_) return false;
     std::size_t capacity = capacity_ < 1024 ? 1024 : capacity_;
     while (capacity < size_ + count) capacity *= 2;
     void* grown = std::realloc(data_, capacity * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
+    if (grown == nullptr) return false;
     data_ = static_cast<T*>(grown);
     capacity_ = capacity;
+    return true;
   }
 
   T* data_ = nullptr;
@@ -169,13 +179,15 @@ class Block {
 // values into place.
 class ColumnSink final : public SpectrumSink, public ValueArrays {
  public:
-  ColumnSink() { offsets.push(0); }
+  // The offsets start with 0; when even that could not be stored, the
+  // offsets stay empty and no spectrum is taken.
+  ColumnSink() { (void)offsets.push(0); }
 
   ValueArrays* value_arrays() override { return this; }
-  void add_placed(std::size_t points, const SpectrumInfo& info) override;
+  bool add_placed(std::size_t points, const SpectrumInfo& info) override;
 
   std::size_t room() const override { return std::min(mz.room(), intensity.room()); }
-  void grow(std::size_t points) override;
+  bool grow(std::size_t points) override;
   double* place_mz(std::size_t points) override { return mz.place(points); }
   float* place_intensity(std::size_t points) override { return intensity.place(points); }
 

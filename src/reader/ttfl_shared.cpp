@@ -26,7 +26,7 @@ SharedTtflScans::SharedTtflScans(const TtflProfileData& layout, std::size_t coun
   }
 }
 
-std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
+Result<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
                                                  raw::PointSpace& space) {
   const auto shared = entries_.empty() ? entries_.end() : entries_.find(range.start);
   if (shared == entries_.end()) return decode(bytes, space);  // the range's only subset
@@ -37,9 +37,9 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflSc
     entry.state = State::Decoding;
     lock.unlock();
     raw::PointLists decoded;
-    bool ok = false;
+    std::optional<Error> failure;
     try {
-      ok = decode(bytes, decoded).has_value();
+      if (auto points = decode(bytes, decoded); !points) failure = std::move(points).error();
     } catch (...) {
       lock.lock();
       entry.state = State::Pending;  // another subset may try again
@@ -47,17 +47,19 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflSc
       throw;
     }
     lock.lock();
-    entry.ok = ok;
+    entry.failure = std::move(failure);
     entry.scan = std::move(decoded);
     entry.state = State::Done;
     decoded_.notify_all();
   }
-  const bool ok = entry.ok;
   lock.unlock();
 
-  // Done: nothing writes the scan until this subset, too, has taken it.
-  std::optional<std::size_t> points;
-  if (ok) {
+  // Done: nothing writes the scan or its failure until this subset, too,
+  // has taken it.
+  Result<std::size_t> points = std::size_t{0};
+  if (entry.failure) {
+    points = Unexpected<Error>(*entry.failure);
+  } else {
     const std::size_t n = entry.scan.mz.size();
     const raw::PointSlots slots = space.slots(n);
     std::copy_n(entry.scan.mz.data(), n, slots.mz);
@@ -69,7 +71,7 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflSc
   return points;
 }
 
-std::optional<std::size_t> SharedTtflScans::decode(ByteView bytes, raw::PointSpace& space) const {
+Result<std::size_t> SharedTtflScans::decode(ByteView bytes, raw::PointSpace& space) const {
   return raw::ttfl_profile::decode_ttfl_scan(bytes, calibration_, space);
 }
 

@@ -38,8 +38,8 @@ class SharedTtflScans final : public WalkState {
 
   // Writes the scan of `range` to `space` for one subset, its channels
   // mapped to m/z when the file has a calibration; gives its number of
-  // points, nothing when the range does not decode.
-  std::optional<std::size_t> take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
+  // points, or the decoder's error when the range does not decode.
+  Result<std::size_t> take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
                                   raw::PointSpace& space);
 
  private:
@@ -49,11 +49,11 @@ class SharedTtflScans final : public WalkState {
   struct Entry {
     std::size_t left = 0;  // subsets yet to finish taking it
     State state = State::Pending;
-    bool ok = false;
+    std::optional<Error> failure;  // why the range did not decode
     raw::PointLists scan;  // written while Decoding, then read-only until `left` reaches 0
   };
 
-  std::optional<std::size_t> decode(ByteView bytes, raw::PointSpace& space) const;
+  Result<std::size_t> decode(ByteView bytes, raw::PointSpace& space) const;
 
   std::optional<raw::ttfl_profile::MassCalibration> calibration_;
   std::unordered_map<std::uint32_t, Entry> entries_;

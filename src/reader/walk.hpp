@@ -26,17 +26,25 @@
 namespace kelvara::reader {
 
 // Room at the end of a sink's value arrays, grown when a spectrum needs
-// more than is left.
+// more than is left. When the arrays cannot grow, the spectrum is written to
+// lists of its own instead, and refused() says how many values did not fit:
+// the emit that follows fails the walk.
 class ArraySpace final : public raw::PointSpace {
  public:
   explicit ArraySpace(ValueArrays* arrays) : arrays_(arrays) {}
   raw::PointSlots slots(std::size_t points) override {
-    if (arrays_->room() < points) arrays_->grow(points);
+    if (arrays_->room() < points && !arrays_->grow(points)) {
+      refused_ = points;
+      return aside_.slots(points);
+    }
     return {arrays_->place_mz(points), arrays_->place_intensity(points)};
   }
+  std::optional<std::size_t> refused() const { return refused_; }
 
  private:
   ValueArrays* arrays_;
+  raw::PointLists aside_;
+  std::optional<std::size_t> refused_;
 };
 
 // Hands records to the sink while keeping count of the decoded bytes; the
@@ -62,6 +70,7 @@ class Emitter final : public ScanOut {
   // budget, the walk ends with an error, and whatever the spectrum left in
   // the value arrays goes with the failed decode.
   bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) override {
+    if (const auto refused = array_space_.refused()) return out_of_memory(position, *refused);
     if (arrays_ != nullptr) return emit_placed(position, points, info);
     return emit(position, std::move(lists_.mz), std::move(lists_.intensity), info);
   }
@@ -69,17 +78,27 @@ class Emitter final : public ScanOut {
   // A spectrum with its lists, decoded here or on another thread.
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity,
             const SpectrumInfo& info) {
-    if (!spend(position, mz.size())) return false;
-    sink_.add(std::move(mz), std::move(intensity), info);
-    return true;
+    const std::size_t points = mz.size();
+    if (!spend(position, points)) return false;
+    return sink_.add(std::move(mz), std::move(intensity), info) || out_of_memory(position, points);
   }
 
   // A spectrum whose values are in the sink's arrays already, or are copied
   // there by a decoding thread apart from this call.
   bool emit_placed(std::size_t position, std::size_t points, const SpectrumInfo& info) {
     if (!spend(position, points)) return false;
-    sink_.add_placed(points, info);
-    return true;
+    return sink_.add_placed(points, info) || out_of_memory(position, points);
+  }
+
+  // Fails the walk: the sink could not make room for the `points` values
+  // of the spectrum at `position`. Returns false, to stop the walk.
+  bool out_of_memory(std::size_t position, std::size_t points) {
+    return out_of_memory("room for the " + num(points) + " values of the spectrum at index position " + num(position));
+  }
+  // The same for `what`, which names what the room was for.
+  bool out_of_memory(std::string what) {
+    error_ = Error::out_of_memory(std::move(what));
+    return false;
   }
 
   bool more() const override { return true; }
@@ -87,8 +106,8 @@ class Emitter final : public ScanOut {
   ValueArrays* value_arrays() { return arrays_; }
   std::uint64_t budget() const { return budget_; }
 
-  raw::Result<std::size_t> finish() && {
-    if (error_) return Unexpected(std::move(*error_));
+  Result<std::size_t> finish() && {
+    if (error_) return Unexpected<Error>(std::move(*error_));
     return count_;
   }
 
@@ -98,7 +117,7 @@ class Emitter final : public ScanOut {
   bool spend(std::size_t position, std::size_t points) {
     const std::uint64_t cost = decoded_bytes(points);
     if (cost > budget_ - spent_) {
-      error_ = raw::RawError::parse(
+      error_ = Error::budget(
           "decoded spectra exceed the decode budget of " + std::to_string(budget_) + " bytes (" +
           std::to_string(kDecodeBudgetPerStreamByte) + " per byte of the " + std::to_string(stream_bytes_) +
           " stream bytes, plus " + std::to_string(slack_) + ") at index position " +
@@ -119,7 +138,7 @@ class Emitter final : public ScanOut {
   std::uint64_t budget_;
   std::uint64_t spent_ = 0;
   std::size_t count_ = 0;
-  std::optional<raw::RawError> error_;
+  std::optional<Error> error_;
 };
 
 // Walks ranges of one file's index with its layout's walk; the walks of one

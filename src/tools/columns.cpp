@@ -146,8 +146,16 @@ OwnedRef text_object(const std::string& text) {
 // OSError subclass with errno and filename set. Anything else means the file
 // is not a valid run, a container that cannot be read to the end included
 // (the core shows that as an I/O error without an error number): FormatError,
-// with the text the `kelvara` module shows for it.
-void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
+// with the text the `kelvara` module shows for it, and for a container whose
+// structures point past the end of the file that file's size and the size
+// the container needs at least (file_bytes, needed_bytes; None otherwise).
+// Memory the system refused is a MemoryError saying what it was for.
+void set_open_error(const kelvara::Error& error, PyObject* path) {
+  if (error.code() == kelvara::Error::Code::OutOfMemory) {
+    OwnedRef message = text_object(error.message());
+    if (message) PyErr_SetObject(PyExc_MemoryError, message.get());
+    return;
+  }
   if (const int code = error.os_errno(); code != 0) {
     // OSError(errno, strerror, filename) picks the subclass for the errno.
     OwnedRef number(PyLong_FromLong(code));
@@ -159,7 +167,16 @@ void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
     return;
   }
   OwnedRef message = text_object(error.display());
-  if (message) PyErr_SetObject(format_error, message.get());
+  if (!message) return;
+  OwnedRef exception(PyObject_CallFunctionObjArgs(format_error, message.get(), nullptr));
+  if (!exception) return;
+  const auto set_size = [&](const char* name, const std::optional<std::uint64_t>& bytes) {
+    if (!bytes) return true;
+    OwnedRef value(PyLong_FromUnsignedLongLong(*bytes));
+    return value && PyObject_SetAttrString(exception.get(), name, value.get()) == 0;
+  };
+  if (!set_size("file_bytes", error.file_bytes()) || !set_size("needed_bytes", error.needed_bytes())) return;
+  PyErr_SetObject(format_error, exception.get());
 }
 
 // The file's columns, or the error of opening or decoding it.
@@ -169,17 +186,15 @@ struct Decoded {
   ColumnSink sink;
 };
 
-kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path) {
-  auto opened = kelvara::reader::open_raw_file(path);
-  if (!opened) return kelvara::Unexpected(std::move(opened).error());
+kelvara::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path) {
+  KELVARA_TRY(opened, kelvara::reader::open_raw_file(path));
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
   decoded->layout = kelvara::reader::layout_of(opened->layout).name;
   decoded->sink.expect_stream_bytes(opened->stream_bytes);
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
-  auto count = kelvara::reader::decode_spectra(std::move(*opened), decoded->sink);
-  if (!count) return kelvara::Unexpected(std::move(count).error());
+  KELVARA_FORWARD_IF_ERROR(kelvara::reader::decode_spectra(std::move(*opened), decoded->sink));
   return decoded;
 }
 
@@ -200,7 +215,7 @@ OwnedRef read_columns_impl(PyObject* path) {
 
   // Opening and decoding are plain C++ over owned bytes; other Python
   // threads run meanwhile. No exception may cross the lock's release.
-  std::optional<kelvara::raw::Result<std::unique_ptr<Decoded>>> result;
+  std::optional<kelvara::Result<std::unique_ptr<Decoded>>> result;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
@@ -272,10 +287,16 @@ int module_exec_impl(PyObject* module) {
   if (column_type == nullptr) column_type = PyType_FromSpec(&column_spec);
   if (column_type == nullptr) return -1;
   if (format_error == nullptr) {
+    // Sizes of a file that looks cut short; None on the class, set on an
+    // instance when the container points past the end of its file.
+    OwnedRef attributes(Py_BuildValue("{s:O,s:O}", "file_bytes", Py_None, "needed_bytes", Py_None));
+    if (!attributes) return -1;
     format_error = PyErr_NewExceptionWithDoc("kelvara_tools.FormatError",
                                              "The file is not a valid run: its container, layout entries, "
-                                             "index or decoded size are wrong.",
-                                             PyExc_ValueError, nullptr);
+                                             "index or decoded size are wrong. file_bytes and needed_bytes "
+                                             "give the file's size and the size its container needs at least "
+                                             "when the container points past the end of the file, else None.",
+                                             PyExc_ValueError, attributes.get());
   }
   if (format_error == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "Column", column_type) < 0) return -1;

@@ -10,14 +10,11 @@
 namespace kelvara::reader {
 namespace {
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "GCMS Raw Data/Spectrum Index");
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "GCMS Raw Data/MS Raw Data");
-  if (!data) return Unexpected(std::move(data).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "GCMS Raw Data/Spectrum Index"));
+  KELVARA_TRY(data, read_stream(container, "GCMS Raw Data/MS Raw Data"));
   stream_bytes = index->size() + data->size();
-  auto offsets = raw::gcms::parse_spectrum_index(*index);
-  if (!offsets) return Unexpected(std::move(offsets).error());
+  KELVARA_TRY(offsets, raw::gcms::parse_spectrum_index(*index));
   return LayoutData(GcmsData{std::move(*data), std::move(*offsets)});
 }
 

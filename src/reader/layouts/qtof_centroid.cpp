@@ -10,18 +10,13 @@
 namespace kelvara::reader {
 namespace {
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "QTFL RawData/Centroid Index");
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "QTFL RawData/Centroid Data");
-  if (!data) return Unexpected(std::move(data).error());
-  auto times = read_stream(container, "QTFL RawData/Retention Time");
-  if (!times) return Unexpected(std::move(times).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "QTFL RawData/Centroid Index"));
+  KELVARA_TRY(data, read_stream(container, "QTFL RawData/Centroid Data"));
+  KELVARA_TRY(times, read_stream(container, "QTFL RawData/Retention Time"));
   stream_bytes = index->size() + data->size() + times->size();
-  auto entries = raw::qtof_centroid::parse_centroid_index(*index);
-  if (!entries) return Unexpected(std::move(entries).error());
-  auto retention = raw::qtof_centroid::parse_qtfl_retention_times(*times);
-  if (!retention) return Unexpected(std::move(retention).error());
+  KELVARA_TRY(entries, raw::qtof_centroid::parse_centroid_index(*index));
+  KELVARA_TRY(retention, raw::qtof_centroid::parse_qtfl_retention_times(*times));
   return LayoutData(QtofCentroidData{std::move(*data), std::move(*entries), std::move(*retention)});
 }
 

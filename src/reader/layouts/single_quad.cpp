@@ -10,11 +10,9 @@
 namespace kelvara::reader {
 namespace {
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "Mass Raw Data/Spectrum Index");
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "Mass Raw Data/MS Raw Data");
-  if (!data) return Unexpected(std::move(data).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "Mass Raw Data/Spectrum Index"));
+  KELVARA_TRY(data, read_stream(container, "Mass Raw Data/MS Raw Data"));
   stream_bytes = index->size() + data->size();
   auto offsets = raw::single_quad::parse_spectrum_index(*index);
   return LayoutData(SingleQuadData{std::move(*data), std::move(offsets)});

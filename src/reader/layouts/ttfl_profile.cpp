@@ -14,16 +14,12 @@
 namespace kelvara::reader {
 namespace {
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "TTFL Raw Data/Data Index");
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "TTFL Raw Data/MS Raw Data");
-  if (!data) return Unexpected(std::move(data).error());
-  auto times = read_stream(container, "TTFL Raw Data/Retention Time");
-  if (!times) return Unexpected(std::move(times).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "TTFL Raw Data/Data Index"));
+  KELVARA_TRY(data, read_stream(container, "TTFL Raw Data/MS Raw Data"));
+  KELVARA_TRY(times, read_stream(container, "TTFL Raw Data/Retention Time"));
   stream_bytes = index->size() + data->size() + times->size();
-  auto subsets = raw::ttfl_profile::parse_data_index(*index);
-  if (!subsets) return Unexpected(std::move(subsets).error());
+  KELVARA_TRY(subsets, raw::ttfl_profile::parse_data_index(*index));
 
   TtflProfileData layout;
   layout.scan_ranges = raw::ttfl_profile::ttfl_scan_ranges(*subsets, data->size());
