@@ -70,6 +70,9 @@ class ChunkPool {
       }
       std::vector<PendingSpectrum>().swap(chunk.spectra);
       if (arrays_ != nullptr && !place(chunk)) return;
+      for (PendingDrop& d : chunk.drops) out_.drop(d.position, std::move(d.reason));
+      std::vector<PendingDrop>().swap(chunk.drops);
+      if (out_.failed()) return;
       if (chunk.failure) std::rethrow_exception(chunk.failure);
       if (chunk.stopped_at < chunk.end) {
         // The sink appends these values itself, and its arrays may grow.

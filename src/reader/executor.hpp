@@ -50,6 +50,12 @@ struct PendingValues {
   SpectrumInfo info;
 };
 
+// A scan of a chunk that was left out, with why.
+struct PendingDrop {
+  std::size_t position;
+  Error reason;
+};
+
 // The values of a chunk decoded for a sink with value arrays, end to end.
 // They are not zeroed as they grow: every slot handed out is written.
 struct ChunkBuffers {
@@ -63,6 +69,7 @@ struct Chunk {
   std::size_t stopped_at = 0;  // end when the chunk was decoded whole
   std::vector<PendingSpectrum> spectra;  // for a sink that keeps lists
   std::vector<PendingValues> values;     // for a sink with value arrays, with the two buffers below
+  std::vector<PendingDrop> drops;        // scans left out, in position order
   ChunkBuffers buffers;
   double* mz_at = nullptr;  // where the sink's arrays take the buffers' values
   float* intensity_at = nullptr;
@@ -106,6 +113,10 @@ class ChunkCollector final : public ScanOut {
           PendingSpectrum{position, std::move(lists_.mz), std::move(lists_.intensity), info});
     }
     return true;
+  }
+
+  void drop(std::size_t position, Error&& reason) override {
+    chunk_.drops.push_back(PendingDrop{position, std::move(reason)});
   }
 
  private:

@@ -15,6 +15,8 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "cfb/cfb.hpp"
 #include "common/bytes.hpp"
@@ -36,6 +38,9 @@ class ScanOut {
   // The spectrum of `points` points just written to space(), from index
   // position `position`; false stops the walk at once.
   virtual bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) = 0;
+  // The scan at `position` is left out: its byte range or its bytes are
+  // wrong, as `reason` says.
+  virtual void drop(std::size_t position, Error&& reason) = 0;
 
  protected:
   ~ScanOut() = default;
@@ -79,12 +84,42 @@ std::span<const Layout* const> layouts();
 // The descriptor of the layout `data` holds.
 const Layout& layout_of(const LayoutData& data);
 
-// The bytes [start, end) of the scan data, or nothing when the range runs
-// backwards or past the end. An empty range is handed to the decoder, which
-// rejects it as too short.
-inline std::optional<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
-  if (start > end || end > data.size()) return std::nullopt;
+// The bytes [start, end) of the scan data, or why there are none: the range
+// runs backwards or past the end. An empty range is handed to the decoder,
+// which rejects it as too short.
+inline Result<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
+  if (start > end) return fail("scan bytes " + num(start) + " to " + num(end) + " run backwards");
+  if (end > data.size()) {
+    return fail("scan bytes " + num(start) + " to " + num(end) + " lie past the end of the " + num(data.size()) +
+                "-byte scan data");
+  }
   return ByteView(data).sub(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+// The loop every layout's walk follows over the index positions [begin,
+// end): `range(i)` gives the scan's byte range in `data` as a pair, and
+// `decode(i, bytes)` decodes it and emits its records, giving out.emit's
+// verdict (false: stop) or the decoder's error, with which the scan is
+// dropped. Returns the position the walk stopped before.
+template <class Range, class Decode>
+std::size_t walk_scans(const Bytes& data, std::size_t begin, std::size_t end, ScanOut& out, Range&& range,
+                       Decode&& decode) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
+    const auto [start, stop] = range(i);
+    auto bytes = scan_bytes(data, start, stop);
+    if (!bytes) {
+      out.drop(i, std::move(bytes).error());
+      continue;
+    }
+    Result<bool> emitted = decode(i, *bytes);
+    if (!emitted) {
+      out.drop(i, std::move(emitted).error());
+    } else if (!*emitted) {
+      return i;
+    }
+  }
+  return end;
 }
 
 // Scan i runs from its offset up to the next entry's, the last to the end of

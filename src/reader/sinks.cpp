@@ -33,6 +33,26 @@ bool ColumnSink::add_placed(std::size_t points, const SpectrumInfo& info) {
          retention_time.push(info.retention_time_sec) && precursor_mz.push(info.precursor_mz);
 }
 
+bool ColumnSink::drop(std::size_t position, const Error& reason) {
+  std::uint8_t code = kMaxDropReasons;
+  try {
+    const auto known = reason_codes_.find(reason.message());
+    if (known != reason_codes_.end()) {
+      code = known->second;
+    } else if (reasons.size() < kMaxDropReasons) {
+      code = static_cast<std::uint8_t>(reasons.size());
+      reasons.push_back(reason.message());
+      reason_codes_.emplace(reason.message(), code);
+    } else if (reasons.size() == kMaxDropReasons) {
+      reasons.push_back("further reasons not kept (a run keeps its first " + num(kMaxDropReasons) +
+                        " distinct reasons)");
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return dropped_positions.push(static_cast<std::int64_t>(position)) && dropped_codes.push(code);
+}
+
 bool ColumnSink::grow(std::size_t points) { return mz.reserve_more(points) && intensity.reserve_more(points); }
 
 void ColumnSink::expect_stream_bytes(std::uint64_t stream_bytes) {

@@ -16,11 +16,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <string>
+#include <unordered_map>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "common/check.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 
 namespace kelvara::reader {
@@ -69,6 +72,9 @@ class SpectrumSink {
   // A spectrum of `points` values, placed in value_arrays' arrays next,
   // after those of the spectra before it. False as for add.
   virtual bool add_placed(std::size_t /*points*/, const SpectrumInfo& /*info*/) { return true; }
+  // The scan at index position `position` was left out, for `reason`; in
+  // position order, apart from the spectra. False as for add.
+  virtual bool drop(std::size_t /*position*/, const Error& /*reason*/) { return true; }
 
  protected:
   ~SpectrumSink() = default;
@@ -207,8 +213,21 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   Block<double> retention_time;
   Block<double> precursor_mz;  // NaN where the spectrum has none
 
+  // The scans the walk left out: their index positions and, per scan, a
+  // code into `reasons`, the distinct reason texts in the order first met.
+  // Hostile indexes may drop millions of scans with as many distinct texts
+  // (they name offsets and sizes): 9 bytes per dropped scan, and at most
+  // kMaxDropReasons texts, after which every new text shares one last
+  // entry that says so.
+  static constexpr std::size_t kMaxDropReasons = 255;
+  bool drop(std::size_t position, const Error& reason) override;
+  Block<std::int64_t> dropped_positions;
+  Block<std::uint8_t> dropped_codes;
+  std::vector<std::string> reasons;
+
  private:
   std::size_t points_ = 0;  // values of the spectra heard of so far
+  std::unordered_map<std::string, std::uint8_t> reason_codes_;
 };
 
 }  // namespace kelvara::reader

@@ -101,7 +101,13 @@ class Emitter final : public ScanOut {
     return false;
   }
 
-  bool more() const override { return true; }
+  // A sink that could not keep a dropped scan's reason stops the walk.
+  bool more() const override { return !error_.has_value(); }
+
+  // A scan left out, with why; the sink keeps or ignores it.
+  void drop(std::size_t position, Error&& reason) override {
+    if (!sink_.drop(position, reason)) out_of_memory("room for the reason the scan at index position " + num(position) + " was dropped");
+  }
   bool failed() const { return error_.has_value(); }
   ValueArrays* value_arrays() { return arrays_; }
   std::uint64_t budget() const { return budget_; }

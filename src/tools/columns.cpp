@@ -6,8 +6,11 @@
 //         __array_interface__: dict         # one-dimensional, read-only
 //     class FormatError(ValueError): ...
 //     LAYOUTS: dict[str, dict]              # {name: {"extension", "storage", "profile"}}, probe order
-//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column]
-//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
+//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column,
+//                                     Column, Column, tuple[str, ...]]
+//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz,
+//         #  dropped_positions, dropped_codes, dropped_reasons): scan dropped_positions[k] of the
+//         #  index was left out for dropped_reasons[dropped_codes[k]]
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
@@ -121,6 +124,10 @@ template <class T>
 OwnedRef new_column(Block<T>& block, const char* typestr) {
   const auto length = static_cast<Py_ssize_t>(block.size());
   T* data = block.take();
+  if (data == nullptr) {
+    PyErr_SetString(PyExc_MemoryError, "could not allocate an empty column");
+    return OwnedRef();
+  }
   OwnedRef self = kelvara::py::alloc_instance(reinterpret_cast<PyTypeObject*>(column_type));
   if (!self) {
     std::free(data);
@@ -191,6 +198,9 @@ kelvara::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& pat
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
   decoded->layout = kelvara::reader::layout_of(opened->layout).name;
+  if (decoded->sink.offsets.size() == 0) {
+    return kelvara::Unexpected<kelvara::Error>(kelvara::Error::out_of_memory("the spectrum offsets of a run"));
+  }
   decoded->sink.expect_stream_bytes(opened->stream_bytes);
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
@@ -236,19 +246,27 @@ OwnedRef read_columns_impl(PyObject* path) {
   if (!name) return OwnedRef();
   // Made in order, stopping at the first failure; blocks not yet handed to
   // a column are freed with the sink.
-  OwnedRef columns[6];
+  OwnedRef columns[8];
   const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
     out = new_column(block, typestr);
     return static_cast<bool>(out);
   };
   if (!make(sink.mz, kFloat64, columns[0]) || !make(sink.intensity, kFloat32, columns[1]) ||
       !make(sink.offsets, kInt64, columns[2]) || !make(sink.ms_level, kUInt8, columns[3]) ||
-      !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5])) {
+      !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5]) ||
+      !make(sink.dropped_positions, kInt64, columns[6]) || !make(sink.dropped_codes, kUInt8, columns[7])) {
     return OwnedRef();
   }
-  return OwnedRef(Py_BuildValue("(Os#OOOOOO)", name.get(), decoded.layout.data(),
+  OwnedRef reasons(PyTuple_New(static_cast<Py_ssize_t>(sink.reasons.size())));
+  if (!reasons) return OwnedRef();
+  for (std::size_t k = 0; k < sink.reasons.size(); ++k) {
+    OwnedRef text = text_object(sink.reasons[k]);
+    if (!text || PyTuple_SetItem(reasons.get(), static_cast<Py_ssize_t>(k), text.release()) < 0) return OwnedRef();
+  }
+  return OwnedRef(Py_BuildValue("(Os#OOOOOOOOO)", name.get(), decoded.layout.data(),
                                 static_cast<Py_ssize_t>(decoded.layout.size()), columns[0].get(), columns[1].get(),
-                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get()));
+                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get(),
+                                columns[6].get(), columns[7].get(), reasons.get()));
 }
 
 PyObject* read_columns(PyObject*, PyObject* path) {
@@ -262,7 +280,7 @@ PyMethodDef module_methods[] = {
     {"read_columns", read_columns, METH_O,
      "read_columns(path, /)\n--\n\n"
      "Open and decode a data file; return (name, layout, mz, intensity, offsets, ms_level, "
-     "retention_time_sec, precursor_mz)."},
+     "retention_time_sec, precursor_mz, dropped_positions, dropped_codes, dropped_reasons)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

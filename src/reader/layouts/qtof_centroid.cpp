@@ -30,19 +30,17 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
   const QtofCentroidData& layout = of(data);
   const auto& entries = layout.index_entries;
   const auto& scans = layout.centroid_data;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
+  const auto range = [&](std::size_t i) {
     const std::uint64_t stop = i + 1 < entries.size() ? entries[i + 1].data_offset : scans.size();
-    const auto bytes = scan_bytes(scans, entries[i].data_offset, stop);
-    if (!bytes) continue;
-    const auto points = raw::qtof_centroid::decode_qtof_centroid_scan(*bytes, out.space());
-    if (!points) continue;
+    return std::pair<std::uint64_t, std::uint64_t>(entries[i].data_offset, stop);
+  };
+  return walk_scans(scans, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+    KELVARA_TRY(points, raw::qtof_centroid::decode_qtof_centroid_scan(bytes, out.space()));
     const double seconds =
         i < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[i]) : 0.0;
     const std::uint32_t ms_level = entries[i].level_code < 2 ? 1 : 2;
-    if (!out.emit(i, *points, {ms_level, seconds})) return i;
-  }
-  return end;
+    return out.emit(i, *points, {ms_level, seconds});
+  });
 }
 
 }  // namespace

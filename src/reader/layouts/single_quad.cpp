@@ -27,15 +27,13 @@ std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data
 std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
   const SingleQuadData& layout = of(data);
   const auto& offsets = layout.scan_offsets;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
-    if (!bytes) continue;
-    const auto scan = raw::single_quad::parse_single_quad_scan(*bytes, out.space());
-    if (!scan) continue;
-    if (!out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)})) return i;
-  }
-  return end;
+  const auto range = [&](std::size_t i) {
+    return std::pair<std::uint64_t, std::uint64_t>(offsets[i], scan_end(offsets, i, layout.ms_raw_data));
+  };
+  return walk_scans(layout.ms_raw_data, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+    KELVARA_TRY(scan, raw::single_quad::parse_single_quad_scan(bytes, out.space()));
+    return out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)});
+  });
 }
 
 }  // namespace

@@ -56,20 +56,17 @@ std::unique_ptr<WalkState> walk_state(const LayoutData& data) {
 std::size_t walk(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out) {
   const TtflProfileData& layout = of(data);
   auto& scans = static_cast<SharedTtflScans&>(*state);
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto& range = layout.scan_ranges[i];
-    const auto bytes = scan_bytes(layout.ms_raw_data, range.start, range.end);
-    if (!bytes) continue;
+  const auto range = [&](std::size_t i) {
+    return std::pair<std::uint64_t, std::uint64_t>(layout.scan_ranges[i].start, layout.scan_ranges[i].end);
+  };
+  return walk_scans(layout.ms_raw_data, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
     // Channels come back as m/z when the file has a calibration.
-    const auto points = scans.take(range, *bytes, out.space());
-    if (!points) continue;
+    KELVARA_TRY(points, scans.take(layout.scan_ranges[i], bytes, out.space()));
     const std::uint32_t t = layout.subsets[i].rt_index;
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
-    if (!out.emit(i, *points, {1, seconds})) return i;
-  }
-  return end;
+    return out.emit(i, *points, {1, seconds});
+  });
 }
 
 }  // namespace
