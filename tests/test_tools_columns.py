@@ -191,6 +191,20 @@ def test_dropped_scans_keep_their_position_and_reason(make_file, monkeypatch, th
     assert len(run.dropped.reasons) == 256 and "not kept" in run.dropped.reasons[-1]
 
 
+def test_probe_layout_ignores_the_extension(make_file, tmp_path):
+    from kelvara_tools import _columns
+
+    for path in SAMPLES:
+        renamed = tmp_path / (os.path.basename(path) + ".renamed")
+        renamed.write_bytes(pathlib.Path(path).read_bytes())
+        assert _columns.probe_layout(renamed) == read_run(path).layout
+    assert _columns.probe_layout(make_file("other.qgd", {"Other/Stream": b"x" * 10})) is None
+    with pytest.raises(FormatError):
+        _columns.probe_layout(__file__)  # not a compound file
+    with pytest.raises(FileNotFoundError):
+        _columns.probe_layout(tmp_path / "missing.qgd")
+
+
 def test_paths_of_every_kind(tmp_path):
     sample = pathlib.Path(SAMPLES[0])
     for path in (str(sample), sample, os.fsencode(str(sample))):

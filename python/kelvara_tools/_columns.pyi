@@ -18,6 +18,9 @@ class Column:
     @property
     def __array_interface__(self) -> dict[str, Any]: ...
 
+def probe_layout(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], /) -> str | None:
+    """The layout whose identifying entry the container holds, whatever the extension; None when none."""
+
 def read_columns(
     path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], /
 ) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column, Column, tuple[str, ...]]: ...

@@ -47,9 +47,11 @@ constexpr std::uint64_t decoded_bytes(std::size_t points) {
 
 // Walks the layout's index in file order, cuts each scan out of the scan
 // data, decodes it and hands its records to `sink`. Scans whose byte range is
-// invalid or whose bytes do not decode are left out without a message. Fails
-// only when the decoded bytes would exceed the file's decode budget; the
-// spectra handed to the sink never do. Returns the number of spectra.
+// invalid or whose bytes do not decode are left out, each handed to
+// sink.drop with its index position and the reason. Fails when the decoded
+// bytes would exceed the file's decode budget (the spectra handed to the
+// sink never do), or when the sink runs out of memory. Returns the number
+// of spectra.
 //
 // The scans are decoded on several threads, the calling thread among them.
 // The sink is only ever called on the calling thread, with the same records

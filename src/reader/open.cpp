@@ -77,9 +77,10 @@ std::string lowered_extension(std::string_view path) {
   return extension;
 }
 
-Result<DetectedFile> detect_layout(const std::string& path) {
-  const std::string extension = lowered_extension(path);
+namespace {
 
+// The file at `path` as a compound file.
+Result<cfb::CompoundFile> open_container(const std::string& path) {
   auto file = cfb::File::open_read_only(path);
   // Any failure to open the file shows as an I/O error.
   if (!file) return Unexpected(std::move(file).error().restated(Error::Code::Io, ""));
@@ -90,6 +91,22 @@ Result<DetectedFile> detect_layout(const std::string& path) {
     // error) keeps its error number for callers that raise OSError.
     return Unexpected(std::move(opened).error().restated(Error::Code::Format, "not a valid OLE2/CFBF container: "));
   }
+  return std::move(*opened);
+}
+
+}  // namespace
+
+Result<const Layout*> probe_layout(const std::string& path) {
+  KELVARA_TRY(container, open_container(path));
+  for (const Layout* layout : layouts()) {
+    if (container->exists(layout->probe)) return layout;
+  }
+  return nullptr;
+}
+
+Result<DetectedFile> detect_layout(const std::string& path) {
+  const std::string extension = lowered_extension(path);
+  KELVARA_TRY(opened, open_container(path));
   cfb::CompoundFile container = std::move(*opened);
 
   // The layouts of this extension, probed in table order.

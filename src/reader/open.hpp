@@ -45,6 +45,11 @@ std::string lowered_extension(std::string_view path);
 
 Result<DetectedFile> detect_layout(const std::string& path);
 
+// The first layout, in probe order, whose identifying entry the container
+// at `path` holds, whatever the file's extension; nullptr when it holds
+// none. Fails as detect_layout does for a file that is no container.
+Result<const Layout*> probe_layout(const std::string& path);
+
 // A required stream, whole; a stream that cannot be opened is a parse error
 // naming its path, one that cannot be read an I/O error.
 Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path);

@@ -6,6 +6,7 @@
 //         __array_interface__: dict         # one-dimensional, read-only
 //     class FormatError(ValueError): ...
 //     LAYOUTS: dict[str, dict]              # {name: {"extension", "storage", "profile"}}, probe order
+//     def probe_layout(path) -> str | None    # the layout the container holds, any extension
 //     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column,
 //                                     Column, Column, tuple[str, ...]]
 //         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz,
@@ -208,38 +209,52 @@ kelvara::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& pat
   return decoded;
 }
 
-OwnedRef read_columns_impl(PyObject* path) {
+// The path a Python caller gave (str, bytes or os.PathLike) in the file
+// system's encoding; nothing, with the Python error set, when it is none.
+std::optional<std::string> file_path_of(PyObject* path) {
   OwnedRef fspath(PyOS_FSPath(path));
-  if (!fspath) return OwnedRef();
+  if (!fspath) return std::nullopt;
   OwnedRef encoded = PyUnicode_Check(fspath.get()) ? OwnedRef(PyUnicode_EncodeFSDefault(fspath.get()))
                                                    : OwnedRef::new_reference_to(fspath.get());
-  if (!encoded) return OwnedRef();
+  if (!encoded) return std::nullopt;
   char* bytes = nullptr;
   Py_ssize_t length = 0;
-  if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) return OwnedRef();
-  const std::string file_path(bytes, static_cast<std::size_t>(length));
+  if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) return std::nullopt;
+  std::string file_path(bytes, static_cast<std::size_t>(length));
   if (file_path.find('\0') != std::string::npos) {
     PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    return OwnedRef();
+    return std::nullopt;
   }
+  return file_path;
+}
 
-  // Opening and decoding are plain C++ over owned bytes; other Python
-  // threads run meanwhile. No exception may cross the lock's release.
-  std::optional<kelvara::Result<std::unique_ptr<Decoded>>> result;
+// `work()` with the interpreter lock released: plain C++ over owned bytes,
+// while other Python threads run. No exception may cross the lock's
+// release, so one is carried over and rethrown here.
+template <class Work>
+auto without_lock(Work&& work) -> decltype(work()) {
+  std::optional<decltype(work())> result;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    result.emplace(open_and_decode(file_path));
+    result.emplace(work());
   } catch (...) {
     failure = std::current_exception();
   }
   Py_END_ALLOW_THREADS
   if (failure) std::rethrow_exception(failure);
-  if (!*result) {
-    set_open_error(result->error(), path);
+  return std::move(*result);
+}
+
+OwnedRef read_columns_impl(PyObject* path) {
+  const auto file_path = file_path_of(path);
+  if (!file_path) return OwnedRef();
+  auto result = without_lock([&] { return open_and_decode(*file_path); });
+  if (!result) {
+    set_open_error(result.error(), path);
     return OwnedRef();
   }
-  Decoded& decoded = ***result;
+  Decoded& decoded = **result;
   ColumnSink& sink = decoded.sink;
 
   OwnedRef name(PyUnicode_DecodeFSDefaultAndSize(decoded.name.data(), static_cast<Py_ssize_t>(decoded.name.size())));
@@ -273,6 +288,23 @@ PyObject* read_columns(PyObject*, PyObject* path) {
   return entry([&] { return read_columns_impl(path); });
 }
 
+OwnedRef probe_layout_impl(PyObject* path) {
+  const auto file_path = file_path_of(path);
+  if (!file_path) return OwnedRef();
+  const auto probed = without_lock([&] { return kelvara::reader::probe_layout(*file_path); });
+  if (!probed) {
+    set_open_error(probed.error(), path);
+    return OwnedRef();
+  }
+  if (*probed == nullptr) return OwnedRef::new_reference_to(Py_None);
+  const std::string_view name = (*probed)->name;
+  return OwnedRef(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+PyObject* probe_layout(PyObject*, PyObject* path) {
+  return entry([&] { return probe_layout_impl(path); });
+}
+
 // ---------------------------------------------------------------------------
 // Module
 
@@ -281,6 +313,10 @@ PyMethodDef module_methods[] = {
      "read_columns(path, /)\n--\n\n"
      "Open and decode a data file; return (name, layout, mz, intensity, offsets, ms_level, "
      "retention_time_sec, precursor_mz, dropped_positions, dropped_codes, dropped_reasons)."},
+    {"probe_layout", probe_layout, METH_O,
+     "probe_layout(path, /)\n--\n\n"
+     "The name of the layout whose identifying entry the file's container holds, whatever its "
+     "extension; None when it holds none."},
     {nullptr, nullptr, 0, nullptr},
 };
 
