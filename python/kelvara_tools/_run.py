@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Iterator, Literal, NamedTuple, SupportsIndex, 
 
 import numpy as np
 
-from . import _columns
+from . import _columns, _errors
 
 if TYPE_CHECKING:
     import pyarrow
@@ -44,7 +44,7 @@ def read_run(path: StrPath) -> Run:
     that cannot be opened or read raises the matching OSError subclass; a file
     that is not a valid run raises FormatError with the reader's message.
     """
-    name, layout, *columns = _columns.read_columns(path)
+    name, layout, *columns = _errors.read_columns(path)
     mz, intensity, offsets, ms_level, retention_time_sec = (np.asarray(c) for c in columns)
     return Run(name, layout, mz, intensity, offsets, ms_level, retention_time_sec)
 

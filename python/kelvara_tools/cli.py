@@ -17,6 +17,8 @@ import os
 import sys
 import time
 
+from ._errors import describe, shown
+
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
 
@@ -113,10 +115,6 @@ def _describe(path: str) -> dict:
     }
 
 
-def _error_text(error: BaseException) -> str:
-    return f"{type(error).__name__}: {error}"
-
-
 def _info(args) -> int:
     results, failed = [], 0
     for path in args.files:
@@ -124,9 +122,9 @@ def _info(args) -> int:
             results.append(_describe(path))
         except Exception as error:
             failed += 1
-            results.append({"path": path, "error": _error_text(error)})
+            results.append({"path": path, "error": describe(error, path)})
             if not args.json:
-                print(f"{path}: {_error_text(error)}", file=sys.stderr)
+                print(f"{shown(path)}: {describe(error, path)}", file=sys.stderr)
     if args.json:
         json.dump(results, sys.stdout, indent=2)
         print()
@@ -179,11 +177,11 @@ def _convert(args) -> int:
 
     def on_result(report) -> None:
         if report.status == "failed":
-            line = f"failed    {report.path}: {report.error}"
+            line = f"failed    {shown(report.path)}: {report.error}"
         elif report.status == "skipped":
-            line = f"skipped   {report.path} (up to date: {report.output})"
+            line = f"skipped   {shown(report.path)} (up to date: {shown(report.output)})"
         else:
-            line = (f"converted {report.path} -> {report.output} ({report.spectra} spectra, "
+            line = (f"converted {shown(report.path)} -> {shown(report.output)} ({report.spectra} spectra, "
                     f"{report.points:,} points, {report.seconds:.2f} s)")
         if bar is None:
             print(line, file=out, flush=True)
@@ -202,7 +200,7 @@ def _convert(args) -> int:
             print(f"kelvara convert: {error}", file=sys.stderr)
             return EXIT_FAILED
         except Exception as error:
-            print(f"kelvara convert: cannot reach the scheduler {args.scheduler}: {_error_text(error)}",
+            print(f"kelvara convert: cannot reach the scheduler {args.scheduler}: {describe(error)}",
                   file=sys.stderr)
             return EXIT_FAILED
     spectra_bar = _SpectraBar(out) if bar is not None else None
@@ -278,7 +276,7 @@ def _plot(args) -> int:
         print(f"kelvara plot: {args.file}: {error}", file=sys.stderr)
         return EXIT_FAILED
     except Exception as error:
-        print(f"kelvara plot: {args.file}: {_error_text(error)}", file=sys.stderr)
+        print(f"kelvara plot: {args.file}: {describe(error)}", file=sys.stderr)
         return EXIT_FAILED
     print(args.output)
     return EXIT_OK

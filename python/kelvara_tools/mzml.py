@@ -33,7 +33,7 @@ from xml.sax.saxutils import quoteattr
 
 import numpy as np
 
-from ._tables import _base_peaks, _representation
+from ._summary import base_peaks as _base_peaks, representation as _representation
 
 __all__ = ["write_mzml", "read_source_stamp", "stamp_values"]
 

@@ -12,11 +12,12 @@ an optional extra: pip install kelvara[plot].
 from __future__ import annotations
 
 import os
-import secrets
 
 import numpy as np
 
-from ._tables import _representation
+from ._atomic import atomic_output
+from ._errors import missing_extra
+from ._summary import representation
 
 __all__ = ["plot_run"]
 
@@ -28,7 +29,7 @@ def _matplotlib():
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
     except ImportError as error:
-        raise ImportError("plotting needs matplotlib: pip install kelvara[plot]") from error
+        raise missing_extra("plotting", "plot") from error
     return Figure, FigureCanvasAgg
 
 
@@ -63,7 +64,7 @@ def _labelled_peaks(mz, intensity, count: int = 5):
 
 def _spectrum(axes, run, index: int) -> None:
     spectrum = run[index]
-    profile = _representation(run)[spectrum.index] == 1
+    profile = representation(run)[spectrum.index] == 1
     if profile:
         # A profile scan samples the m/z axis: draw it as a line.
         axes.plot(spectrum.mz, spectrum.intensity, linewidth=0.8, color="tab:red")
@@ -103,13 +104,5 @@ def plot_run(run, path: str | os.PathLike, *, trace: str | None = "tic", mz: flo
         _chromatogram(axes[0], run, trace, mz, ppm)
     if spectrum is not None:
         _spectrum(axes[-1], run, spectrum)
-    path = os.fsdecode(os.fspath(path))
-    folder = os.path.dirname(os.path.abspath(path))
-    temporary = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-    try:
+    with atomic_output(os.fsdecode(os.fspath(path))) as temporary:
         figure.savefig(temporary, format="png", dpi=dpi)
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
