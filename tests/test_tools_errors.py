@@ -4,6 +4,7 @@ outputs whole or not at all, and names of every kind a file system allows."""
 from __future__ import annotations
 
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -69,3 +70,59 @@ def test_memory_error_has_a_text(tmp_path, monkeypatch):
     monkeypatch.setattr(_columns, "read_columns", exhausted)
     report = convert_file(GCMS, tmp_path, "mzml")
     assert report.error == f"MemoryError: not enough memory to read {GCMS}"
+
+
+def _error_lines(result) -> dict[str, str]:
+    return dict(line.split(": ", 1) for line in result.stderr.splitlines())
+
+
+def test_messages_say_what_the_file_is(tmp_path):
+    data = open(GCMS, "rb").read()
+    half, renamed, bare, other = (tmp_path / n for n in ("half.qgd", "renamed.lcd", "bare", "other.qgd"))
+    half.write_bytes(data[: len(data) // 2])
+    renamed.write_bytes(data)
+    bare.write_bytes(data)
+    other.write_bytes(open(LCMS, "rb").read())
+    result = kelvara("info", half, renamed, bare, other)
+    assert result.returncode == 1
+    errors = _error_lines(result)
+    sizes = re.search(r"it is ([\d,]+) bytes, but its container needs at least ([\d,]+);", errors[str(half)])
+    have, need = (int(n.replace(",", "")) for n in sizes.groups())
+    assert errors[str(half)].startswith("FormatError: the file looks truncated")
+    assert have == len(data) // 2 < need <= len(data)
+    assert "(I/O error: " in errors[str(half)]  # the reader's detail is kept
+    assert "this looks like a GC-MS file (.qgd), not .lcd" in errors[str(renamed)]
+    assert "this looks like an LC-MS file (.lcd), not .qgd" in errors[str(other)]
+    assert errors[str(bare)] == "FormatError: the file has no extension: this looks like a GC-MS file (.qgd), name it .qgd"
+
+
+def test_damaged_files_under_the_wrong_name_fail_on_one_line(tmp_path):
+    import random
+
+    rng = random.Random(20)
+    original = open(GCMS, "rb").read()
+    for trial in range(60):
+        data = bytearray(original[:4096 * rng.choice((1, 2, 8, 64))])
+        for _ in range(rng.choice((1, 8, 64))):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        path = tmp_path / f"damaged{trial}.lcd"
+        path.write_bytes(bytes(data))
+        report = convert_file(path, tmp_path / "out", "mzml")
+        assert report.status == "failed" and "\n" not in report.error
+        assert "LC-MS file" not in report.error
+
+
+def test_an_output_folder_that_is_a_file_is_refused_once(tmp_path):
+    taken = tmp_path / "taken"
+    taken.write_text("")
+    result = kelvara("convert", GCMS, LCMS, "--to", "mzml", "-o", taken)
+    assert result.returncode == 2 and result.stderr.count("error:") == 1 and "is a file" in result.stderr
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="FIFOs are POSIX")
+def test_a_fifo_or_a_device_is_named_as_such(tmp_path):
+    fifo = tmp_path / "pipe.qgd"
+    os.mkfifo(fifo)
+    errors = _error_lines(kelvara("info", fifo, os.devnull))
+    assert "is a FIFO (named pipe), not a data file" in errors[str(fifo)]
+    assert "is a device, not a data file" in errors[os.devnull]

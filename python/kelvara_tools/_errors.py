@@ -101,11 +101,17 @@ def describe(error: BaseException, path=None) -> str:
     return escape(f"{type(error).__name__}: {text}")
 
 
+# The reader's words when the container's tables reach past the file's end:
+# a sector or byte range past it, a stream or the mini stream needing more
+# sectors than the file holds, a read that met the end early.
+_PAST_THE_END = re.compile(r"past the end of the file|sectors, but the file holds|reached the end of the file")
+
+
 def _explain(error: BaseException, text: str, path) -> str:
-    if "past the end of the file" in text:
+    if _PAST_THE_END.search(text):
         return _truncated(error, text, path)
     extension = os.path.splitext(os.fsdecode(os.fspath(path)))[1].lower()
-    if text.startswith("unsupported file extension"):
+    if "unsupported file extension" in text:
         layout = probe(path)
         hint = f": this looks like {_KINDS[layout][0]}, name it {_KINDS[layout][1]}" if layout else \
             ": name it .qgd (GC-MS) or .lcd (LC-MS) as it was acquired"
@@ -137,28 +143,29 @@ def _truncated(error: BaseException, text: str, path) -> str:
         pass
     sizes = ""
     if have is not None and need is not None:
-        sizes = f": it is {have:,} bytes, its container needs at least {need:,}"
+        sizes = f": it is {have:,} bytes, but its container needs at least {need:,}"
     elif have is not None:
         sizes = f": it is {have:,} bytes, shorter than its container says"
     return f"the file looks truncated (an incomplete copy?){sizes}; copy it again ({text})"
 
 
 def _needed_bytes(text: str, path) -> int | None:
-    """The file size the reader's message implies: the end of a byte range it
-    names, or the end of the sector it names (sector n starts at byte
-    (n + 1) * sector size)."""
-    match = re.search(r"needs bytes \d+ to (\d+)", text)
+    """The least file size the reader's message implies: the end of a byte
+    range it names, the end of the sector it names (sector n starts at byte
+    (n + 1) * sector size), or the header and the sectors a stream needs."""
+    match = re.search(r"needs bytes \d+ to (\d+)|read of (\d+) bytes at offset (\d+)", text)
     if match:
-        return int(match.group(1))
-    match = re.search(r"sector (\d+)", text)
-    if not match:
-        return None
+        return int(match.group(1)) if match.group(1) else int(match.group(2)) + int(match.group(3))
     with open(path, "rb") as f:
         header = f.read(512)
     shift = struct.unpack_from("<H", header, 0x1E)[0]
     if shift not in (9, 12):
         return None
-    return (int(match.group(1)) + 2) << shift
+    match = re.search(r"needing (\d+) sectors|needs (\d+) sectors", text)
+    if match:
+        return (int(match.group(1) or match.group(2)) + 1) << shift
+    match = re.search(r"sector (\d+)", text)
+    return (int(match.group(1)) + 2) << shift if match else None
 
 
 # -- which layout a container holds ---------------------------------------------

@@ -287,6 +287,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "plot" and args.ppm is not None and args.xic is None:
         parser.error("plot: --ppm goes with --xic")
+    if args.command == "convert" and args.output_dir and os.path.exists(args.output_dir) \
+            and not os.path.isdir(args.output_dir):
+        parser.error(f"convert: -o {shown(args.output_dir)} is a file; give a folder for the outputs")
     handler = {"info": _info, "convert": _convert, "plot": _plot}[args.command]
     try:
         return handler(args)
