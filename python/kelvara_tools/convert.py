@@ -261,49 +261,64 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
     todo = [i for i, r in enumerate(reports) if r is None]
     options = dict(to=to, compress=compress, shape=shape, force=force)
 
-    def done(i: int, report: FileReport) -> None:
-        reports[i] = report
-        if on_result:
-            on_result(report)
-
     def lost(i: int, error: BaseException) -> FileReport:
         return FileReport(path=sources[i], output=outputs[i], status="failed", error=describe(error))
 
-    if client is not None:
-        _run_on_dask(_dask_client(client), todo, sources, outputs, options, done, lost)
-    elif (jobs if jobs is not None else os.cpu_count() or 1) <= 1 or len(todo) <= 1:
-        for i in todo:
-            done(i, convert_file(sources[i], output=outputs[i], progress=progress, **options))
-    else:
-        _run_local(jobs or os.cpu_count() or 1, todo, sources, outputs, options, done, lost)
+    calls = {i: ((sources[i],), dict(output=outputs[i], **options)) for i in todo}
+    run_tasks(convert_file, calls, reports, jobs=jobs, client=client, on_result=on_result, lost=lost,
+              here=dict(progress=progress))
     return BatchReport(files=list(reports), seconds=time.perf_counter() - started)
 
 
-def _run_local(jobs, todo, sources, outputs, options, done, lost) -> None:
+def run_tasks(task: Callable, calls: dict, results: list, *, jobs: int | None, client, lost: Callable,
+              on_result: Callable | None = None, here: dict | None = None) -> None:
+    """task(*args, **kwargs) once for each index's (args, kwargs) in `calls`:
+    on a Dask cluster (`client`, a Client or a scheduler address), in this
+    process (jobs 1, or a single task; `here` adds keyword arguments that
+    only work in this process, such as a progress callback), or in `jobs`
+    local worker processes (default: the number of cores). Each result goes
+    to results[index] and to on_result, here, as its task finishes;
+    lost(index, error) makes the result of a task whose worker died."""
+
+    def done(i: int, result) -> None:
+        results[i] = result
+        if on_result:
+            on_result(result)
+
+    if client is not None:
+        _run_on_dask(_dask_client(client), task, calls, done, lost)
+    elif (jobs if jobs is not None else os.cpu_count() or 1) <= 1 or len(calls) <= 1:
+        for key, (args, kwargs) in calls.items():
+            done(key, task(*args, **kwargs, **(here or {})))
+    elif calls:
+        _run_local(jobs or os.cpu_count() or 1, task, calls, done, lost)
+
+
+def _run_local(jobs, task, calls, done, lost) -> None:
     import concurrent.futures
     import multiprocessing
 
     # forkserver starts workers from a clean process, not a copy of this one
     # with whatever threads (a progress bar's) it runs; spawn where it is missing.
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(todo)),
+    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(calls)),
                                                 mp_context=multiprocessing.get_context(method)) as pool:
-        futures = {pool.submit(convert_file, sources[i], output=outputs[i], **options): i for i in todo}
+        futures = {pool.submit(task, *args, **kwargs): key for key, (args, kwargs) in calls.items()}
         for future in concurrent.futures.as_completed(futures):
-            i = futures[future]
+            key = futures[future]
             try:
-                done(i, future.result())
+                done(key, future.result())
             except Exception as error:  # a worker process died
-                done(i, lost(i, error))
+                done(key, lost(key, error))
 
 
-def _run_on_dask(client, todo, sources, outputs, options, done, lost) -> None:
+def _run_on_dask(client, task, calls, done, lost) -> None:
     from dask.distributed import as_completed
 
-    futures = {client.submit(convert_file, sources[i], output=outputs[i], pure=False, **options): i for i in todo}
+    futures = {client.submit(task, *args, pure=False, **kwargs): key for key, (args, kwargs) in calls.items()}
     for future in as_completed(futures):
-        i = futures[future]
+        key = futures[future]
         try:
-            done(i, future.result())
+            done(key, future.result())
         except Exception as error:  # the task's worker died, or the cluster lost it
-            done(i, lost(i, error))
+            done(key, lost(key, error))
