@@ -126,3 +126,35 @@ def test_a_fifo_or_a_device_is_named_as_such(tmp_path):
     errors = _error_lines(kelvara("info", fifo, os.devnull))
     assert "is a FIFO (named pipe), not a data file" in errors[str(fifo)]
     assert "is a device, not a data file" in errors[os.devnull]
+
+
+def test_names_that_are_not_utf8_work_everywhere_and_show_escaped(tmp_path):
+    pytest.importorskip("matplotlib")
+    folder = os.fsencode(str(tmp_path))
+    source = os.path.join(folder, b"run\xff.qgd")
+    try:
+        open(source, "wb").write(open(GCMS, "rb").read())
+    except (OSError, UnicodeError):
+        pytest.skip("this file system wants names in one encoding")
+    out = os.path.join(folder, b"out\xfe")
+    for args in (["info"], ["convert", "--to", "mzml", "-o", out], ["convert", "--to", "parquet", "-o", out],
+                 ["plot", "--spectrum", "3", "-o", os.path.join(out, b"p.png")],
+                 ["xic", "--mz", "69", "--tol", "0.5", "-o", os.path.join(out, b"t.csv")]):
+        command = [sys.executable, "-m", "kelvara_tools", args[0], source, *args[1:]]
+        result = subprocess.run(command, capture_output=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        assert b"run\\xff.qgd" in result.stdout + result.stderr or args[0] == "plot"
+    assert sorted(os.listdir(out)) == [b"p.png", b"run\xff.mzML", b"run\xff.peaks", b"t.csv"]
+    from lxml import etree
+
+    document = etree.parse(os.path.join(out, b"run\xff.mzML"))
+    [name] = document.xpath("//*[local-name()='sourceFile']/@name")
+    assert name == "run\\xff.qgd"
+    assert b"run\\xff.qgd" in open(os.path.join(out, b"t.csv"), "rb").read()
+
+
+def test_xic_refuses_a_nan_mz():
+    run = read_run(GCMS)
+    for window in ({"tol": 0.5}, {"ppm": 10}):
+        with pytest.raises(ValueError, match="NaN"):
+            run.xic(float("nan"), **window)

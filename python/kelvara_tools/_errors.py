@@ -28,12 +28,16 @@ FormatError = _columns.FormatError
 
 # A temporary output name made by _atomic: ".<final name>.<12 hex digits>.tmp".
 _TEMPORARY = re.compile(r"\.([^/\\]+?)\.[0-9a-f]{12}\.tmp\b")
+_REPR_SURROGATE = re.compile(r"\\udc([89a-f][0-9a-f])")
 
 
 def escape(text: str) -> str:
-    """Text safe to print and to write as UTF-8: the undecodable bytes of a
-    file name (held as lone surrogates) become backslash escapes."""
-    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+    """Text safe to print and to write as UTF-8: the bytes of a file name that
+    are not UTF-8 (which Python holds as lone surrogates) shown as \\xNN."""
+    try:
+        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:  # a surrogate that stands for no byte
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def shown(path: str | os.PathLike | bytes) -> str:
@@ -98,6 +102,8 @@ def describe(error: BaseException, path=None) -> str:
         text = "(no message)"
     # A failure while writing names the output, never its temporary name.
     text = _TEMPORARY.sub(r"\1", text)
+    # An OSError shows its file name's repr, where a byte that is not UTF-8 reads \udcNN.
+    text = _REPR_SURROGATE.sub(r"\\x\1", text)
     return escape(f"{type(error).__name__}: {text}")
 
 

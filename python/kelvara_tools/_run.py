@@ -269,6 +269,8 @@ class Run:
         """
         if (tol is None) == (ppm is None):
             raise TypeError("xic() needs exactly one of tol (m/z units) and ppm")
+        if float(mz) != float(mz):
+            raise ValueError("xic() needs an m/z, not NaN")
         half_width = float(tol) if tol is not None else abs(float(mz)) * float(ppm) * 1e-6
         if not half_width >= 0.0:
             raise ValueError(f"xic() window half-width must be zero or more, not {half_width}")
