@@ -44,21 +44,34 @@ def test_two_conversions_into_one_folder_output_both_succeed(tmp_path):
     assert pq.read_table(os.path.join(output, "peaks.parquet")).num_rows == len(read_run(GCMS).mz)
 
 
-@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="permissions do not bind root")
-@pytest.mark.parametrize("to", ["parquet", "mzml"])
-def test_a_read_only_folder_gives_one_line_naming_the_output(tmp_path, to):
+@pytest.fixture
+def read_only_folder(tmp_path):
+    """A folder nothing can be written into: by its mode, or for root (whom
+    modes do not bind) by the immutable attribute."""
     out = tmp_path / "out"
     out.mkdir()
-    out.chmod(0o555)
-    try:
-        result = kelvara("convert", GCMS, "--to", to, "-o", out, "--jobs", "1")
-    finally:
+    if not hasattr(os, "geteuid"):
+        pytest.skip("POSIX permissions")
+    root = os.geteuid() == 0
+    if root and subprocess.run(["chattr", "+i", out], capture_output=True).returncode != 0:
+        pytest.skip("root, and no immutable attribute here")
+    if not root:
+        out.chmod(0o555)
+    yield out
+    if root:
+        subprocess.run(["chattr", "-i", out])
+    else:
         out.chmod(0o755)
+
+
+@pytest.mark.parametrize("to", ["parquet", "mzml"])
+def test_a_read_only_folder_gives_one_line_naming_the_output(read_only_folder, to):
+    result = kelvara("convert", GCMS, "--to", to, "-o", read_only_folder, "--jobs", "1")
     assert result.returncode == 1 and "Traceback" not in result.stderr
     [line] = result.stderr.splitlines()
     assert line.startswith(f"failed    {GCMS}: PermissionError: ") and ".tmp" not in line
-    assert str(out / "gcms_ei_run") in line
-    assert os.listdir(out) == []
+    assert str(read_only_folder / "gcms_ei_run") in line
+    assert os.listdir(read_only_folder) == []
 
 
 def test_memory_error_has_a_text(tmp_path, monkeypatch):
