@@ -26,6 +26,20 @@ def kelvara(*args):
                           timeout=300)
 
 
+@pytest.mark.parametrize("args", [
+    ["plot", "x.qgd", "-o", "a.png", "--mz", "100-200"], ["plot", "x.qgd", "-o", "a.png", "--tol", "0.5"],
+    ["plot", "x.qgd", "-o", "a.png", "--xic", "69", "--tol", "1", "--ppm", "5"],
+    ["plot", "x.qgd", "-o", "a.png", "--spectrum", "1", "--mz", "300-200"], ["plot", "x.qgd", "-o", "a.jpg"],
+    ["xic", "x.qgd", "--mz", "69", "-o", "t.csv"], ["xic", "x.qgd", "--mz", "inf", "--tol", "1", "-o", "t.csv"],
+    ["xic", "x.qgd", "--mz", "69", "--tol", "1", "-o", "t.txt"],
+    ["xic", "x.qgd", "--mz", "69", "--tol", "1", "--rt", "60", "-o", "t.csv"],
+])
+def test_bad_arguments_are_refused_before_any_work(args, capsys):
+    with pytest.raises(SystemExit) as stop:
+        main(args)
+    assert stop.value.code == 2 and capsys.readouterr().err.startswith("usage: kelvara")
+
+
 def test_version():
     result = kelvara("--version")
     assert result.returncode == 0 and result.stdout.strip() == f"kelvara {version('kelvara')}"

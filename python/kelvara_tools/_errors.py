@@ -184,9 +184,9 @@ def probe(path) -> str | None:
         try:
             layout = from_core(path)
         except Exception:
-            layout = None
-        if layout:
-            return "gcms" if layout == "gcms" else "lcms"
+            pass  # the reader could not tell; look at the directory here
+        else:
+            return None if not layout else "gcms" if layout == "gcms" else "lcms"
     try:
         names = _root_storages(path)
     except (OSError, ValueError, struct.error):

@@ -47,8 +47,8 @@ def _positive_float(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be more than 0, not {text}")
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number above 0, not {text}")
     return value
 
 
@@ -409,8 +409,11 @@ def _xic(args) -> int:
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.command == "plot" and args.ppm is not None and args.xic is None:
-        parser.error("plot: --ppm goes with --xic")
+    if args.command == "plot":
+        for option, value, needs in (("--ppm", args.ppm, args.xic), ("--tol", args.tol, args.xic),
+                                     ("--mz", args.mz, args.spectrum)):
+            if value is not None and needs is None:
+                parser.error(f"plot: {option} goes with {'--xic' if option != '--mz' else '--spectrum'}")
     if args.command == "convert" and args.output_dir and os.path.exists(args.output_dir) \
             and not os.path.isdir(args.output_dir):
         parser.error(f"convert: -o {shown(args.output_dir)} is a file; give a folder for the outputs")
