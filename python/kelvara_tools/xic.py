@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import csv
 import dataclasses
+import io
 import os
 import time
 from typing import Callable, Iterable, Sequence
@@ -33,20 +34,20 @@ TABLE_FORMATS = ("csv", "parquet")
 
 @dataclasses.dataclass
 class XicReport:
-    """One file's chromatograms: status "extracted" or "failed". The three
-    arrays hold the file's rows, target by target, in time order."""
+    """One file's chromatograms: status "extracted" or "failed". The times
+    of the spectra kept, once, and one row of intensities per target."""
 
     path: str
     status: str
     error: str | None = None
-    target_mz: np.ndarray | None = None
+    targets: np.ndarray | None = None
     retention_time_sec: np.ndarray | None = None
-    intensity: np.ndarray | None = None
+    intensity: np.ndarray | None = None  # targets x times
     seconds: float = 0.0
 
     @property
     def rows(self) -> int:
-        return 0 if self.intensity is None else len(self.intensity)
+        return 0 if self.intensity is None else self.intensity.size
 
 
 def _window(targets: Sequence[float], tol: float | None, ppm: float | None) -> None:
@@ -70,17 +71,13 @@ def extract_file(path: str | os.PathLike, targets: Sequence[float], *, tol: floa
     report = XicReport(path=source, status="failed")
     try:
         run = read_run(source)
-        times, blocks = None, []
-        for target in targets:
-            chromatogram = run.xic(target, tol=tol, ppm=ppm, ms_level=ms_level)
-            keep = slice(None) if rt is None else \
-                (chromatogram.retention_time_sec >= rt[0]) & (chromatogram.retention_time_sec <= rt[1])
-            times = chromatogram.retention_time_sec[keep]
-            blocks.append(chromatogram.intensity[keep])
-        count = 0 if times is None else len(times)
-        report.target_mz = np.repeat(np.asarray(targets, dtype=np.float64), count)
-        report.retention_time_sec = np.tile(times, len(targets)) if count else np.zeros(0)
-        report.intensity = np.concatenate(blocks) if blocks else np.zeros(0)
+        times = run.retention_time_sec[run.ms_level == ms_level]
+        keep = np.ones(len(times), dtype=bool) if rt is None else (times >= rt[0]) & (times <= rt[1])
+        report.targets = np.asarray(targets, dtype=np.float64)
+        report.retention_time_sec = times[keep]
+        report.intensity = np.empty((len(targets), int(keep.sum())), dtype=np.float64)
+        for row, target in enumerate(targets):
+            report.intensity[row] = run.xic(target, tol=tol, ppm=ppm, ms_level=ms_level).intensity[keep]
         report.status = "extracted"
     except Exception as error:
         report.error = describe(error, source)
@@ -105,30 +102,66 @@ class XicTable:
         return sum(f.rows for f in self.files)
 
     def columns(self) -> dict[str, np.ndarray]:
-        """file (the path, escaped where it is not UTF-8), target_mz,
-        retention_time_sec and intensity, over the files that worked."""
-        done = [f for f in self.files if f.status == "extracted"]
-        names = np.array([escape(f.path) for f in done], dtype=object)
+        """file (as a code into file_names()), target_mz, retention_time_sec
+        and intensity, over the files that worked."""
+        done = self._done()
         return {
-            "file": np.repeat(names, [f.rows for f in done]),
-            "target_mz": _joined([f.target_mz for f in done]),
-            "retention_time_sec": _joined([f.retention_time_sec for f in done]),
-            "intensity": _joined([f.intensity for f in done]),
+            "file": np.repeat(np.arange(len(done), dtype=np.int32), [f.rows for f in done]),
+            "target_mz": _joined([np.repeat(f.targets, len(f.retention_time_sec)) for f in done]),
+            "retention_time_sec": _joined([np.tile(f.retention_time_sec, len(f.targets)) for f in done]),
+            "intensity": _joined([f.intensity.ravel() for f in done]),
         }
+
+    def file_names(self) -> list[str]:
+        """The paths of the files that worked, escaped where they are not UTF-8."""
+        return [escape(f.path) for f in self._done()]
+
+    def _done(self) -> list[XicReport]:
+        return [f for f in self.files if f.status == "extracted"]
 
     def write(self, path: str | os.PathLike) -> None:
         """Write the table as CSV or Parquet, by the name's suffix, whole or
         not at all."""
         kind = table_format(path)
         path = os.fsdecode(os.fspath(path))
-        columns = self.columns()
         os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
         with atomic_output(path) as temporary:
-            (_write_csv if kind == "csv" else _write_parquet)(columns, temporary)
+            if kind == "csv":
+                self._write_csv(temporary)
+            else:
+                self._write_parquet(temporary)
+
+    def _write_csv(self, path: str) -> None:
+        """Row by row, a target at a time, so the text is never all in memory.
+        repr is the shortest text that reads back as the same float."""
+        with open(path, "x", newline="", encoding="utf-8") as f:
+            csv.writer(f, lineterminator="\n").writerow(_COLUMNS)
+            for report, name in zip(self._done(), self.file_names()):
+                quoted = io.StringIO()
+                csv.writer(quoted, lineterminator="").writerow([name])
+                times = [f",{t!r}," for t in report.retention_time_sec.tolist()]
+                for target, values in zip(report.targets.tolist(), report.intensity.tolist()):
+                    head = f"{quoted.getvalue()},{target!r}"
+                    f.write("".join([f"{head}{t}{v!r}\n" for t, v in zip(times, values)]))
+
+    def _write_parquet(self, path: str) -> None:
+        from ._tables import _pyarrow, _write_table
+
+        pa = _pyarrow()
+        columns = self.columns()
+        table = pa.table({
+            "file": pa.DictionaryArray.from_arrays(pa.array(columns.pop("file")),
+                                                   pa.array(self.file_names(), pa.string())),
+            **{k: pa.array(v) for k, v in columns.items()},
+        })
+        _write_table(table, path, "zstd")
+
+
+_COLUMNS = ("file", "target_mz", "retention_time_sec", "intensity")
 
 
 def _joined(arrays: list[np.ndarray]) -> np.ndarray:
-    return np.concatenate(arrays).astype(np.float64, copy=False) if arrays else np.zeros(0)
+    return np.concatenate(arrays) if arrays else np.zeros(0)
 
 
 def table_format(path: str | os.PathLike) -> str:
@@ -136,28 +169,6 @@ def table_format(path: str | os.PathLike) -> str:
     if suffix not in TABLE_FORMATS:
         raise ValueError(f"the table's name must end in .csv or .parquet, not {('.' + suffix) if suffix else 'nothing'}")
     return suffix
-
-
-def _write_csv(columns: dict[str, np.ndarray], path: str) -> None:
-    with open(path, "x", newline="", encoding="utf-8") as f:
-        writer = csv.writer(f)
-        writer.writerow(columns)
-        # repr is the shortest text that reads back as the same float.
-        writer.writerows(zip(columns["file"].tolist(), *(map(repr, columns[k].tolist()) for k in
-                                                          ("target_mz", "retention_time_sec", "intensity"))))
-
-
-def _write_parquet(columns: dict[str, np.ndarray], path: str) -> None:
-    from ._tables import _pyarrow, _write_table
-
-    pa = _pyarrow()
-    files, codes = np.unique(columns["file"], return_inverse=True) if len(columns["file"]) else ([], [])
-    table = pa.table({
-        "file": pa.DictionaryArray.from_arrays(pa.array(np.asarray(codes, dtype=np.int32)),
-                                               pa.array(list(files), pa.string())),
-        **{k: pa.array(v) for k, v in columns.items() if k != "file"},
-    })
-    _write_table(table, path, "zstd")
 
 
 def extract_many(paths: Iterable[str | os.PathLike], targets: Sequence[float], *, tol: float | None = None,
