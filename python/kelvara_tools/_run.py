@@ -307,9 +307,10 @@ class Run:
         """Write the run as Parquet: one file (shape "spectra"), or a folder of
         spectra.parquet and peaks.parquet (shape "peaks").
 
-        Each file is written under a temporary name in its folder and renamed
-        when complete, so a failure never leaves a partial file under the
-        final name.
+        The output, file or folder, is written under a temporary name beside
+        `path` and renamed when complete, so a failure leaves the old output
+        or nothing, never a partial one. An existing folder holding other
+        files is not replaced (FileExistsError).
         """
         from ._tables import write_parquet
 

@@ -126,7 +126,10 @@ def _broken_at_gaps(mz: np.ndarray, intensity: np.ndarray):
     if len(mz) < 3:
         return mz, intensity
     steps = np.diff(mz)
-    gaps = np.flatnonzero(steps > 4 * np.median(steps)) + 1
+    spacing = steps[steps > 0]
+    if not len(spacing):
+        return mz, intensity
+    gaps = np.flatnonzero(steps > 4 * np.median(spacing)) + 1
     return np.insert(mz.astype(np.float64), gaps, np.nan), np.insert(intensity.astype(np.float64), gaps, np.nan)
 
 
