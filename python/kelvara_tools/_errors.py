@@ -96,8 +96,6 @@ def describe(error: BaseException, path=None) -> str:
         text = "not enough memory" + (f" to read {shown(path)}" if path is not None else "")
     elif isinstance(error, FormatError) and path is not None:
         text = _explain(error, text, path)
-    elif isinstance(error, KeyError) and error.args:
-        text = repr(error.args[0])
     elif not text:
         text = "(no message)"
     # A failure while writing names the output, never its temporary name.
