@@ -223,6 +223,10 @@ def _print_table(rows: list[dict]) -> None:
                         for k, (cell, w) in enumerate(zip(row, widths))).rstrip())
 
 
+def _count(n: int, noun: str) -> str:
+    return f"{n:,} {noun}{'' if n == 1 else 's'}"
+
+
 def _human_bytes(n: int) -> str:
     for unit in ("B", "kB", "MB", "GB"):
         if n < 1000 or unit == "GB":
@@ -395,14 +399,15 @@ def _xic(args) -> int:
             client.close()
     failed = len(table.failed)
     if failed == len(table.files):
-        print(f"no table written: all {failed} files failed", file=sys.stdout)
+        print(f"no table written: {'the file' if failed == 1 else f'all {failed} files'} failed", file=sys.stdout)
         return EXIT_FAILED
     try:
         table.write(args.output)
     except Exception as error:
         print(f"kelvara xic: {shown(args.output)}: {describe(error)}", file=sys.stderr)
         return EXIT_FAILED
-    print(f"{table.rows:,} rows from {len(table.files) - failed} files ({len(args.mz)} targets) in "
+    print(f"{table.rows:,} rows from {_count(len(table.files) - failed, 'file')} "
+          f"({_count(len(args.mz), 'target')}) in "
           f"{shown(args.output)}; {failed} failed; {time.perf_counter() - started:.2f} s")
     return EXIT_FAILED if failed else EXIT_OK
 
