@@ -171,7 +171,7 @@ def test_missing_pyarrow_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     run = read_run(SAMPLES[0])
     for make in (run.to_arrow, run.peaks_table, run.spectra_table):
-        with pytest.raises(ImportError, match=r"needs the 'arrow' extra: .* -m pip install 'pyarrow>=14'"):
+        with pytest.raises(ImportError, match=r"the 'arrow' extra is needed for .*: .* -m pip install 'pyarrow>=14'"):
             make()
 
 

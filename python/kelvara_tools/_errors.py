@@ -3,7 +3,7 @@ exceptions, and any error as one line of text for a report or the command line.
 
     columns = read_columns(path)     # the one door to the extension's reader
     describe(error, path)            # "FormatError: the file looks truncated ..."
-    missing_extra("pyarrow", "arrow", "Parquet files")   # an ImportError to raise
+    missing_extra("Parquet files", "arrow")   # an ImportError naming the install command
 
 The extension raises the matching OSError subclass for a file it cannot
 read and FormatError, with the reader's own words, for one that is not a
@@ -280,7 +280,7 @@ _EXTRAS = {"arrow": "pyarrow>=14", "plot": "matplotlib>=3.6", "dask": "dask[dist
 def missing_extra(purpose: str, extra: str) -> ImportError:
     """The ImportError for a missing optional extra, naming a command that
     installs it into this interpreter for the way kelvara was installed."""
-    return ImportError(f"{purpose} needs the '{extra}' extra: {install_command(extra)}")
+    return ImportError(f"the '{extra}' extra is needed for {purpose}: {install_command(extra)}")
 
 
 def install_command(extra: str) -> str:

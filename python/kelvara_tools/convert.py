@@ -218,7 +218,7 @@ def _dask_client(client):
     try:
         from dask.distributed import Client
     except ImportError as error:
-        raise missing_extra("converting on a Dask cluster", "dask") from error
+        raise missing_extra("work on a Dask cluster", "dask") from error
     return Client(client) if isinstance(client, str) else client
 
 
