@@ -1,7 +1,7 @@
 """What goes wrong, in one place: the extension's errors as Python
 exceptions, and any error as one line of text for a report or the command line.
 
-    columns = read_columns(path)     # the one door to the extension's reader
+    @completed def read_run(path)    # the extension's errors, completed
     describe(error, path)            # "FormatError: the file looks truncated ..."
     missing_extra("Parquet files", "arrow")   # an ImportError naming the install command
 
@@ -15,6 +15,7 @@ system allows but that are not UTF-8 are shown with their bytes escaped.
 
 from __future__ import annotations
 
+import functools
 import os
 import re
 import shlex
@@ -47,17 +48,22 @@ def shown(path: str | os.PathLike | bytes) -> str:
 
 # -- the extension's errors -----------------------------------------------------
 
-def read_columns(path):
-    """The extension's read_columns, with its errors completed: a MemoryError
-    says what could not be read, and a FIFO or a device is named as such
-    instead of "the file is 0 bytes"."""
-    try:
-        return _columns.read_columns(path)
-    except (MemoryError, FormatError) as error:
-        mapped = core_error(error, path)
-        if mapped is error:
-            raise
-        raise mapped from error
+def completed(read):
+    """`read(path)` (read_run) with the extension's errors completed: a
+    MemoryError says what could not be read, and a FIFO or a device is named
+    as such instead of "the file is 0 bytes"."""
+
+    @functools.wraps(read)
+    def reading(path):
+        try:
+            return read(path)
+        except (MemoryError, FormatError) as error:
+            mapped = core_error(error, path)
+            if mapped is error:
+                raise
+            raise mapped from error
+
+    return reading
 
 
 def core_error(error: BaseException, path) -> BaseException:

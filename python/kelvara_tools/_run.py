@@ -37,6 +37,7 @@ _DTYPES = {
 StrPath = Union[str, "os.PathLike[str]", bytes, "os.PathLike[bytes]"]
 
 
+@_errors.completed
 def read_run(path: StrPath) -> Run:
     """Open a data file and decode every scan into a Run.
 
@@ -44,7 +45,7 @@ def read_run(path: StrPath) -> Run:
     that cannot be opened or read raises the matching OSError subclass; a file
     that is not a valid run raises FormatError with the reader's message.
     """
-    name, layout, *columns = _errors.read_columns(path)
+    name, layout, *columns = _columns.read_columns(path)
     mz, intensity, offsets, ms_level, retention_time_sec = (np.asarray(c) for c in columns)
     return Run(name, layout, mz, intensity, offsets, ms_level, retention_time_sec)
 
