@@ -115,10 +115,10 @@ def _write_table(table, path: str, compression: str) -> None:
         )
 
 
-def write_parquet(run, path, shape: str, compression: str, metadata: dict[bytes, bytes] | None = None) -> None:
+def write_parquet(run, path, shape: str, compression: str, metadata: dict[bytes, bytes] | None = None) -> int:
     """One file (shape "spectra") or a folder of peaks.parquet and
     spectra.parquet (shape "peaks"), whole or not at all; `metadata` is added
-    to each file's schema metadata."""
+    to each file's schema metadata. Returns the bytes written."""
     if shape not in ("spectra", "peaks"):
         raise ValueError(f'shape must be "spectra" or "peaks", not {shape!r}')
     path = os.fsdecode(os.fspath(path))
@@ -129,7 +129,9 @@ def write_parquet(run, path, shape: str, compression: str, metadata: dict[bytes,
     if shape == "spectra":
         with atomic_output(path) as temporary:
             _write_table(stamped(run_to_arrow(run)), temporary, compression)
-        return
+            return os.path.getsize(temporary)
     with atomic_output(path, folder=True) as temporary:
-        _write_table(stamped(peaks_table(run)), os.path.join(temporary, "peaks.parquet"), compression)
-        _write_table(stamped(spectra_table(run)), os.path.join(temporary, "spectra.parquet"), compression)
+        files = {"peaks.parquet": peaks_table(run), "spectra.parquet": spectra_table(run)}
+        for name, table in files.items():
+            _write_table(stamped(table), os.path.join(temporary, name), compression)
+        return sum(os.path.getsize(os.path.join(temporary, name)) for name in files)

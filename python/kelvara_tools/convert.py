@@ -182,16 +182,18 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
         run = read_run(source)
         report.spectra, report.points = len(run), len(run.mz)
         os.makedirs(os.path.dirname(os.path.abspath(final)), exist_ok=True)
+        # The size is taken from what was written: another conversion of the
+        # same file may be swapping its own output in by the time this one's is placed.
         if to == "mzml":
             with atomic_output(final) as temporary:
-                write_mzml(run, temporary, source=source, compression=compress, source_stamp=stamp,
-                           progress=progress)
+                report.output_bytes = write_mzml(run, temporary, source=source, compression=compress,
+                                                 source_stamp=stamp, progress=progress)
         else:
             from ._tables import write_parquet
 
-            write_parquet(run, final, shape, "zstd", {_META_KEY: json.dumps(stamp, sort_keys=True).encode()})
+            report.output_bytes = write_parquet(run, final, shape, "zstd",
+                                                {_META_KEY: json.dumps(stamp, sort_keys=True).encode()})
         report.status = "converted"
-        report.output_bytes = _size(final)
     except Exception as error:
         report.error = describe(error, source)
     finally:
