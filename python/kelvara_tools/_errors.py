@@ -128,7 +128,7 @@ def _explain(error: BaseException, text: str, path) -> str:
         if not extension:
             return f"the file has no extension{hint}"
         return f"{extension} is not a data file extension{hint}"
-    if " storage not found in .qgd" in text or " storage found in .lcd" in text:
+    if re.search(r" storage (?:not )?found in \.\w+ file", text):
         layout = probe(path)
         if layout and _KINDS[layout][1] != extension:
             kind, suffix = _KINDS[layout]
