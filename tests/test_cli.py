@@ -93,7 +93,6 @@ def test_plot_windows_levels_and_zoom_show_in_the_picture(tmp_path):
     pictures = {
         "tol": ("--xic", "69", "--tol", "0.5"),
         "ppm": ("--xic", "69"),
-        "ms2": ("--tic", "--ms-level", "2"),
         "zoom": ("--spectrum", "5", "--mz", "100-300"),
         "labels": ("--spectrum", "5"),
     }
@@ -101,9 +100,14 @@ def test_plot_windows_levels_and_zoom_show_in_the_picture(tmp_path):
     for name, options in pictures.items():
         assert plot(qtof, *options, "-o", tmp_path / f"{name}.svg") == 0
         texts[name] = _svg_texts(tmp_path / f"{name}.svg")
+    assert plot(GCMS, "--tic", "--ms-level", "2", "-o", tmp_path / "ms2.svg") == 0
+    texts["ms2"] = _svg_texts(tmp_path / "ms2.svg")
     titles = {name: " ".join(t[3] for t in found) for name, found in texts.items()}
     assert "m/z 69 ± 0.5 (MS1)" in titles["tol"] and "m/z 69 ± 10 ppm (MS1)" in titles["ppm"]
     assert "Total ion current (MS2)" in titles["ms2"]
+    # MS2 spectra of one time (a scan's transitions) are one marked point of the trace.
+    points = open(tmp_path / "ms2.svg", encoding="utf-8").read().count('style="fill: #1f77b4')
+    assert points == len(np.unique(read_run(GCMS).tic(2).retention_time_sec)) < len(read_run(GCMS).tic(2).intensity)
     for name in ("zoom", "labels"):
         labels = [t for t in texts[name] if t[0] == 7]
         assert labels

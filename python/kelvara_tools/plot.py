@@ -59,14 +59,28 @@ def _chromatogram(axes, run, trace: str, mz, tol, ppm, ms_level: int) -> None:
         title = _TITLES[trace]
     if not len(chromatogram.intensity):
         raise ValueError(f"run {escape(run.name)!r} has no MS{ms_level} spectra to draw a chromatogram from")
-    minutes = chromatogram.retention_time_sec / 60.0
-    axes.plot(minutes, chromatogram.intensity, linewidth=0.8, color="tab:blue")
+    times, values = _one_point_per_time(chromatogram, np.maximum if trace == "bpc" else np.add)
+    # Few points (MRM transitions visited now and then): mark each one.
+    axes.plot(times / 60.0, values, linewidth=0.8, color="tab:blue", marker="o" if len(times) < 100 else None,
+              markersize=3)
     axes.set_title(f"{title} (MS{ms_level}) — {escape(run.name)}", fontsize=10)
     axes.set_xlabel("Retention time (min)")
     axes.set_ylabel("Intensity (counts)")
     axes.set_ylim(bottom=0)
     axes.margins(x=0.01)
     axes.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
+
+
+def _one_point_per_time(chromatogram, combine: np.ufunc):
+    """The transitions of one MRM scan share a retention time; a trace drawn
+    through them would jump up and down at one instant. They become one point:
+    their sum (their highest, for a base peak trace)."""
+    times, owners = np.unique(chromatogram.retention_time_sec, return_inverse=True)
+    if len(times) == len(chromatogram.retention_time_sec):
+        return chromatogram.retention_time_sec, chromatogram.intensity
+    values = np.zeros(len(times), dtype=np.float64)
+    combine.at(values, owners.ravel(), chromatogram.intensity)
+    return times, values
 
 
 def _precursor(run, index: int) -> float:
