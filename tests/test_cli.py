@@ -127,16 +127,17 @@ def test_plot_windows_levels_and_zoom_show_in_the_picture(tmp_path):
 # -- xic -------------------------------------------------------------------------
 
 def _expected_rows(path, targets, tol, rt, level):
-    """The table's rows for one file, summed spectrum by spectrum."""
-    rows = []
+    """The table's rows for one file, summed spectrum by spectrum and over the
+    spectra that share a retention time."""
     run = read_run(path)
+    rows = {}
     for target in targets:
         for spectrum in run:
             if spectrum.ms_level == level and rt[0] <= spectrum.retention_time_sec <= rt[1]:
                 inside = np.abs(spectrum.mz - target) <= tol
-                rows.append((path, target, spectrum.retention_time_sec,
-                             float(spectrum.intensity[inside].astype(np.float64).sum())))
-    return rows
+                key = (path, target, spectrum.retention_time_sec)
+                rows[key] = rows.get(key, 0.0) + float(spectrum.intensity[inside].astype(np.float64).sum())
+    return [(*key, value) for key, value in sorted(rows.items(), key=lambda item: (item[0][1], item[0][2]))]
 
 
 def test_xic_table_of_many_targets_over_many_files(tmp_path):
@@ -158,6 +159,14 @@ def test_xic_table_of_many_targets_over_many_files(tmp_path):
     serial = kelvara("xic", *files, *common, "-o", tmp_path / "t.parquet", "--jobs", "1")
     assert serial.returncode == 0, serial.stderr
     assert [tuple(r.values()) for r in pq.read_table(tmp_path / "t.parquet").to_pylist()] == expected
+
+    transitions = kelvara("xic", GCMS, "--mz", *targets, "--tol", "0.5", "--ms-level", "2", "-o", tmp_path / "2.csv")
+    assert transitions.returncode == 0, transitions.stderr
+    with open(tmp_path / "2.csv", newline="") as f:
+        table = list(csv.reader(f))[1:]
+    expected = _expected_rows(GCMS, map(float, targets), 0.5, (0, np.inf), 2)
+    assert [(r[0], float(r[1]), float(r[2]), float(r[3])) for r in table] == expected
+    assert len(expected) < len(targets) * np.count_nonzero(read_run(GCMS).ms_level == 2)
 
     nothing = kelvara("xic", broken, *common, "-o", tmp_path / "none.csv")
     assert nothing.returncode == 1 and not (tmp_path / "none.csv").exists()

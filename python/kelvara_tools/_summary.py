@@ -1,5 +1,6 @@
 """Values that summarise each spectrum of a Run, computed once for every
-output that shows them: the spectra table, the mzML spectra, the plots.
+output that shows them: the spectra table, the mzML spectra, the plots and
+the XIC tables.
 """
 
 from __future__ import annotations
@@ -39,3 +40,17 @@ def base_peaks(run):
         base_mz[spectra] = run.mz[at_top[first]]
         base_intensity[spectra] = run.intensity[at_top[first]]
     return base_mz, base_intensity, empty
+
+
+def one_point_per_time(times: np.ndarray, values: np.ndarray, combine: np.ufunc = np.add):
+    """A chromatogram with one point per retention time. The transitions of
+    one MRM scan share a time; a trace through them would jump up and down at
+    one instant, and a table would hold several rows for one time. They become
+    one point: their sum (or what `combine` makes of them, np.maximum for a
+    base peak trace). Times come out in increasing order."""
+    unique, owners = np.unique(times, return_inverse=True)
+    if len(unique) == len(times):
+        return times, values
+    combined = np.zeros(len(unique), dtype=np.float64)
+    combine.at(combined, owners.ravel(), values)
+    return unique, combined

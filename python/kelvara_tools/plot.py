@@ -20,7 +20,7 @@ import numpy as np
 
 from ._atomic import atomic_output
 from ._errors import escape, missing_extra
-from ._summary import representation
+from ._summary import one_point_per_time, representation
 
 __all__ = ["plot_run", "FORMATS"]
 
@@ -59,7 +59,7 @@ def _chromatogram(axes, run, trace: str, mz, tol, ppm, ms_level: int) -> None:
         title = _TITLES[trace]
     if not len(chromatogram.intensity):
         raise ValueError(f"run {escape(run.name)!r} has no MS{ms_level} spectra to draw a chromatogram from")
-    times, values = _one_point_per_time(chromatogram, np.maximum if trace == "bpc" else np.add)
+    times, values = one_point_per_time(*chromatogram, np.maximum if trace == "bpc" else np.add)
     # Few points (MRM transitions visited now and then): mark each one.
     axes.plot(times / 60.0, values, linewidth=0.8, color="tab:blue", marker="o" if len(times) < 100 else None,
               markersize=3)
@@ -69,18 +69,6 @@ def _chromatogram(axes, run, trace: str, mz, tol, ppm, ms_level: int) -> None:
     axes.set_ylim(bottom=0)
     axes.margins(x=0.01)
     axes.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
-
-
-def _one_point_per_time(chromatogram, combine: np.ufunc):
-    """The transitions of one MRM scan share a retention time; a trace drawn
-    through them would jump up and down at one instant. They become one point:
-    their sum (their highest, for a base peak trace)."""
-    times, owners = np.unique(chromatogram.retention_time_sec, return_inverse=True)
-    if len(times) == len(chromatogram.retention_time_sec):
-        return chromatogram.retention_time_sec, chromatogram.intensity
-    values = np.zeros(len(times), dtype=np.float64)
-    combine.at(values, owners.ravel(), chromatogram.intensity)
-    return times, values
 
 
 def _precursor(run, index: int) -> float:

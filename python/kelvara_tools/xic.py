@@ -3,7 +3,8 @@
     table = extract_many(paths, [69.07, 131.0], tol=0.5, rt=(60, 600))
     table.write("targets.csv")      # or .parquet (pip extra: arrow)
 
-One row per file, target m/z and spectrum of the chosen MS level: columns
+One row per file, target m/z and retention time of the chosen MS level
+(the transitions of one MRM scan share a time and count together): columns
 file, target_mz, retention_time_sec, intensity. Each file is one task on the
 batch machinery convert uses (here, local worker processes or a Dask
 cluster); a task returns its file's columns, the table is put together here
@@ -25,6 +26,7 @@ import numpy as np
 from ._atomic import atomic_output
 from ._errors import describe, escape
 from ._run import read_run
+from ._summary import one_point_per_time
 from .convert import run_tasks
 
 __all__ = ["XicReport", "XicTable", "extract_file", "extract_many", "TABLE_FORMATS"]
@@ -66,18 +68,21 @@ def extract_file(path: str | os.PathLike, targets: Sequence[float], *, tol: floa
     """The XICs of `targets` in one file, each mz ± tol or ± ppm, over the
     spectra of `ms_level` whose retention time lies in `rt` (seconds,
     inclusive); never raises for a bad file."""
+    _window(targets, tol, ppm)
     started = time.perf_counter()
     source = os.fsdecode(os.fspath(path))
     report = XicReport(path=source, status="failed")
     try:
         run = read_run(source)
-        times = run.retention_time_sec[run.ms_level == ms_level]
-        keep = np.ones(len(times), dtype=bool) if rt is None else (times >= rt[0]) & (times <= rt[1])
         report.targets = np.asarray(targets, dtype=np.float64)
+        rows = []
+        for target in targets:
+            chromatogram = run.xic(target, tol=tol, ppm=ppm, ms_level=ms_level)
+            times, values = one_point_per_time(*chromatogram)
+            keep = slice(None) if rt is None else (times >= rt[0]) & (times <= rt[1])
+            rows.append(values[keep])
         report.retention_time_sec = times[keep]
-        report.intensity = np.empty((len(targets), int(keep.sum())), dtype=np.float64)
-        for row, target in enumerate(targets):
-            report.intensity[row] = run.xic(target, tol=tol, ppm=ppm, ms_level=ms_level).intensity[keep]
+        report.intensity = np.array(rows, dtype=np.float64).reshape(len(targets), -1)
         report.status = "extracted"
     except Exception as error:
         report.error = describe(error, source)
