@@ -118,7 +118,9 @@ _PAST_THE_END = re.compile(r"past the end of the file|sectors, but the file hold
 
 
 def _explain(error: BaseException, text: str, path) -> str:
-    if _PAST_THE_END.search(text):
+    # The reader sets needed_bytes where its container points past the end of
+    # the file; its words say the same where an older reader does not.
+    if getattr(error, "needed_bytes", None) is not None or _PAST_THE_END.search(text):
         return _truncated(error, text, path)
     extension = os.path.splitext(os.fsdecode(os.fspath(path)))[1].lower()
     if "unsupported file extension" in text:
