@@ -64,6 +64,7 @@ def assert_same_as_reader(path):
 def test_samples_equal_the_reader(path):
     run = assert_same_as_reader(path)
     assert run.name == os.path.basename(path)
+    assert len(run.dropped) == 0 and run.dropped == [] and run.dropped.positions.dtype == np.int64
     for column in (run.mz, run.intensity, run.offsets, run.ms_level, run.retention_time_sec):
         assert not column.flags.writeable
         with pytest.raises(ValueError):
@@ -116,6 +117,20 @@ def test_generated_files_equal_the_reader(make_file, layout):
     name, entries, expected_layout = GENERATED[layout]
     run = assert_same_as_reader(make_file(name, entries()))
     assert run.layout == expected_layout
+    if layout != "gcms":
+        # Only GC-MS MRM transitions have a precursor m/z.
+        assert len(run.precursor_mz) == len(run) and np.isnan(run.precursor_mz).all()
+
+
+def test_layout_names_stay_those_stored_pickles_hold():
+    from kelvara_tools import _columns
+
+    # Probe order; the names are kept in pickled runs and must never change.
+    assert list(_columns.LAYOUTS) == ["gcms", "ttfl_profile", "qtof_centroid", "single_quad"]
+    assert {name: entry["extension"] for name, entry in _columns.LAYOUTS.items()} == {
+        "gcms": "qgd", "ttfl_profile": "lcd", "qtof_centroid": "lcd", "single_quad": "lcd"
+    }
+    assert [name for name, entry in _columns.LAYOUTS.items() if entry["profile"]] == ["ttfl_profile"]
 
 
 @pytest.mark.parametrize("threads", ["1", "2"])
@@ -141,6 +156,39 @@ def test_mrm_scans_expand_and_bad_scans_drop(make_file):
     # last scan (its end lies past the data) and the misaligned start dropped.
     assert len(run) == 72 + 24 + 1
     assert np.flatnonzero(np.diff(run.offsets) == 0).tolist() == [5]
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_mrm_transitions_carry_their_precursor(make_file, monkeypatch, threads):
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    run = read_run(make_file("odd.qgd", gcms_with_odd_scans()))
+    level_two = run.ms_level == 2
+    # Each MRM scan of realistic_run holds the precursors 194.0, 178.0, 270.0.
+    assert run.precursor_mz[level_two].tolist() == [194.0, 178.0, 270.0] * 8
+    assert np.isnan(run.precursor_mz[~level_two]).all()
+    assert not run.precursor_mz.flags.writeable
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_dropped_scans_keep_their_position_and_reason(make_file, monkeypatch, threads):
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    good = profile_record(1000, [(500, 7)])
+    data, offsets = concat([good, b"\x01" * 40, good])
+    run = read_run(make_file("second.qgd", {GCMS_INDEX: index_a(offsets), GCMS_DATA: data}))
+    reason = (
+        "GC-MS scan did not match Profile or MRM layout: format=257 n_peaks=257 event_id=257 "
+        "n_transitions=257 data_bytes=8"
+    )
+    assert len(run) == 2 and run.dropped == [(1, reason)] and run.dropped.positions.tolist() == [1]
+    assert pickle.loads(pickle.dumps(run)).dropped == run.dropped
+
+    # 300 scans past the data, each with its own text: the first 255 texts
+    # are kept, the rest share one.
+    run = read_run(make_file("many.qgd", {GCMS_INDEX: index_a([len(data) + k for k in range(300)]), GCMS_DATA: data}))
+    assert len(run) == 0 and run.dropped.positions.tolist() == list(range(300))
+    reasons = [text for _, text in run.dropped]
+    assert len(set(reasons[:255])) == 255 and set(reasons[255:]) == {run.dropped.reasons[-1]}
+    assert len(run.dropped.reasons) == 256 and "not kept" in run.dropped.reasons[-1]
 
 
 def test_paths_of_every_kind(tmp_path):
@@ -268,6 +316,25 @@ def test_missing_file_and_directory_are_os_errors(tmp_path):
         read_run(str(tmp_path / "a\0b.qgd"))
 
 
+@pytest.mark.parametrize("path", SAMPLES, ids=os.path.basename)
+def test_a_cut_short_file_says_how_large_it_should_be(tmp_path, path):
+    data = pathlib.Path(path).read_bytes()
+    for keep in (100, len(data) // 2, len(data) - 4096):
+        cut = tmp_path / f"cut{keep}{os.path.splitext(path)[1]}"
+        cut.write_bytes(data[:keep])
+        with pytest.raises(FormatError) as caught:
+            read_run(cut)
+        # The message is RawReader's; the sizes come beside it.
+        assert str(caught.value) == reader_error(str(cut))
+        assert caught.value.file_bytes == keep < caught.value.needed_bytes <= len(data)
+    # A file that is whole but not a container has no sizes to give.
+    bad = tmp_path / "bad.qgd"
+    bad.write_bytes(b"\0" * len(data))
+    with pytest.raises(FormatError) as caught:
+        read_run(bad)
+    assert caught.value.file_bytes is None and caught.value.needed_bytes is None
+
+
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="permissions do not bind root")
 def test_unreadable_file_is_a_permission_error(tmp_path):
     path = tmp_path / "locked.qgd"
@@ -365,10 +432,22 @@ def test_pickling_round_trips_exactly(protocol):
     run = read_run(SAMPLES[2])
     back = pickle.loads(pickle.dumps(run, protocol=protocol))
     assert (back.name, back.layout, repr(back)) == (run.name, run.layout, repr(run))
-    for key in ("mz", "intensity", "offsets", "ms_level", "retention_time_sec"):
+    for key in ("mz", "intensity", "offsets", "ms_level", "retention_time_sec", "precursor_mz"):
         got, want = getattr(back, key), getattr(run, key)
         assert got.dtype == want.dtype and got.tobytes() == want.tobytes()
         assert not got.flags.writeable
+
+
+def test_pickles_without_precursors_still_load(make_file):
+    run = read_run(make_file("odd.qgd", gcms_with_odd_scans()))
+
+    class Before:  # a Run as pickled before it had precursor_mz
+        def __reduce__(self):
+            return (Run, (run.name, run.layout, run.mz, run.intensity, run.offsets, run.ms_level, run.retention_time_sec))
+
+    old = pickle.loads(pickle.dumps(Before()))
+    assert old.offsets.tolist() == run.offsets.tolist() and len(old.precursor_mz) == len(run)
+    assert np.isnan(old.precursor_mz).all() and not old.precursor_mz.flags.writeable
 
 
 @pytest.mark.parametrize(
@@ -379,6 +458,8 @@ def test_pickling_round_trips_exactly(protocol):
         {"intensity": np.zeros(2, np.float32)},
         {"mz": np.zeros(3, np.float32)},
         {"retention_time_sec": np.zeros(2)},
+        {"precursor_mz": np.zeros(2)},
+        {"precursor_mz": np.zeros(1, np.float32)},
         {"layout": "other"},
     ],
 )

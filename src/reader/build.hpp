@@ -11,50 +11,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 #include "reader/open.hpp"
+#include "reader/sinks.hpp"
 
 namespace kelvara::reader {
-
-// Two growing arrays holding every m/z and every intensity of a run, end to
-// end, for a sink that copies values instead of keeping lists.
-class ValueArrays {
- public:
-  // Room left for values before the arrays must grow.
-  virtual std::size_t room() const = 0;
-  // Makes room for at least `points` more values. May move the arrays.
-  virtual void grow(std::size_t points) = 0;
-  // The next `points` values, which the caller fills; needs the room.
-  virtual double* place_mz(std::size_t points) = 0;
-  virtual float* place_intensity(std::size_t points) = 0;
-
- protected:
-  ~ValueArrays() = default;
-};
-
-// Receives every decoded spectrum, in record order, on the calling thread.
-//
-// A sink either keeps lists, which it takes through add, or gives value
-// arrays (value_arrays). Then the decoders write each spectrum's values
-// straight into those arrays, or into a buffer per chunk of the index that
-// a decoding thread copies into place, and the sink only hears of the
-// spectrum through add_placed: the calling thread copies nothing and no list
-// crosses threads. The arrays grow and move only on the calling thread,
-// once no copy into them is under way.
-class SpectrumSink {
- public:
-  // A spectrum's lists, for a sink without value arrays.
-  virtual void add(std::vector<double>&& mz, std::vector<float>&& intensity, std::uint32_t ms_level,
-                   double retention_time_sec);
-  virtual ValueArrays* value_arrays() { return nullptr; }
-  // A spectrum of `points` values, placed in value_arrays' arrays next,
-  // after those of the spectra before it.
-  virtual void add_placed(std::size_t /*points*/, std::uint32_t /*ms_level*/, double /*retention_time_sec*/) {}
-
- protected:
-  ~SpectrumSink() = default;
-};
 
 // The decode budget guards against indices that address the same scan data
 // over and over (an index repeating one large scan's range thousands of
@@ -96,23 +58,23 @@ constexpr std::uint64_t decoded_bytes(std::size_t points) {
 // of threads (1: a plain walk on the calling thread); unset or not a
 // positive number, every core is used, or one thread for scan data of less
 // than 4 MiB.
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
+Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
 // The same walk with `slack` in place of kDecodeBudgetSlack as the budget's
 // constant part. The fuzz targets use a small one, so that inputs running
 // into the budget cost milliseconds instead of seconds.
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
+Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
 // The same walk on exactly `threads` threads (at most one per chunk of the
 // index), whatever the environment and the size of the file.
-raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
+Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
                                                    std::uint64_t slack = kDecodeBudgetSlack);
 
 // The same walk over a file the caller drops afterwards: its scan data is
 // handed back to the system as the walk leaves it behind, so the stream
 // bytes and the decoded spectra do not peak together.
-raw::Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink);
+Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink);
 
 // Every record of the file, in order. Consumes the file: its buffers are
 // released when the list is complete.
-raw::Result<std::vector<raw::SpectrumRecord>> build_spectra(RawFile file);
+Result<std::vector<raw::SpectrumRecord>> build_spectra(RawFile file);
 
 }  // namespace kelvara::reader

@@ -5,15 +5,19 @@
 //     class Column:                         # made only by read_columns
 //         __array_interface__: dict         # one-dimensional, read-only
 //     class FormatError(ValueError): ...
-//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column]
-//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec)
+//     LAYOUTS: dict[str, dict]              # {name: {"extension", "storage", "profile"}}, probe order
+//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column,
+//                                     Column, Column, tuple[str, ...]]
+//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz,
+//         #  dropped_positions, dropped_codes, dropped_reasons): scan dropped_positions[k] of the
+//         #  index was left out for dropped_reasons[dropped_codes[k]]
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
-// object. A ColumnSink appends each decoded spectrum to five contiguous
-// blocks (every m/z of every spectrum, every intensity, the spectrum
-// boundaries, the MS levels and the retention times), so the peak data exist
-// once. Each block then moves into a Column, whose __array_interface__ lets
+// object. The core's ColumnSink (reader/sinks.hpp) appends each decoded
+// spectrum to six contiguous blocks (every m/z of every spectrum, every
+// intensity, the spectrum boundaries, the MS levels, the retention times and
+// the precursor m/z values), so the peak data exist once. Each block then moves into a Column, whose __array_interface__ lets
 // numpy build an array over the block without copying it; the array keeps
 // the Column alive through its base, and the block is freed when the last
 // array over it goes. Built against the 3.10 limited API like `kelvara`.
@@ -30,172 +34,25 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
+#include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "python/py_support.hpp"
 // Member definitions (T_PYSSIZET, READONLY), after Python.h.
 #include <structmember.h>
 #include "reader/build.hpp"
+#include "reader/layouts.hpp"
 #include "reader/open.hpp"
+#include "reader/sinks.hpp"
 
 namespace {
 
 using kelvara::py::entry;
 using kelvara::py::OwnedRef;
 
-// ---------------------------------------------------------------------------
-// Growing blocks
-
-// A block of T from malloc that grows with realloc, so the values are never
-// held twice. glibc serves large blocks as mapped pages, which realloc
-// remaps (mremap) instead of copying, and capacity never written is never
-// made resident: doubling costs address space, not memory. take() trims the
-// block to its size and gives it away.
-template <class T>
-class Block {
-  static_assert(std::is_trivially_copyable_v<T>);
-
- public:
-  Block() = default;
-  Block(const Block&) = delete;
-  Block& operator=(const Block&) = delete;
-  ~Block() { std::free(data_); }
-
-  std::size_t size() const noexcept { return size_; }
-  std::size_t room() const noexcept { return capacity_ - size_; }
-
-  void append(const T* values, std::size_t count) {
-    if (count > capacity_ - size_) grow(count);
-    if (count != 0) std::copy(values, values + count, data_ + size_);
-    size_ += count;
-  }
-
-  // Makes room for `count` more values; may move the block.
-  void reserve_more(std::size_t count) {
-    if (count > capacity_ - size_) grow(count);
-  }
-
-  // Asks for room for `count` values in all, if the system grants it; none
-  // of it is made resident until written.
-  void try_reserve(std::size_t count) {
-    if (count <= capacity_ || count > std::numeric_limits<std::size_t>::max() / sizeof(T)) return;
-    if (void* grown = std::realloc(data_, count * sizeof(T))) {
-      data_ = static_cast<T*>(grown);
-      capacity_ = count;
-    }
-  }
-
-  // The next `count` values, left for the caller to write; needs the room.
-  T* place(std::size_t count) {
-    if (count > capacity_ - size_) throw std::logic_error("values placed beyond a block's room");
-    return data_ + std::exchange(size_, size_ + count);
-  }
-
-  void push(T value) { append(&value, 1); }
-
-  // The block, trimmed to its size; never null, so an empty column still
-  // has an address numpy accepts.
-  T* take() {
-    const std::size_t keep = size_ == 0 ? 1 : size_;
-    if (data_ == nullptr || keep != capacity_) {
-      void* trimmed = std::realloc(data_, keep * sizeof(T));
-      if (trimmed == nullptr) throw std::bad_alloc();
-      data_ = static_cast<T*>(trimmed);
-      capacity_ = keep;
-    }
-    size_ = capacity_ = 0;
-    return std::exchange(data_, nullptr);
-  }
-
- private:
-  void grow(std::size_t count) {
-    constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
-    if (count > limit - size_) throw std::bad_alloc();
-    std::size_t capacity = capacity_ < 1024 ? 1024 : capacity_;
-    while (capacity < size_ + count) capacity *= 2;
-    void* grown = std::realloc(data_, capacity * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(grown);
-    capacity_ = capacity;
-  }
-
-  T* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
-// Receives every decoded spectrum in record order and appends it to the
-// columns. Its m/z and intensity blocks are the value arrays of the walk:
-// the decoders write values straight into them, or the decoding threads
-// copy each chunk's values into place. Touches no Python object: it runs
-// with the interpreter lock released.
-class ColumnSink final : public kelvara::reader::SpectrumSink, public kelvara::reader::ValueArrays {
- public:
-  ColumnSink() { offsets.push(0); }
-
-  ValueArrays* value_arrays() override { return this; }
-
-  void add_placed(std::size_t points, std::uint32_t level, double retention_time_sec) override {
-    points_ += points;
-    offsets.push(static_cast<std::int64_t>(points_));
-    ms_level.push(static_cast<std::uint8_t>(level));
-    retention_time.push(retention_time_sec);
-  }
-
-  std::size_t room() const override { return std::min(mz.room(), intensity.room()); }
-  void grow(std::size_t points) override {
-    mz.reserve_more(points);
-    intensity.reserve_more(points);
-  }
-
-  // Room for the values of a run read from `stream_bytes` bytes of streams,
-  // so that the arrays need not grow (and the decoding threads need not wait
-  // for that) while it is decoded. No layout stores a point in fewer than
-  // two bytes, so a run holds at most half as many points as it has bytes,
-  // unless its index addresses the same scans more than once; then the
-  // arrays grow as usual. Address space only: what is never written is
-  // never made resident, and take() gives the rest back.
-  void expect_stream_bytes(std::uint64_t stream_bytes) {
-    const std::uint64_t points = stream_bytes / 2;
-    if (points > std::numeric_limits<std::size_t>::max()) return;
-    mz.try_reserve(static_cast<std::size_t>(points));
-    intensity.try_reserve(static_cast<std::size_t>(points));
-  }
-  double* place_mz(std::size_t points) override { return mz.place(points); }
-  float* place_intensity(std::size_t points) override { return intensity.place(points); }
-
-  Block<double> mz;
-  Block<float> intensity;
-  Block<std::int64_t> offsets;  // spectrum i is [offsets[i], offsets[i + 1])
-  Block<std::uint8_t> ms_level;
-  Block<double> retention_time;
-
- private:
-  std::size_t points_ = 0;  // values of the spectra heard of so far
-};
-
-// The layout's name as kelvara_tools shows it.
-const char* layout_name(const kelvara::reader::LayoutData& layout) {
-  using namespace kelvara::reader;
-  return std::visit(
-      [](const auto& data) {
-        using T = std::decay_t<decltype(data)>;
-        if constexpr (std::is_same_v<T, GcmsData>) {
-          return "gcms";
-        } else if constexpr (std::is_same_v<T, MassRawData>) {
-          return "single_quad";
-        } else if constexpr (std::is_same_v<T, QtflData>) {
-          return "qtof_centroid";
-        } else {
-          static_assert(std::is_same_v<T, TtflData>);
-          return "ttfl_profile";
-        }
-      },
-      layout);
-}
+using kelvara::reader::Block;
+using kelvara::reader::ColumnSink;
 
 // ---------------------------------------------------------------------------
 // Column
@@ -267,6 +124,10 @@ template <class T>
 OwnedRef new_column(Block<T>& block, const char* typestr) {
   const auto length = static_cast<Py_ssize_t>(block.size());
   T* data = block.take();
+  if (data == nullptr) {
+    PyErr_SetString(PyExc_MemoryError, "could not allocate an empty column");
+    return OwnedRef();
+  }
   OwnedRef self = kelvara::py::alloc_instance(reinterpret_cast<PyTypeObject*>(column_type));
   if (!self) {
     std::free(data);
@@ -292,8 +153,16 @@ OwnedRef text_object(const std::string& text) {
 // OSError subclass with errno and filename set. Anything else means the file
 // is not a valid run, a container that cannot be read to the end included
 // (the core shows that as an I/O error without an error number): FormatError,
-// with the text the `kelvara` module shows for it.
-void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
+// with the text the `kelvara` module shows for it, and for a container whose
+// structures point past the end of the file that file's size and the size
+// the container needs at least (file_bytes, needed_bytes; None otherwise).
+// Memory the system refused is a MemoryError saying what it was for.
+void set_open_error(const kelvara::Error& error, PyObject* path) {
+  if (error.code() == kelvara::Error::Code::OutOfMemory) {
+    OwnedRef message = text_object(error.message());
+    if (message) PyErr_SetObject(PyExc_MemoryError, message.get());
+    return;
+  }
   if (const int code = error.os_errno(); code != 0) {
     // OSError(errno, strerror, filename) picks the subclass for the errno.
     OwnedRef number(PyLong_FromLong(code));
@@ -305,27 +174,37 @@ void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
     return;
   }
   OwnedRef message = text_object(error.display());
-  if (message) PyErr_SetObject(format_error, message.get());
+  if (!message) return;
+  OwnedRef exception(PyObject_CallFunctionObjArgs(format_error, message.get(), nullptr));
+  if (!exception) return;
+  const auto set_size = [&](const char* name, const std::optional<std::uint64_t>& bytes) {
+    if (!bytes) return true;
+    OwnedRef value(PyLong_FromUnsignedLongLong(*bytes));
+    return value && PyObject_SetAttrString(exception.get(), name, value.get()) == 0;
+  };
+  if (!set_size("file_bytes", error.file_bytes()) || !set_size("needed_bytes", error.needed_bytes())) return;
+  PyErr_SetObject(format_error, exception.get());
 }
 
 // The file's columns, or the error of opening or decoding it.
 struct Decoded {
   std::string name;
-  const char* layout = nullptr;
+  std::string_view layout;
   ColumnSink sink;
 };
 
-kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path) {
-  auto opened = kelvara::reader::open_raw_file(path);
-  if (!opened) return kelvara::Unexpected(std::move(opened).error());
+kelvara::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path) {
+  KELVARA_TRY(opened, kelvara::reader::open_raw_file(path));
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
-  decoded->layout = layout_name(opened->layout);
+  decoded->layout = kelvara::reader::layout_of(opened->layout).name;
+  if (decoded->sink.offsets.size() == 0) {
+    return kelvara::Unexpected<kelvara::Error>(kelvara::Error::out_of_memory("the spectrum offsets of a run"));
+  }
   decoded->sink.expect_stream_bytes(opened->stream_bytes);
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
-  auto count = kelvara::reader::decode_spectra(std::move(*opened), decoded->sink);
-  if (!count) return kelvara::Unexpected(std::move(count).error());
+  KELVARA_FORWARD_IF_ERROR(kelvara::reader::decode_spectra(std::move(*opened), decoded->sink));
   return decoded;
 }
 
@@ -346,7 +225,7 @@ OwnedRef read_columns_impl(PyObject* path) {
 
   // Opening and decoding are plain C++ over owned bytes; other Python
   // threads run meanwhile. No exception may cross the lock's release.
-  std::optional<kelvara::raw::Result<std::unique_ptr<Decoded>>> result;
+  std::optional<kelvara::Result<std::unique_ptr<Decoded>>> result;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
@@ -367,18 +246,27 @@ OwnedRef read_columns_impl(PyObject* path) {
   if (!name) return OwnedRef();
   // Made in order, stopping at the first failure; blocks not yet handed to
   // a column are freed with the sink.
-  OwnedRef columns[5];
+  OwnedRef columns[8];
   const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
     out = new_column(block, typestr);
     return static_cast<bool>(out);
   };
   if (!make(sink.mz, kFloat64, columns[0]) || !make(sink.intensity, kFloat32, columns[1]) ||
       !make(sink.offsets, kInt64, columns[2]) || !make(sink.ms_level, kUInt8, columns[3]) ||
-      !make(sink.retention_time, kFloat64, columns[4])) {
+      !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5]) ||
+      !make(sink.dropped_positions, kInt64, columns[6]) || !make(sink.dropped_codes, kUInt8, columns[7])) {
     return OwnedRef();
   }
-  return OwnedRef(Py_BuildValue("(OsOOOOO)", name.get(), decoded.layout, columns[0].get(), columns[1].get(),
-                                columns[2].get(), columns[3].get(), columns[4].get()));
+  OwnedRef reasons(PyTuple_New(static_cast<Py_ssize_t>(sink.reasons.size())));
+  if (!reasons) return OwnedRef();
+  for (std::size_t k = 0; k < sink.reasons.size(); ++k) {
+    OwnedRef text = text_object(sink.reasons[k]);
+    if (!text || PyTuple_SetItem(reasons.get(), static_cast<Py_ssize_t>(k), text.release()) < 0) return OwnedRef();
+  }
+  return OwnedRef(Py_BuildValue("(Os#OOOOOOOOO)", name.get(), decoded.layout.data(),
+                                static_cast<Py_ssize_t>(decoded.layout.size()), columns[0].get(), columns[1].get(),
+                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get(),
+                                columns[6].get(), columns[7].get(), reasons.get()));
 }
 
 PyObject* read_columns(PyObject*, PyObject* path) {
@@ -392,22 +280,47 @@ PyMethodDef module_methods[] = {
     {"read_columns", read_columns, METH_O,
      "read_columns(path, /)\n--\n\n"
      "Open and decode a data file; return (name, layout, mz, intensity, offsets, ms_level, "
-     "retention_time_sec)."},
+     "retention_time_sec, precursor_mz, dropped_positions, dropped_codes, dropped_reasons)."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// The layouts' table as Python sees it: {name: {"extension": ..., "storage":
+// ..., "profile": ...}}, in probe order.
+OwnedRef layout_table() {
+  OwnedRef table(PyDict_New());
+  if (!table) return OwnedRef();
+  for (const kelvara::reader::Layout* layout : kelvara::reader::layouts()) {
+    OwnedRef entry(Py_BuildValue("{s:s#,s:s#,s:O}", "extension", layout->extension.data(),
+                                 static_cast<Py_ssize_t>(layout->extension.size()), "storage",
+                                 layout->storage.data(), static_cast<Py_ssize_t>(layout->storage.size()), "profile",
+                                 layout->profile ? Py_True : Py_False));
+    if (!entry) return OwnedRef();
+    OwnedRef name(PyUnicode_FromStringAndSize(layout->name.data(), static_cast<Py_ssize_t>(layout->name.size())));
+    if (!name || PyDict_SetItem(table.get(), name.get(), entry.get()) < 0) return OwnedRef();
+  }
+  return table;
+}
 
 int module_exec_impl(PyObject* module) {
   if (column_type == nullptr) column_type = PyType_FromSpec(&column_spec);
   if (column_type == nullptr) return -1;
   if (format_error == nullptr) {
+    // Sizes of a file that looks cut short; None on the class, set on an
+    // instance when the container points past the end of its file.
+    OwnedRef attributes(Py_BuildValue("{s:O,s:O}", "file_bytes", Py_None, "needed_bytes", Py_None));
+    if (!attributes) return -1;
     format_error = PyErr_NewExceptionWithDoc("kelvara_tools.FormatError",
                                              "The file is not a valid run: its container, layout entries, "
-                                             "index or decoded size are wrong.",
-                                             PyExc_ValueError, nullptr);
+                                             "index or decoded size are wrong. file_bytes and needed_bytes "
+                                             "give the file's size and the size its container needs at least "
+                                             "when the container points past the end of the file, else None.",
+                                             PyExc_ValueError, attributes.get());
   }
   if (format_error == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "Column", column_type) < 0) return -1;
   if (PyModule_AddObjectRef(module, "FormatError", format_error) < 0) return -1;
+  OwnedRef layouts = layout_table();
+  if (!layouts || PyModule_AddObjectRef(module, "LAYOUTS", layouts.get()) < 0) return -1;
   return 0;
 }
 

@@ -8,14 +8,14 @@
 // "QTFL RawData/Centroid Data" and hands it to decode_qtof_centroid_scan: a
 // 64-byte header declaring the payload size and the intensity width, then
 // the m/z array (u64, units of 1e-12) followed by the intensity array.
-#include "raw/qtfl/qtfl.hpp"
+#include "raw/qtof_centroid/qtof_centroid.hpp"
 
 #include <string>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
 
-namespace kelvara::raw::qtfl {
+namespace kelvara::raw::qtof_centroid {
 
 namespace {
 
@@ -70,16 +70,16 @@ Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& point
 
   const std::size_t payload = length - kHeaderSize;
   if (payload < declared) {
-    return parse_error("QTOF centroid scan payload shorter than declared size: have " + std::to_string(payload) +
+    return fail("QTOF centroid scan payload shorter than declared size: have " + std::to_string(payload) +
                        ", want " + std::to_string(declared));
   }
   if (!supported_intensity_width(width)) {
-    return parse_error("QTOF centroid scan has unsupported intensity width " + std::to_string(width) +
+    return fail("QTOF centroid scan has unsupported intensity width " + std::to_string(width) +
                        " (expected 1, 2, or 4 bytes)");
   }
   const std::size_t peak_bytes = kMzBytes + width;
   if (declared % peak_bytes != 0) {
-    return parse_error("QTOF centroid payload size " + std::to_string(declared) + " is not a multiple of " +
+    return fail("QTOF centroid payload size " + std::to_string(declared) + " is not a multiple of " +
                        std::to_string(peak_bytes) + " (8-byte mz + " + std::to_string(width) + "-byte intensity)");
   }
 
@@ -103,4 +103,4 @@ Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& point
   return n_peaks;
 }
 
-}  // namespace kelvara::raw::qtfl
+}  // namespace kelvara::raw::qtof_centroid

@@ -6,14 +6,14 @@
 // bytes to parse_single_quad_scan, which reads the 64-byte header, infers the
 // peak record width from the payload size and peak count, and decodes every
 // peak into an m/z in tenths and a 1- to 4-byte intensity.
-#include "raw/mass_raw/mass_raw.hpp"
+#include "raw/single_quad/single_quad.hpp"
 
 #include <string>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
 
-namespace kelvara::raw::mass_raw {
+namespace kelvara::raw::single_quad {
 
 namespace {
 
@@ -38,12 +38,12 @@ Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points) {
   // A peak count of 0 fails here even with an empty payload: the width
   // cannot be inferred.
   if (n_peaks == 0 || payload % n_peaks != 0) {
-    return parse_error("single-quad scan payload size " + std::to_string(payload) +
+    return fail("single-quad scan payload size " + std::to_string(payload) +
                        " not evenly divisible by peak count " + std::to_string(n_peaks));
   }
   const std::size_t width = payload / n_peaks;
   if (width < kMinPeakWidth || width > kMaxPeakWidth) {
-    return parse_error("single-quad scan implies implausible peak record width " + std::to_string(width) +
+    return fail("single-quad scan implies implausible peak record width " + std::to_string(width) +
                        " bytes (n_peaks=" + std::to_string(n_peaks) + ", payload=" + std::to_string(payload) +
                        ")");
   }
@@ -65,4 +65,4 @@ Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points) {
   return PlacedScan{retention_time_ms, n_peaks};
 }
 
-}  // namespace kelvara::raw::mass_raw
+}  // namespace kelvara::raw::single_quad

@@ -10,7 +10,7 @@
 // block stream starts after the 64-byte header and an optional preamble,
 // parses its blocks (a gap, then one intensity per consecutive channel) and
 // turns them into channel numbers and intensities.
-#include "raw/ttfl/ttfl.hpp"
+#include "raw/ttfl_profile/ttfl_profile.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,7 +21,7 @@
 #include "common/le.hpp"
 #include "raw/decode.hpp"
 
-namespace kelvara::raw::ttfl {
+namespace kelvara::raw::ttfl_profile {
 
 namespace {
 
@@ -43,24 +43,6 @@ constexpr std::size_t kMaxReferences = 9;
 constexpr std::size_t kMinReferences = 3;
 constexpr double kReferenceMassUnit = 0.0001;
 constexpr double kMinDeterminant = 1e-9;
-
-// One step of a block stream at word position q: the terminator, a block
-// that ends just before `next`, or a word that cannot continue the stream
-// (an invalid header, or a block running past the last word).
-struct BlockStep {
-  enum class Kind { Terminator, Block, Invalid };
-  Kind kind;
-  std::size_t next;
-};
-
-BlockStep step_at(std::span<const std::uint16_t> words, std::size_t q) {
-  const std::uint16_t header = words[q];
-  if (header == kTerminator) return {BlockStep::Kind::Terminator, q + 1};
-  if (header < kTerminator + 1 || header > kMaxBlockHeader) return {BlockStep::Kind::Invalid, q};
-  const std::size_t n = header - kTerminator;
-  if (q + 2 + n > words.size()) return {BlockStep::Kind::Invalid, q};
-  return {BlockStep::Kind::Block, q + 2 + n};
-}
 
 }  // namespace
 
@@ -142,29 +124,6 @@ std::optional<MassCalibration> parse_tuning_calibration(ByteView tuning) {
   return MassCalibration{slope, intercept};
 }
 
-std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream(
-    std::span<const std::uint16_t> words) {
-  if (words.empty()) return std::nullopt;
-  std::vector<TtflBlock> blocks;
-  std::size_t q = 0;
-  for (;;) {
-    const BlockStep step = step_at(words, q);
-    switch (step.kind) {
-      case BlockStep::Kind::Terminator:
-        return std::make_pair(std::move(blocks), step.next);
-      case BlockStep::Kind::Invalid:
-        return std::nullopt;
-      case BlockStep::Kind::Block: {
-        const auto values = words.subspan(q + 2, step.next - (q + 2));
-        blocks.push_back(TtflBlock{words[q + 1], std::vector<std::uint16_t>(values.begin(), values.end())});
-        break;
-      }
-    }
-    q = step.next;
-    if (q >= words.size()) return std::nullopt;  // no terminator after the last block
-  }
-}
-
 namespace {
 
 // The 16-bit words of a record's block stream region, from just after the
@@ -176,7 +135,7 @@ struct WordRegion {
   std::uint16_t operator[](std::size_t k) const noexcept { return load_u16_le(bytes + 2 * k); }
 };
 
-// Follows the blocks from word q, as parse_block_stream does, until the
+// Follows the blocks from word q until the
 // terminator or a word that cannot continue the stream. Positions already
 // known not to lead to the last word (`dead`, when not empty) end the walk
 // too. Returns where the walk stopped and the points of the blocks passed.
@@ -243,10 +202,10 @@ void fill_points(WordRegion words, std::size_t first, const MassCalibration& cal
 
 }  // namespace
 
-std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
-                                            PointSpace& points) {
+Result<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
+                                     PointSpace& points) {
   const std::size_t length = record.size();
-  if (length < kRecordHeaderSize) return std::nullopt;
+  if (length < kRecordHeaderSize) return too_short_for_header("TTFL scan", kRecordHeaderSize, length);
   if (length == kRecordHeaderSize) {
     points.slots(0);
     return std::size_t{0};
@@ -255,7 +214,13 @@ std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional
   // header and its gap word; such records are rejected even when they end in
   // a terminator. The block stream is made of whole 16-bit words up to the
   // record's end.
-  if (length < kMinRecordWithBlocks || length % 2 != 0) return std::nullopt;
+  if (length < kMinRecordWithBlocks) {
+    return fail("TTFL scan of " + std::to_string(length) + " bytes is too short for a block stream (at least " +
+                std::to_string(kMinRecordWithBlocks) + " bytes)");
+  }
+  if (length % 2 != 0) {
+    return fail("TTFL scan of " + std::to_string(length) + " bytes does not end on a whole 16-bit word");
+  }
   const std::size_t count = (length - kRecordHeaderSize) / 2;
   const WordRegion words{record.sub(kRecordHeaderSize, 2 * count).data(), count};
 
@@ -293,7 +258,8 @@ std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional
       q += 2 + static_cast<std::size_t>(words[q] - kTerminator);
     }
   }
-  return std::nullopt;
+  return fail("TTFL scan of " + std::to_string(length) +
+              " bytes holds no block stream that ends with a terminator on its last word");
 }
 
-}  // namespace kelvara::raw::ttfl
+}  // namespace kelvara::raw::ttfl_profile

@@ -12,15 +12,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <utility>
 #include <vector>
 
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 
-namespace kelvara::raw::ttfl {
+namespace kelvara::raw::ttfl_profile {
 
 struct Subset {
   std::uint32_t start_offset = 0;
@@ -37,11 +35,6 @@ struct MassCalibration {
   double intercept = 0.0;
 };
 
-struct TtflBlock {
-  std::uint16_t gap = 0;
-  std::vector<std::uint16_t> values;
-};
-
 Result<std::vector<Subset>> parse_data_index(ByteView index);
 
 // One byte range per subset, in the same order: from the subset's start to
@@ -50,16 +43,11 @@ std::vector<TtflScanRange> ttfl_scan_ranges(const std::vector<Subset>& subsets, 
 
 std::optional<MassCalibration> parse_tuning_calibration(ByteView tuning);
 
-// The blocks of a block stream and the number of words consumed, the
-// terminator included; nothing when the words do not form a block stream.
-std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream(
-    std::span<const std::uint16_t> words);
-
 // Decodes one scan record, its points written to `points`, and gives their
-// number. With a calibration, every channel is written as its m/z;
+// number, or why the record holds no block stream. With a calibration, every channel is written as its m/z;
 // without, as the channel number.
-std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
-                                            PointSpace& points);
+Result<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
+                                     PointSpace& points);
 
 // m/z of a channel position: ((x - intercept) / slope)^2, in that order.
 inline double channel_to_mz(const MassCalibration& calibration, double channel) {
@@ -67,4 +55,4 @@ inline double channel_to_mz(const MassCalibration& calibration, double channel) 
   return q * q;
 }
 
-}  // namespace kelvara::raw::ttfl
+}  // namespace kelvara::raw::ttfl_profile

@@ -8,7 +8,7 @@
 // The layout tests fix the payload size exactly, so decoding never reads past
 // the record.
 
-#include "raw/qgd/qgd.hpp"
+#include "raw/gcms/gcms.hpp"
 
 #include <string>
 #include <utility>
@@ -16,7 +16,7 @@
 #include "common/le.hpp"
 #include "raw/decode.hpp"
 
-namespace kelvara::raw::qgd {
+namespace kelvara::raw::gcms {
 namespace {
 
 // Scan record header fields.
@@ -75,7 +75,7 @@ Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
     for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = index.u64(kVariantBHeaderBytes + 8 * i);
     return offsets;
   }
-  return parse_error("Spectrum Index stream size " + std::to_string(size) +
+  return fail("Spectrum Index stream size " + std::to_string(size) +
                      " matches neither Variant A (u32[N]) nor Variant B (2-byte header + u64[N])");
 }
 
@@ -127,10 +127,10 @@ Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_poin
     return GcmsPlacedScan(std::move(scan));
   }
 
-  return parse_error("GC-MS scan did not match Profile or MRM layout: format=" + std::to_string(format) +
+  return fail("GC-MS scan did not match Profile or MRM layout: format=" + std::to_string(format) +
                      " n_peaks=" + std::to_string(n_peaks) + " event_id=" + std::to_string(event_id) +
                      " n_transitions=" + std::to_string(n_transitions) +
                      " data_bytes=" + std::to_string(data_bytes));
 }
 
-}  // namespace kelvara::raw::qgd
+}  // namespace kelvara::raw::gcms

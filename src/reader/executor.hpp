@@ -1,0 +1,148 @@
+// The ordered chunk executor: the index decoded on several threads, handed
+// to the sink in order.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "common/bytes.hpp"
+#include "raw/records.hpp"
+#include "reader/build.hpp"
+#include "reader/release.hpp"
+#include "reader/walk.hpp"
+
+namespace kelvara::reader {
+
+// ---------------------------------------------------------------------------
+// Decoding on several threads
+//
+// The index is cut into chunks of consecutive positions. Worker threads and
+// the calling thread take chunks in file order and decode each into a list
+// of pending spectra; the calling thread alone hands them to the emitter, in
+// chunk order, so the sink sees exactly the records of the single-threaded
+// walk, in the same order, and the budget is checked record by record in
+// that order. Only a window of chunks ahead of the one being handed over may
+// be taken, which bounds the decoded spectra waiting in memory.
+//
+// Workers also add what they decode to a shared count; once it passes the
+// budget the budget error is certain to come at some record already decoded
+// or before, and workers stop between scans. A chunk they left unfinished is
+// finished by the calling thread, through the emitter, which then finds the
+// exact record that passes the budget.
+
+struct PendingSpectrum {
+  std::size_t position;
+  std::vector<double> mz;
+  std::vector<float> intensity;
+  SpectrumInfo info;
+};
+
+// A spectrum of a chunk decoded for a sink with value arrays: `points`
+// values of the chunk's flat buffers, following those of the spectra before
+// it.
+struct PendingValues {
+  std::size_t position;
+  std::size_t points;
+  SpectrumInfo info;
+};
+
+// A scan of a chunk that was left out, with why.
+struct PendingDrop {
+  std::size_t position;
+  Error reason;
+};
+
+// The values of a chunk decoded for a sink with value arrays, end to end.
+// They are not zeroed as they grow: every slot handed out is written.
+struct ChunkBuffers {
+  std::vector<double, FillLaterAllocator<double>> mz;
+  std::vector<float, FillLaterAllocator<float>> intensity;
+};
+
+struct Chunk {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t stopped_at = 0;  // end when the chunk was decoded whole
+  std::vector<PendingSpectrum> spectra;  // for a sink that keeps lists
+  std::vector<PendingValues> values;     // for a sink with value arrays, with the two buffers below
+  std::vector<PendingDrop> drops;        // scans left out, in position order
+  ChunkBuffers buffers;
+  double* mz_at = nullptr;  // where the sink's arrays take the buffers' values
+  float* intensity_at = nullptr;
+  std::exception_ptr failure;
+  bool done = false;  // guarded by the pool's mutex
+};
+
+// The end of a chunk's buffers, where the decoders write its values.
+class ChunkSpace final : public raw::PointSpace {
+ public:
+  explicit ChunkSpace(ChunkBuffers& buffers) : buffers_(buffers) {}
+  raw::PointSlots slots(std::size_t points) override {
+    const std::size_t at = buffers_.mz.size();
+    buffers_.mz.resize(at + points);
+    buffers_.intensity.resize(at + points);
+    return {buffers_.mz.data() + at, buffers_.intensity.data() + at};
+  }
+
+ private:
+  ChunkBuffers& buffers_;
+};
+
+class ChunkCollector final : public ScanOut {
+ public:
+  ChunkCollector(Chunk& chunk, bool flat, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
+      : chunk_(chunk), flat_(flat), space_(chunk.buffers), decoded_(decoded), budget_(budget) {}
+
+  bool more() const override { return decoded_.load(std::memory_order_relaxed) <= budget_; }
+
+  raw::PointSpace& space() override {
+    if (flat_) return space_;
+    return lists_;
+  }
+
+  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) override {
+    decoded_.fetch_add(decoded_bytes(points), std::memory_order_relaxed);
+    if (flat_) {
+      chunk_.values.push_back(PendingValues{position, points, info});
+    } else {
+      chunk_.spectra.push_back(
+          PendingSpectrum{position, std::move(lists_.mz), std::move(lists_.intensity), info});
+    }
+    return true;
+  }
+
+  void drop(std::size_t position, Error&& reason) override {
+    chunk_.drops.push_back(PendingDrop{position, std::move(reason)});
+  }
+
+ private:
+  Chunk& chunk_;
+  bool flat_;
+  ChunkSpace space_;
+  raw::PointLists lists_;
+  std::atomic<std::uint64_t>& decoded_;
+  std::uint64_t budget_;
+};
+
+// About this many bytes of scan data per chunk.
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+// The same for a sink with value arrays, whose chunks are copied into place
+// as soon as they are handed over: a chunk's buffers then stay in the
+// processor's caches until the copy, and the few buffers in use are mapped
+// once and reused.
+constexpr std::size_t kCopiedChunkBytes = std::size_t{1} << 18;
+// Chunks each thread may run ahead of the one being handed to the sink.
+constexpr std::size_t kChunksAheadPerThread = 2;
+
+// Decodes the index positions [0, positions) in chunks of `per_chunk` on
+// `threads` threads, the calling thread among them, and hands every record
+// to `out` in order on the calling thread; releases scan data behind the
+// chunks handed over. Returns once every value is in place.
+void decode_in_chunks(Walker& walk, Emitter& out, ScanDataRelease& release, std::size_t threads,
+                      std::size_t positions, std::size_t per_chunk);
+
+}  // namespace kelvara::reader

@@ -1,0 +1,138 @@
+// The table of acquisition layouts: one descriptor per layout, in the spirit
+// of a method table. The opener probes the layouts in table order, loads
+// the one it finds, and the walk, the page release, the columns module and
+// the Python package read what they need from its descriptor; nothing else
+// asks which layout a file has.
+//
+// A layout has one name, used for its decoder folder (src/raw/<name>), its
+// glue here (src/reader/layouts/<name>.cpp) and the `layout` string Python
+// shows (which stored pickles keep, so it never changes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cfb/cfb.hpp"
+#include "common/bytes.hpp"
+#include "common/error.hpp"
+#include "raw/records.hpp"
+#include "reader/open.hpp"
+#include "reader/sinks.hpp"
+
+namespace kelvara::reader {
+
+// Where a layout's walk hands each decoded scan: the emitter of a walk on
+// the calling thread, or a chunk of the index decoded on a worker thread.
+class ScanOut {
+ public:
+  // False once the walk should stop between scans (the budget is spent).
+  virtual bool more() const = 0;
+  // Where the next scan's points go.
+  virtual raw::PointSpace& space() = 0;
+  // The spectrum of `points` points just written to space(), from index
+  // position `position`; false stops the walk at once.
+  virtual bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) = 0;
+  // The scan at `position` is left out: its byte range or its bytes are
+  // wrong, as `reason` says.
+  virtual void drop(std::size_t position, Error&& reason) = 0;
+
+ protected:
+  ~ScanOut() = default;
+};
+
+// What a layout's walk keeps across the ranges of one decode, on every
+// thread (TTFL: the scans several subsets share).
+class WalkState {
+ public:
+  virtual ~WalkState() = default;
+};
+
+struct Layout {
+  std::string_view name;       // "gcms", "single_quad", "ttfl_profile", "qtof_centroid"
+  std::string_view extension;  // of the files holding it, lower case, without the dot
+  std::string_view storage;    // the storage a missing-layout message names
+  std::string_view probe;      // the container entry whose presence identifies it
+  bool profile;                // profile scans (sampled on the channel axis) rather than centroids
+
+  // Reads the layout's streams whole, in a fixed order, and parses its
+  // index; `stream_bytes` receives the bytes of every stream read.
+  Result<LayoutData> (*load)(const cfb::CompoundFile& container, std::uint64_t& stream_bytes);
+  // The number of index positions the walk covers.
+  std::size_t (*positions)(const LayoutData& data);
+  // The scan data the index addresses.
+  const Bytes& (*scan_data)(const LayoutData& data);
+  // Where the scan of index position i starts in the scan data.
+  std::uint64_t (*scan_start)(const LayoutData& data, std::size_t i);
+  // State shared by the walks of one decode, or nullptr when none is needed.
+  std::unique_ptr<WalkState> (*walk_state)(const LayoutData& data);
+  // Decodes the index positions [begin, end) and hands every record to
+  // `out`; before each position it asks out.more(). Returns the position
+  // it stopped before: `end` when the range is done.
+  std::size_t (*walk)(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out);
+};
+
+// Every layout, in probe order; entry k describes alternative k of
+// LayoutData.
+std::span<const Layout* const> layouts();
+
+// The descriptor of the layout `data` holds.
+const Layout& layout_of(const LayoutData& data);
+
+// The bytes [start, end) of the scan data, or why there are none: the range
+// runs backwards or past the end. An empty range is handed to the decoder,
+// which rejects it as too short.
+inline Result<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
+  if (start > end) return fail("scan bytes " + num(start) + " to " + num(end) + " run backwards");
+  if (end > data.size()) {
+    return fail("scan bytes " + num(start) + " to " + num(end) + " lie past the end of the " + num(data.size()) +
+                "-byte scan data");
+  }
+  return ByteView(data).sub(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+// The loop every layout's walk follows over the index positions [begin,
+// end): `range(i)` gives the scan's byte range in `data` as a pair, and
+// `decode(i, bytes)` decodes it and emits its records, giving out.emit's
+// verdict (false: stop) or the decoder's error, with which the scan is
+// dropped. Returns the position the walk stopped before.
+template <class Range, class Decode>
+std::size_t walk_scans(const Bytes& data, std::size_t begin, std::size_t end, ScanOut& out, Range&& range,
+                       Decode&& decode) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
+    const auto [start, stop] = range(i);
+    auto bytes = scan_bytes(data, start, stop);
+    if (!bytes) {
+      out.drop(i, std::move(bytes).error());
+      continue;
+    }
+    Result<bool> emitted = decode(i, *bytes);
+    if (!emitted) {
+      out.drop(i, std::move(emitted).error());
+    } else if (!*emitted) {
+      return i;
+    }
+  }
+  return end;
+}
+
+// Scan i runs from its offset up to the next entry's, the last to the end of
+// the data; the offsets are taken as stored, never sorted.
+template <class Offset>
+std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const Bytes& data) {
+  return i + 1 < offsets.size() ? static_cast<std::uint64_t>(offsets[i + 1]) : data.size();
+}
+
+// The descriptors of the table, one per file in src/reader/layouts/.
+extern const Layout kGcmsLayout;
+extern const Layout kTtflProfileLayout;
+extern const Layout kQtofCentroidLayout;
+extern const Layout kSingleQuadLayout;
+
+}  // namespace kelvara::reader

@@ -1,0 +1,56 @@
+// GC-MS runs (".qgd" with "GCMS Raw Data"): Profile scans, one record each,
+// and MRM scans, one single-point MS2 record per transition.
+
+#include <utility>
+#include <variant>
+
+#include "raw/gcms/gcms.hpp"
+#include "reader/layouts.hpp"
+
+namespace kelvara::reader {
+namespace {
+
+Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "GCMS Raw Data/Spectrum Index"));
+  KELVARA_TRY(data, read_stream(container, "GCMS Raw Data/MS Raw Data"));
+  stream_bytes = index->size() + data->size();
+  KELVARA_TRY(offsets, raw::gcms::parse_spectrum_index(*index));
+  return LayoutData(GcmsData{std::move(*data), std::move(*offsets)});
+}
+
+const GcmsData& of(const LayoutData& data) { return std::get<GcmsData>(data); }
+
+std::size_t positions(const LayoutData& data) { return of(data).scan_offsets.size(); }
+const Bytes& scan_data(const LayoutData& data) { return of(data).ms_raw_data; }
+std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).scan_offsets[i]; }
+
+std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
+  const GcmsData& layout = of(data);
+  const auto& offsets = layout.scan_offsets;
+  const auto range = [&](std::size_t i) { return std::pair(offsets[i], scan_end(offsets, i, layout.ms_raw_data)); };
+  return walk_scans(layout.ms_raw_data, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+    KELVARA_TRY(scan, raw::gcms::parse_gcms_scan(bytes, out.space()));
+    if (const auto* profile = std::get_if<raw::PlacedScan>(&*scan)) {
+      return out.emit(i, profile->points, {1, raw::ms_to_seconds(profile->retention_time_ms)});
+    }
+    // An MRM scan gives one single-peak record per transition, at its
+    // product m/z, with its precursor m/z beside it.
+    const auto& mrm = std::get<raw::gcms::MrmScan>(*scan);
+    const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
+    for (const auto& transition : mrm.transitions) {
+      const raw::PointSlots slot = out.space().slots(1);
+      *slot.mz = transition.product_mz;
+      *slot.intensity = transition.intensity;
+      if (!out.emit(i, 1, {2, seconds, transition.precursor_mz})) return false;
+    }
+    return true;
+  });
+}
+
+}  // namespace
+
+const Layout kGcmsLayout{
+    "gcms", "qgd", "GCMS Raw Data", "GCMS Raw Data", false, load, positions, scan_data, scan_start, nullptr, walk,
+};
+
+}  // namespace kelvara::reader

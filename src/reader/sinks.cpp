@@ -1,0 +1,65 @@
+// The sinks every consumer of the walk shares.
+
+#include "reader/sinks.hpp"
+
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace kelvara::reader {
+
+bool SpectrumSink::add(std::vector<double>&& /*mz*/, std::vector<float>&& /*intensity*/,
+                       const SpectrumInfo& /*info*/) {
+  // The walk hands lists only to a sink without value arrays, which takes
+  // them.
+  KELVARA_CHECK(false);
+  return false;
+}
+
+bool RecordSink::add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) {
+  try {
+    records_.push_back(
+        raw::SpectrumRecord{std::move(mz), std::move(intensity), info.ms_level, info.retention_time_sec});
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool ColumnSink::add_placed(std::size_t points, const SpectrumInfo& info) {
+  if (offsets.size() == 0) return false;
+  points_ += points;
+  return offsets.push(static_cast<std::int64_t>(points_)) && ms_level.push(static_cast<std::uint8_t>(info.ms_level)) &&
+         retention_time.push(info.retention_time_sec) && precursor_mz.push(info.precursor_mz);
+}
+
+bool ColumnSink::drop(std::size_t position, const Error& reason) {
+  std::uint8_t code = kMaxDropReasons;
+  try {
+    const auto known = reason_codes_.find(reason.message());
+    if (known != reason_codes_.end()) {
+      code = known->second;
+    } else if (reasons.size() < kMaxDropReasons) {
+      code = static_cast<std::uint8_t>(reasons.size());
+      reasons.push_back(reason.message());
+      reason_codes_.emplace(reason.message(), code);
+    } else if (reasons.size() == kMaxDropReasons) {
+      reasons.push_back("further reasons not kept (a run keeps its first " + num(kMaxDropReasons) +
+                        " distinct reasons)");
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return dropped_positions.push(static_cast<std::int64_t>(position)) && dropped_codes.push(code);
+}
+
+bool ColumnSink::grow(std::size_t points) { return mz.reserve_more(points) && intensity.reserve_more(points); }
+
+void ColumnSink::expect_stream_bytes(std::uint64_t stream_bytes) {
+  const std::uint64_t points = stream_bytes / 2;
+  if (points > std::numeric_limits<std::size_t>::max()) return;
+  mz.try_reserve(static_cast<std::size_t>(points));
+  intensity.try_reserve(static_cast<std::size_t>(points));
+}
+
+}  // namespace kelvara::reader
