@@ -45,14 +45,17 @@ def test_version():
     assert result.returncode == 0 and result.stdout.strip() == f"kelvara {version('kelvara')}"
 
 
-def test_info_shows_the_mz_range_and_the_dropped_scans():
-    result = kelvara("info", "--json", *SAMPLE_FILES)
+def test_info_shows_the_mz_range_and_the_dropped_scans(make_file):
+    from test_tools_columns import gcms_with_odd_scans
+
+    odd = make_file("odd.qgd", gcms_with_odd_scans())
+    result = kelvara("info", "--json", *SAMPLE_FILES, odd)
     assert result.returncode == 0
-    for path, entry in zip(SAMPLE_FILES, json.loads(result.stdout)):
+    for path, entry in zip([*SAMPLE_FILES, odd], json.loads(result.stdout)):
         run = read_run(path)
         every = np.concatenate([s.mz for s in run])
         assert entry["mz_range"] == [every.min(), every.max()]
-        assert entry["dropped"] == len(getattr(run, "dropped", ()))
+        assert entry["dropped"] == len(run.dropped) and (entry["dropped"] > 0) == (path == odd)
     table = kelvara("info", GCMS).stdout.splitlines()
     assert "m/z range" in table[0] and "dropped" in table[0] and "28.9000 - 300.1000" in table[1]
 
@@ -118,10 +121,12 @@ def test_plot_windows_levels_and_zoom_show_in_the_picture(tmp_path):
             for other in labels[k + 1:]:
                 width = 0.6 * size * (len(text) + len(other[3])) / 2
                 assert abs(x - other[1]) >= width or abs(y - other[2]) >= size, (text, other[3])
-    run = read_run(qtof)
-    precursor = getattr(run, "precursor_mz", None)
-    if precursor is not None and run[5].ms_level == 2 and precursor[5] == precursor[5]:
-        assert f"precursor m/z {precursor[5]:.4f}" in titles["labels"]
+    # An MS2 spectrum of a GC-MS MRM scan is titled with its transition's precursor.
+    run = read_run(GCMS)
+    ms2 = int(np.flatnonzero((run.ms_level == 2) & ~np.isnan(run.precursor_mz))[0])
+    assert plot(GCMS, "--spectrum", ms2, "-o", tmp_path / "precursor.svg") == 0
+    title = " ".join(t[3] for t in _svg_texts(tmp_path / "precursor.svg"))
+    assert f"(MS2, precursor m/z {run.precursor_mz[ms2]:.1f}, centroid)" in title
 
 
 # -- xic -------------------------------------------------------------------------

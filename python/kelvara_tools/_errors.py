@@ -125,20 +125,20 @@ def _explain(error: BaseException, text: str, path) -> str:
     extension = os.path.splitext(os.fsdecode(os.fspath(path)))[1].lower()
     if "unsupported file extension" in text:
         layout = probe(path)
-        hint = f": this looks like {_KINDS[layout][0]}, name it {_KINDS[layout][1]}" if layout else \
+        hint = ": this looks like {}, name it {}".format(*_looks_like(layout)) if layout else \
             ": name it .qgd (GC-MS) or .lcd (LC-MS) as it was acquired"
         if not extension:
             return f"the file has no extension{hint}"
         return f"{extension} is not a data file extension{hint}"
     if re.search(r" storage (?:not )?found in \.\w+ file", text):
         layout = probe(path)
-        if layout and _KINDS[layout][1] != extension:
-            kind, suffix = _KINDS[layout]
+        if layout and _looks_like(layout)[1] != extension:
+            kind, suffix = _looks_like(layout)
             return f"this looks like {kind}, not {extension}: rename it to {suffix} ({text})"
     return text
 
 
-_KINDS = {"gcms": ("a GC-MS file (.qgd)", ".qgd"), "lcms": ("an LC-MS file (.lcd)", ".lcd")}
+_KINDS = {".qgd": "a GC-MS file (.qgd)", ".lcd": "an LC-MS file (.lcd)"}
 
 
 def _truncated(error: BaseException, text: str, path) -> str:
@@ -183,25 +183,25 @@ def _needed_bytes(text: str, path) -> int | None:
 # -- which layout a container holds ---------------------------------------------
 
 def probe(path) -> str | None:
-    """"gcms" or "lcms" by the storages the container holds, whatever the
-    file is named; None when it cannot tell."""
+    """The layout (a name of _columns.LAYOUTS) whose storage the container
+    holds, whatever the file is named; None when it cannot tell."""
     from_core = getattr(_columns, "probe_layout", None)
     if from_core is not None:
         try:
-            layout = from_core(path)
+            return from_core(path) or None
         except Exception:
             pass  # the reader could not tell; look at the directory here
-        else:
-            return None if not layout else "gcms" if layout == "gcms" else "lcms"
     try:
-        names = _root_storages(path)
+        storages = _root_storages(path)
     except (OSError, ValueError, struct.error):
         return None
-    if "gcms raw data" in names:
-        return "gcms"
-    if {"ttfl raw data", "qtfl rawdata"} & names.keys() or "ms raw data" in names.get("mass raw data", ()):
-        return "lcms"
-    return None
+    return next((name for name, layout in _columns.LAYOUTS.items() if layout["storage"].lower() in storages), None)
+
+
+def _looks_like(layout: str) -> tuple[str, str]:
+    """What a layout's files are called, and their extension."""
+    suffix = "." + _columns.LAYOUTS[layout]["extension"]
+    return _KINDS.get(suffix, f"a {suffix} file"), suffix
 
 
 _SIGNATURE = bytes.fromhex("D0CF11E0A1B11AE1")
@@ -210,11 +210,11 @@ _END = 0xFFFFFFFA  # sector numbers from here on are markers, not sectors
 _MAX_DIRECTORY_SECTORS = 1024
 
 
-def _root_storages(path) -> dict[str, set[str]]:
-    """The root's children, upper-cased names folded to lower case, each with
-    its own children's names. Reads the header, the FAT entries of the
-    directory chain and the directory; every chain is bounded and checked for
-    loops, so a hostile file gives ValueError, never a long read."""
+def _root_storages(path) -> set[str]:
+    """The names of the storages at the container's root, in lower case.
+    Reads the header, the FAT entries of the directory chain and the
+    directory; every chain is bounded and checked for loops, so a hostile
+    file gives ValueError, never a long read."""
     with open(path, "rb") as f:
         header = f.read(512)
         if len(header) < 512 or header[:8] != _SIGNATURE:
@@ -277,7 +277,7 @@ def _root_storages(path) -> dict[str, set[str]]:
 
     if not entries:
         raise ValueError("empty directory")
-    return {entries[k][0]: {entries[c][0] for c in children(k)} for k in children(0) if entries[k][4] == 1}
+    return {entries[k][0] for k in children(0) if entries[k][4] == 1}
 
 
 # -- optional extras --------------------------------------------------------------

@@ -7,18 +7,21 @@ from __future__ import annotations
 
 import numpy as np
 
+from . import _columns
+
 # Names of the representation codes, in code order.
 REPRESENTATIONS = ("centroid", "profile")
 
 
 def representation(run) -> np.ndarray:
-    """Per spectrum, 0 for centroid and 1 for profile.
+    """Per spectrum, 0 for centroid and 1 for profile, as the layout's entry
+    in the reader's table says.
 
     TTFL scans are sampled on the channel axis: profile. QTOF scans are
     centroids; single-quadrupole and GC-MS full scans store one point per
     resolved m/z, and MRM transitions one value each: centroid.
     """
-    code = 1 if run.layout == "ttfl_profile" else 0
+    code = 1 if _columns.LAYOUTS[run.layout]["profile"] else 0
     return np.full(len(run), code, dtype=np.int8)
 
 

@@ -179,8 +179,8 @@ def _describe(path: str) -> dict:
         "points": int(len(run.mz)),
         "retention_time_sec": [float(times.min()), float(times.max())] if len(times) else None,
         "mz_range": [float(run.mz.min()), float(run.mz.max())] if len(run.mz) else None,
-        # Scans the reader could not decode and left out (Run.dropped, where the reader reports them).
-        "dropped": len(getattr(run, "dropped", ())),
+        # Scans the reader could not decode and left out.
+        "dropped": len(run.dropped),
         "file_bytes": os.path.getsize(path),
         "open_seconds": round(seconds, 6),
     }

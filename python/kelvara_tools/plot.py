@@ -73,10 +73,7 @@ def _chromatogram(axes, run, trace: str, mz, tol, ppm, ms_level: int) -> None:
 
 def _precursor(run, index: int) -> float:
     """The precursor m/z of spectrum `index`, NaN where the file does not say."""
-    values = getattr(run, "precursor_mz", None)
-    if values is None or index >= len(values):
-        return math.nan
-    return float(values[index])
+    return float(run.precursor_mz[index])
 
 
 def _spectrum(axes, run, index: int, mz_range) -> list:
@@ -92,10 +89,12 @@ def _spectrum(axes, run, index: int, mz_range) -> list:
         axes.plot(*_broken_at_gaps(mz, intensity), linewidth=0.8, color="tab:red")
     else:
         axes.vlines(mz, 0, intensity, linewidth=0.8, color="tab:red")
+    # Unit-resolution data (GC-MS, single quadrupole) to a tenth, accurate-mass TOF data to 0.1 mDa.
+    digits = 1 if run.layout in ("gcms", "single_quad") else 4
     level = f"MS{spectrum.ms_level}"
     precursor = _precursor(run, spectrum.index) if spectrum.ms_level > 1 else math.nan
     if not math.isnan(precursor):
-        level += f", precursor m/z {precursor:.4f}"
+        level += f", precursor m/z {precursor:.{digits}f}"
     axes.set_title(f"Spectrum {spectrum.index} ({level}, {'profile' if profile else 'centroid'}) at "
                    f"{spectrum.retention_time_sec / 60.0:.3f} min — {escape(run.name)}", fontsize=10)
     axes.set_xlabel("m/z")
@@ -106,8 +105,6 @@ def _spectrum(axes, run, index: int, mz_range) -> list:
     if mz_range is not None:
         axes.set_xlim(*mz_range)
     axes.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
-    # Unit-resolution data (GC-MS, single quadrupole) to a tenth, accurate-mass TOF data to 0.1 mDa.
-    digits = 1 if run.layout in ("gcms", "single_quad") else 4
     candidates = np.argsort(intensity, kind="stable")[::-1]
     if profile and len(intensity) > 2:
         # In a profile only a peak's apex gets a label, not the samples on its flanks.
