@@ -119,7 +119,7 @@ _PAST_THE_END = re.compile(r"past the end of the file|sectors, but the file hold
 
 def _explain(error: BaseException, text: str, path) -> str:
     # The reader sets needed_bytes where its container points past the end of
-    # the file; its words say the same where an older reader does not.
+    # the file; a read that met the file's end early says so in words.
     if getattr(error, "needed_bytes", None) is not None or _PAST_THE_END.search(text):
         return _truncated(error, text, path)
     extension = os.path.splitext(os.fsdecode(os.fspath(path)))[1].lower()
@@ -143,41 +143,21 @@ _KINDS = {".qgd": "a GC-MS file (.qgd)", ".lcd": "an LC-MS file (.lcd)"}
 
 def _truncated(error: BaseException, text: str, path) -> str:
     """A container whose tables point past the end of the file: nearly always
-    a copy or download that stopped part way."""
+    a copy or download that stopped part way. The reader gives the file's
+    size and the size its container needs."""
     have = getattr(error, "file_bytes", None)
     need = getattr(error, "needed_bytes", None)
-    try:
-        if have is None:
+    if have is None:
+        try:
             have = os.stat(path).st_size
-        if need is None:
-            need = _needed_bytes(text, path)
-    except (OSError, ValueError, struct.error):
-        pass
+        except OSError:
+            pass
     sizes = ""
     if have is not None and need is not None:
         sizes = f": it is {have:,} bytes, but its container needs at least {need:,}"
     elif have is not None:
         sizes = f": it is {have:,} bytes, shorter than its container says"
     return f"the file looks truncated (an incomplete copy?){sizes}; copy it again ({text})"
-
-
-def _needed_bytes(text: str, path) -> int | None:
-    """The least file size the reader's message implies: the end of a byte
-    range it names, the end of the sector it names (sector n starts at byte
-    (n + 1) * sector size), or the header and the sectors a stream needs."""
-    match = re.search(r"needs bytes \d+ to (\d+)|read of (\d+) bytes at offset (\d+)", text)
-    if match:
-        return int(match.group(1)) if match.group(1) else int(match.group(2)) + int(match.group(3))
-    with open(path, "rb") as f:
-        header = f.read(512)
-    shift = struct.unpack_from("<H", header, 0x1E)[0]
-    if shift not in (9, 12):
-        return None
-    match = re.search(r"needing (\d+) sectors|needs (\d+) sectors", text)
-    if match:
-        return (int(match.group(1) or match.group(2)) + 1) << shift
-    match = re.search(r"sector (\d+)", text)
-    return (int(match.group(1)) + 2) << shift if match else None
 
 
 # -- which layout a container holds ---------------------------------------------
