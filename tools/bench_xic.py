@@ -2,8 +2,9 @@
 
     python tools/bench_xic.py [--files 4] [--points 5] [--targets 10] [--jobs 1 2]
 
-The realistic GC-MS run of tools/bench_columns.py is tiled to about the given
-number of million points, written --files times as compound files to a
+The realistic QTOF run of tools/bench_columns.py (its tiling continues the
+retention times, so every spectrum keeps a time of its own and a row per
+target) is tiled to about the given number of million points, written --files times as compound files to a
 temporary folder, and `kelvara xic` runs over them in a child process, once
 per table format and --jobs value. Printed per run: wall time, the command
 process's CPU time and the highest peak resident memory of a child so far,
@@ -40,26 +41,27 @@ def main() -> int:
     parser.add_argument("--targets", type=int, default=10)
     parser.add_argument("--jobs", type=int, nargs="*", default=[1, 2])
     args = parser.parse_args()
-    targets = [str(69 + 31 * k) for k in range(args.targets)]
+    targets = [f"{150.0713 + 61.3 * k:.4f}" for k in range(args.targets)]
     with tempfile.TemporaryDirectory() as folder:
-        suffix, entries = base_entries("gcms")
+        suffix, entries = base_entries("qtof_centroid")
         sample = os.path.join(folder, "sample" + suffix)
         write_cfb(sample, entries)
         copies = max(1, round(args.points * 1e6 / len(read_run(sample).mz)))
-        tiled = tile_entries("gcms", entries, copies)
+        tiled = tile_entries("qtof_centroid", entries, copies)
         files = [os.path.join(folder, f"run{k:02d}{suffix}") for k in range(args.files)]
         for path in files:
             write_cfb(path, tiled)
         run = read_run(files[0])
+        rows = args.files * args.targets * int((run.ms_level == 1).sum())
         print(f"{args.files} files of {os.path.getsize(files[0]) / 1e6:.0f} MB, {len(run):,} spectra and "
-              f"{len(run.mz) / 1e6:.1f} M points each; {args.targets} targets, --tol 0.5")
+              f"{len(run.mz) / 1e6:.1f} M points each; {args.targets} targets, --ppm 10: {rows:,} rows")
         for kind in ("csv", "parquet"):
             for jobs in args.jobs:
                 table = os.path.join(folder, f"table.{kind}")
                 before = resource.getrusage(resource.RUSAGE_CHILDREN)
                 started = time.perf_counter()
                 subprocess.run([sys.executable, "-m", "kelvara_tools", "xic", *files, "--mz", *targets,
-                                "--tol", "0.5", "-o", table, "--jobs", str(jobs)], check=True, capture_output=True)
+                                "--ppm", "10", "-o", table, "--jobs", str(jobs)], check=True, capture_output=True)
                 seconds = time.perf_counter() - started
                 after = resource.getrusage(resource.RUSAGE_CHILDREN)
                 cpu = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
