@@ -127,32 +127,51 @@ def test_parquet_round_trips_exactly(tmp_path, path):
             assert column.has_offset_index and column.has_column_index
 
 
-def test_failed_write_leaves_no_partial_file(tmp_path, monkeypatch):
+def test_failed_write_leaves_the_old_output_whole(tmp_path, monkeypatch):
     run = read_run(SAMPLES[0])
     target = tmp_path / "run.parquet"
     target.write_bytes(b"previous")
+    folder = tmp_path / "folder"
+    run.to_parquet(folder, shape="peaks")
+    before = {name: (folder / name).read_bytes() for name in os.listdir(folder)}
+    write = pq.write_table
 
-    def failing(table, where, **options):
+    def disk_fills(table, where, **options):
+        # The point table of a folder is written first and fits; the next file does not.
+        if "spectrum_index" in table.column_names:
+            return write(table, where, **options)
         where.write(b"PAR1 partial")
-        raise OSError(28, "No space left on device")
+        raise OSError(28, "No space left on device", where.name)
 
-    monkeypatch.setattr(pq, "write_table", failing)
-    with pytest.raises(OSError):
+    monkeypatch.setattr(pq, "write_table", disk_fills)
+    with pytest.raises(OSError) as caught:
         run.to_parquet(target)
+    assert caught.value.filename == str(target)
+    with pytest.raises(OSError) as caught:
+        run.to_parquet(folder, shape="peaks")
+    assert caught.value.filename == str(folder / "spectra.parquet")
     with pytest.raises(OSError):
-        run.to_parquet(tmp_path / "folder", shape="peaks")
+        run.to_parquet(tmp_path / "new", shape="peaks")
     assert target.read_bytes() == b"previous"
+    assert {name: (folder / name).read_bytes() for name in os.listdir(folder)} == before
     assert sorted(os.listdir(tmp_path)) == ["folder", "run.parquet"]
-    assert os.listdir(tmp_path / "folder") == []
     with pytest.raises(ValueError):
         run.to_parquet(target, shape="rows")
+
+
+def test_a_folder_of_other_files_is_never_replaced(tmp_path):
+    run = read_run(SAMPLES[0])
+    (tmp_path / "notes.txt").write_text("mine")
+    with pytest.raises(FileExistsError, match="other files"):
+        run.to_parquet(tmp_path, shape="peaks")
+    assert os.listdir(tmp_path) == ["notes.txt"]
 
 
 def test_missing_pyarrow_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)
     run = read_run(SAMPLES[0])
     for make in (run.to_arrow, run.peaks_table, run.spectra_table):
-        with pytest.raises(ImportError, match=r"pip install kelvara\[arrow\]"):
+        with pytest.raises(ImportError, match=r"the 'arrow' extra is needed for .*: .* -m pip install 'pyarrow>=14'"):
             make()
 
 

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, ClassVar, Iterator, Literal, NamedTuple, Seque
 
 import numpy as np
 
-from . import _columns
+from . import _columns, _errors
 
 if TYPE_CHECKING:
     import matchms
@@ -43,6 +43,7 @@ _DTYPES = {
 StrPath = Union[str, "os.PathLike[str]", bytes, "os.PathLike[bytes]"]
 
 
+@_errors.completed
 def read_run(path: StrPath) -> Run:
     """Open a data file and decode every scan into a Run.
 
@@ -506,6 +507,8 @@ class Run:
         """
         if (tol is None) == (ppm is None):
             raise TypeError("xic() needs exactly one of tol (m/z units) and ppm")
+        if float(mz) != float(mz):
+            raise ValueError("xic() needs an m/z, not NaN")
         half_width = float(tol) if tol is not None else abs(float(mz)) * float(ppm) * 1e-6
         if not half_width >= 0.0:
             raise ValueError(f"xic() window half-width must be zero or more, not {half_width}")
@@ -542,9 +545,10 @@ class Run:
         """Write the run as Parquet: one file (shape "spectra"), or a folder of
         spectra.parquet and peaks.parquet (shape "peaks").
 
-        Each file is written under a temporary name in its folder and renamed
-        when complete, so a failure never leaves a partial file under the
-        final name.
+        The output, file or folder, is written under a temporary name beside
+        `path` and renamed when complete, so a failure leaves the old output
+        or nothing, never a partial one. An existing folder holding other
+        files is not replaced (FileExistsError).
         """
         from ._tables import write_parquet
 

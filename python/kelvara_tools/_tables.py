@@ -4,31 +4,30 @@ Two shapes. One row per spectrum with list columns (to_arrow): each list
 column is the run's offsets over its flat values, so the table shares the
 run's memory. One row per point (peaks_table) beside one row per spectrum
 with summary values (spectra_table): the point layout of the mzPeak draft.
-Parquet files are written under a temporary name in the target folder and
-renamed onto the final name once complete.
+A Parquet output, one file or the folder of both tables, is written under a
+temporary name in the target folder and renamed onto the final name once
+complete.
 """
 
 from __future__ import annotations
 
 import os
-import secrets
 
 import numpy as np
 
+from ._atomic import atomic_output
+from ._errors import missing_extra
+from ._summary import REPRESENTATIONS, base_peaks, representation
+
 # Lists with 32-bit offsets hold at most this many values in all.
 _LIST_LIMIT = 2**31 - 1
-
-_REPRESENTATION = ("centroid", "profile")
-
 
 def _pyarrow():
     try:
         import pyarrow
         import pyarrow.parquet  # noqa: F401
     except ImportError as error:
-        raise ImportError(
-            "kelvara_tools needs pyarrow for Arrow tables and Parquet files: pip install kelvara[arrow]"
-        ) from error
+        raise missing_extra("Arrow tables and Parquet files", "arrow") from error
     return pyarrow
 
 
@@ -64,40 +63,9 @@ def peaks_table(run):
     )
 
 
-def _representation(run) -> np.ndarray:
-    """Per spectrum, 0 for centroid and 1 for profile.
-
-    TTFL scans are sampled on the channel axis: profile. QTOF scans are
-    centroids; single-quadrupole and GC-MS full scans store one point per
-    resolved m/z, and MRM transitions one value each: centroid.
-    """
-    code = 1 if run.layout == "ttfl_profile" else 0
-    return np.full(len(run), code, dtype=np.int8)
-
-
-def _base_peaks(run):
-    """Per spectrum, the m/z and intensity of its most intense point (the first
-    of equals), and a mask of the spectra that have no points."""
-    starts, ends = run.offsets[:-1], run.offsets[1:]
-    empty = starts == ends
-    filled = ~empty
-    base_mz = np.zeros(len(run), dtype=np.float64)
-    base_intensity = np.zeros(len(run), dtype=np.float32)
-    if filled.any():
-        highest = np.maximum.reduceat(run.intensity, starts[filled])
-        counts = (ends - starts)[filled]
-        # Points equal to their spectrum's highest; the first in each spectrum wins.
-        at_top = np.flatnonzero(run.intensity == np.repeat(highest, counts))
-        owners = np.searchsorted(run.offsets, at_top, side="right") - 1
-        spectra, first = np.unique(owners, return_index=True)
-        base_mz[spectra] = run.mz[at_top[first]]
-        base_intensity[spectra] = run.intensity[at_top[first]]
-    return base_mz, base_intensity, empty
-
-
 def spectra_table(run):
     pa = _pyarrow()
-    base_mz, base_intensity, empty = _base_peaks(run)
+    base_mz, base_intensity, empty = base_peaks(run)
     tic = run.tic(ms_level=None).intensity
     return pa.table(
         {
@@ -105,7 +73,7 @@ def spectra_table(run):
             "retention_time_sec": pa.array(run.retention_time_sec),
             "ms_level": pa.array(run.ms_level),
             "representation": pa.DictionaryArray.from_arrays(
-                pa.array(_representation(run)), pa.array(_REPRESENTATION)
+                pa.array(representation(run)), pa.array(REPRESENTATIONS)
             ),
             "points": pa.array(np.diff(run.offsets)),
             "tic": pa.array(tic),
@@ -132,41 +100,38 @@ def _float_columns(table) -> list[str]:
 
 
 def _write_table(table, path: str, compression: str) -> None:
-    """Write one Parquet file whole or not at all: floats byte-stream-split
-    (their bytes compress far better grouped by position), a page index for
-    readers that skip pages, under a temporary name renamed when complete."""
+    """Write one Parquet file: floats byte-stream-split (their bytes compress
+    far better grouped by position), a page index for readers that skip pages."""
     pq = _pyarrow().parquet
-    folder = os.path.dirname(os.path.abspath(path))
-    temporary = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
     floats = _float_columns(table)
-    try:
-        with open(temporary, "xb") as sink:
-            pq.write_table(
-                table,
-                sink,
-                compression=compression,
-                use_dictionary=[f.name for f in table.schema if f.name not in floats],
-                column_encoding={name: "BYTE_STREAM_SPLIT" for name in floats},
-                write_page_index=True,
-            )
-            sink.flush()
-            os.fsync(sink.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
+    with open(path, "xb") as sink:
+        pq.write_table(
+            table,
+            sink,
+            compression=compression,
+            use_dictionary=[f.name for f in table.schema if f.name not in floats],
+            column_encoding={name: "BYTE_STREAM_SPLIT" for name in floats},
+            write_page_index=True,
+        )
 
 
-def write_parquet(run, path, shape: str, compression: str) -> None:
-    path = os.fsdecode(os.fspath(path))
-    if shape == "spectra":
-        _write_table(run_to_arrow(run), path, compression)
-    elif shape == "peaks":
-        os.makedirs(path, exist_ok=True)
-        _write_table(peaks_table(run), os.path.join(path, "peaks.parquet"), compression)
-        _write_table(spectra_table(run), os.path.join(path, "spectra.parquet"), compression)
-    else:
+def write_parquet(run, path, shape: str, compression: str, metadata: dict[bytes, bytes] | None = None) -> int:
+    """One file (shape "spectra") or a folder of peaks.parquet and
+    spectra.parquet (shape "peaks"), whole or not at all; `metadata` is added
+    to each file's schema metadata. Returns the bytes written."""
+    if shape not in ("spectra", "peaks"):
         raise ValueError(f'shape must be "spectra" or "peaks", not {shape!r}')
+    path = os.fsdecode(os.fspath(path))
+
+    def stamped(table):
+        return table.replace_schema_metadata({**(table.schema.metadata or {}), **metadata}) if metadata else table
+
+    if shape == "spectra":
+        with atomic_output(path) as temporary:
+            _write_table(stamped(run_to_arrow(run)), temporary, compression)
+            return os.path.getsize(temporary)
+    with atomic_output(path, folder=True) as temporary:
+        files = {"peaks.parquet": peaks_table(run), "spectra.parquet": spectra_table(run)}
+        for name, table in files.items():
+            _write_table(stamped(table), os.path.join(temporary, name), compression)
+        return sum(os.path.getsize(os.path.join(temporary, name)) for name in files)

@@ -3,7 +3,11 @@
     kelvara info FILE... [--json]
     kelvara convert FILE... --to mzml|parquet [-o DIR] [--compress zlib|none]
                     [--shape peaks|spectra] [--jobs N | --scheduler ADDRESS] [--force]
-    kelvara plot FILE [--tic | --bpc | --xic MZ --ppm P] [--spectrum I] -o OUT.png
+    kelvara plot FILE [--tic | --bpc | --xic MZ [--tol DA | --ppm P]] [--ms-level N]
+                 [--spectrum I [--mz LOW-HIGH]] -o OUT.png|.svg|.pdf
+    kelvara xic FILE... --mz MZ [MZ...] (--tol DA | --ppm P) [--rt START-END] [--ms-level N]
+                -o TABLE.csv|.parquet [--jobs N | --scheduler ADDRESS]
+    kelvara --version
 
 Exit status: 0 when everything worked, 1 when a file failed, 2 for bad
 arguments (argparse's usage message; never a traceback).
@@ -14,8 +18,11 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 import time
+
+from ._errors import describe, escape, shown
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -40,14 +47,61 @@ def _positive_float(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be more than 0, not {text}")
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number above 0, not {text}")
     return value
 
 
+def _range(what: str):
+    """An argparse type: LOW-HIGH, two numbers with LOW below HIGH (or equal, for `equal`)."""
+
+    def parse(text: str) -> tuple[float, float]:
+        match = re.fullmatch(r"\s*([-+]?[\d.]+(?:[eE][-+]?\d+)?)\s*-\s*([-+]?[\d.]+(?:[eE][-+]?\d+)?)\s*", text)
+        try:
+            low, high = (float(v) for v in match.groups()) if match else (None, None)
+        except ValueError:
+            low = high = None
+        if low is None or not low < high:
+            raise argparse.ArgumentTypeError(f"{what} must be LOW-HIGH with LOW below HIGH, not {text!r}")
+        return low, high
+
+    return parse
+
+
+def _suffix(formats: tuple[str, ...]):
+    """An argparse type: a file name ending in one of `formats`."""
+
+    def parse(text: str) -> str:
+        suffix = os.path.splitext(text)[1].lower().lstrip(".")
+        if suffix not in formats:
+            raise argparse.ArgumentTypeError(
+                f"the name must end in {', '.join('.' + f for f in formats)}, not {text!r}")
+        return text
+
+    return parse
+
+
+def _batch_options(command) -> None:
+    where = command.add_mutually_exclusive_group()
+    where.add_argument("--jobs", type=_whole_number(1), metavar="N",
+                       help="local worker processes (default: the number of cores)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="work on a Dask cluster, e.g. tcp://host:8786; workers must see the paths")
+
+
+def _window_options(command, required: bool) -> None:
+    window = command.add_mutually_exclusive_group(required=required)
+    window.add_argument("--tol", type=_positive_float, metavar="DA",
+                        help="window half-width in m/z units (0.5 suits unit-resolution GC-MS data)")
+    window.add_argument("--ppm", type=_positive_float, metavar="P", help="window half-width in ppm of the m/z")
+
+
 def build_parser() -> argparse.ArgumentParser:
+    from .mzml import _version
+
     parser = argparse.ArgumentParser(
         prog="kelvara", description="Inspect, convert and plot GC-MS (.qgd) and LC-MS (.lcd) data files.")
+    parser.add_argument("--version", action="version", version=f"kelvara {_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     info = commands.add_parser("info", help="summarise runs: layout, spectra, points, retention times",
@@ -67,24 +121,40 @@ def build_parser() -> argparse.ArgumentParser:
     convert.add_argument("--shape", choices=("peaks", "spectra"), default="peaks",
                          help="Parquet shape: a folder with a spectra and a point table (peaks, the default) "
                               "or one file with a row per spectrum (spectra)")
-    where = convert.add_mutually_exclusive_group()
-    where.add_argument("--jobs", type=_whole_number(1), metavar="N",
-                       help="local worker processes (default: the number of cores)")
-    where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="convert on a Dask cluster, e.g. tcp://host:8786; workers must see the paths")
+    _batch_options(convert)
     convert.add_argument("--force", action="store_true", help="convert even outputs that are up to date")
 
-    plot = commands.add_parser("plot", help="draw a chromatogram and/or a spectrum to a PNG file",
+    plot = commands.add_parser("plot", help="draw a chromatogram and/or a spectrum to a PNG, SVG or PDF file",
                                description="Draw a chromatogram against retention time and/or a spectrum as "
                                            "sticks. Without a choice, draws the TIC.")
     plot.add_argument("file", metavar="FILE")
     trace = plot.add_mutually_exclusive_group()
-    trace.add_argument("--tic", action="store_true", help="total ion current chromatogram (MS1)")
-    trace.add_argument("--bpc", action="store_true", help="base peak chromatogram (MS1)")
-    trace.add_argument("--xic", type=_positive_float, metavar="MZ", help="extracted ion chromatogram at MZ")
-    plot.add_argument("--ppm", type=_positive_float, metavar="P", help="XIC window half-width in ppm (default: 10)")
+    trace.add_argument("--tic", action="store_true", help="total ion current chromatogram")
+    trace.add_argument("--bpc", action="store_true", help="base peak chromatogram")
+    trace.add_argument("--xic", type=_positive_float, metavar="MZ",
+                       help="extracted ion chromatogram at MZ (window: --tol or --ppm, default 10 ppm)")
+    _window_options(plot, required=False)
+    plot.add_argument("--ms-level", type=_whole_number(1), default=1, metavar="N",
+                      help="MS level of the chromatogram's spectra (default: 1)")
     plot.add_argument("--spectrum", type=_whole_number(0), metavar="I", help="draw spectrum number I as sticks")
-    plot.add_argument("-o", "--output", required=True, metavar="OUT.png", help="picture to write")
+    plot.add_argument("--mz", type=_range("--mz"), metavar="LOW-HIGH", help="zoom the spectrum to this m/z range")
+    plot.add_argument("-o", "--output", required=True, type=_suffix(("png", "svg", "pdf")),
+                      metavar="OUT.png|.svg|.pdf", help="picture to write; the format follows the suffix")
+
+    xic = commands.add_parser("xic", help="extracted ion chromatograms of many targets over many files, as one table",
+                              description="For each file and target m/z, the summed intensity within the window in "
+                                          "each spectrum: one tidy table with the columns file, target_mz, "
+                                          "retention_time_sec and intensity.")
+    xic.add_argument("files", nargs="+", metavar="FILE")
+    xic.add_argument("--mz", type=_positive_float, nargs="+", required=True, metavar="MZ", help="target m/z values")
+    _window_options(xic, required=True)
+    xic.add_argument("--rt", type=_range("--rt"), metavar="START-END",
+                     help="only spectra with a retention time in this window, in seconds")
+    xic.add_argument("--ms-level", type=_whole_number(1), default=1, metavar="N",
+                     help="MS level of the spectra (default: 1)")
+    xic.add_argument("-o", "--output", required=True, type=_suffix(("csv", "parquet")),
+                     metavar="TABLE.csv|.parquet", help="table to write, whole or not at all")
+    _batch_options(xic)
     return parser
 
 
@@ -101,20 +171,19 @@ def _describe(path: str) -> dict:
     levels, counts = np.unique(run.ms_level, return_counts=True)
     times = run.retention_time_sec
     return {
-        "path": path,
-        "name": run.name,
+        "path": shown(path),
+        "name": escape(run.name),
         "layout": run.layout,
         "spectra": len(run),
         "spectra_by_ms_level": {str(level): int(count) for level, count in zip(levels.tolist(), counts.tolist())},
         "points": int(len(run.mz)),
         "retention_time_sec": [float(times.min()), float(times.max())] if len(times) else None,
+        "mz_range": [float(run.mz.min()), float(run.mz.max())] if len(run.mz) else None,
+        # Scans the reader could not decode and left out.
+        "dropped": len(run.dropped),
         "file_bytes": os.path.getsize(path),
         "open_seconds": round(seconds, 6),
     }
-
-
-def _error_text(error: BaseException) -> str:
-    return f"{type(error).__name__}: {error}"
 
 
 def _info(args) -> int:
@@ -124,9 +193,9 @@ def _info(args) -> int:
             results.append(_describe(path))
         except Exception as error:
             failed += 1
-            results.append({"path": path, "error": _error_text(error)})
+            results.append({"path": shown(path), "error": describe(error, path)})
             if not args.json:
-                print(f"{path}: {_error_text(error)}", file=sys.stderr)
+                print(f"{shown(path)}: {describe(error, path)}", file=sys.stderr)
     if args.json:
         json.dump(results, sys.stdout, indent=2)
         print()
@@ -138,19 +207,24 @@ def _info(args) -> int:
 def _print_table(rows: list[dict]) -> None:
     if not rows:
         return
-    header = ("name", "layout", "spectra by MS level", "points", "retention time (s)", "size", "open")
+    header = ("name", "layout", "spectra by MS level", "points", "retention time (s)", "m/z range", "dropped",
+              "size", "open")
     lines = []
     for r in rows:
         levels = ", ".join(f"MS{level}: {count}" for level, count in r["spectra_by_ms_level"].items()) or "none"
-        rt = r["retention_time_sec"]
+        rt, mz = r["retention_time_sec"], r["mz_range"]
         lines.append((r["name"], r["layout"], levels, f"{r['points']:,}",
-                      f"{rt[0]:.2f} - {rt[1]:.2f}" if rt else "-",
-                      _human_bytes(r["file_bytes"]), f"{r['open_seconds'] * 1e3:.1f} ms"))
+                      f"{rt[0]:.2f} - {rt[1]:.2f}" if rt else "-", f"{mz[0]:.4f} - {mz[1]:.4f}" if mz else "-",
+                      f"{r['dropped']:,}", _human_bytes(r["file_bytes"]), f"{r['open_seconds'] * 1e3:.1f} ms"))
     widths = [max(len(row[k]) for row in [header, *lines]) for k in range(len(header))]
-    numeric = {3, 5, 6}
+    numeric = {3, 6, 7, 8}
     for row in [header, *lines]:
         print("  ".join(cell.rjust(w) if k in numeric else cell.ljust(w)
                         for k, (cell, w) in enumerate(zip(row, widths))).rstrip())
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n:,} {noun}{'' if n == 1 else 's'}"
 
 
 def _human_bytes(n: int) -> str:
@@ -163,27 +237,53 @@ def _human_bytes(n: int) -> str:
 
 # -- convert -----------------------------------------------------------------
 
+def _arrow_missing(args) -> bool:
+    """True, after one line on stderr, when Parquet output cannot be written."""
+    from ._tables import _pyarrow
+
+    try:
+        _pyarrow()
+    except ImportError as error:
+        print(f"kelvara {args.command}: {describe(error)}", file=sys.stderr)
+        return True
+    return False
+
+
+def _client(args):
+    """The Dask client for --scheduler, None without it, False (after one
+    line on stderr) when it cannot be had."""
+    if not args.scheduler:
+        return None
+    from .convert import _dask_client
+
+    try:
+        return _dask_client(args.scheduler)
+    except ImportError as error:
+        print(f"kelvara {args.command}: {describe(error)}", file=sys.stderr)
+    except Exception as error:
+        print(f"kelvara {args.command}: cannot reach the scheduler {args.scheduler}: {describe(error)}",
+              file=sys.stderr)
+    return False
+
+
 def _convert(args) -> int:
     from .convert import convert_many
 
-    if args.to == "parquet":
-        try:
-            from ._tables import _pyarrow
-
-            _pyarrow()
-        except ImportError as error:
-            print(f"kelvara convert: {error}", file=sys.stderr)
-            return EXIT_FAILED
+    if args.to == "parquet" and _arrow_missing(args):
+        return EXIT_FAILED
+    client = _client(args)
+    if client is False:
+        return EXIT_FAILED
     out = sys.stderr
     bar = _progress_bar(len(args.files), out)
 
     def on_result(report) -> None:
         if report.status == "failed":
-            line = f"failed    {report.path}: {report.error}"
+            line = f"failed    {shown(report.path)}: {report.error}"
         elif report.status == "skipped":
-            line = f"skipped   {report.path} (up to date: {report.output})"
+            line = f"skipped   {shown(report.path)} (up to date: {shown(report.output)})"
         else:
-            line = (f"converted {report.path} -> {report.output} ({report.spectra} spectra, "
+            line = (f"converted {shown(report.path)} -> {shown(report.output)} ({report.spectra} spectra, "
                     f"{report.points:,} points, {report.seconds:.2f} s)")
         if bar is None:
             print(line, file=out, flush=True)
@@ -192,19 +292,6 @@ def _convert(args) -> int:
                 bar.write(line, file=out)
             bar.update(1)
 
-    client = None
-    if args.scheduler:
-        from .convert import _dask_client
-
-        try:
-            client = _dask_client(args.scheduler)
-        except ImportError as error:
-            print(f"kelvara convert: {error}", file=sys.stderr)
-            return EXIT_FAILED
-        except Exception as error:
-            print(f"kelvara convert: cannot reach the scheduler {args.scheduler}: {_error_text(error)}",
-                  file=sys.stderr)
-            return EXIT_FAILED
     spectra_bar = _SpectraBar(out) if bar is not None else None
     try:
         report = convert_many(args.files, args.output_dir, to=args.to, client=client, jobs=args.jobs,
@@ -262,34 +349,81 @@ def _progress_bar(total: int, out):
 # -- plot --------------------------------------------------------------------
 
 def _plot(args) -> int:
-    from .plot import plot_run
     from ._run import read_run
+    from .plot import plot_run
 
     try:
         run = read_run(args.file)
         trace = "bpc" if args.bpc else "xic" if args.xic is not None else "tic"
         if args.spectrum is not None and not (args.tic or args.bpc or args.xic is not None):
             trace = None
-        plot_run(run, args.output, trace=trace, mz=args.xic, ppm=args.ppm or 10.0, spectrum=args.spectrum)
+        plot_run(run, args.output, trace=trace, mz=args.xic, tol=args.tol, ppm=args.ppm, ms_level=args.ms_level,
+                 spectrum=args.spectrum, mz_range=args.mz)
     except ImportError as error:
-        print(f"kelvara plot: {error}", file=sys.stderr)
+        print(f"kelvara plot: {describe(error)}", file=sys.stderr)
         return EXIT_FAILED
     except IndexError as error:
-        print(f"kelvara plot: {args.file}: {error}", file=sys.stderr)
+        print(f"kelvara plot: {shown(args.file)}: {escape(str(error))}", file=sys.stderr)
         return EXIT_FAILED
     except Exception as error:
-        print(f"kelvara plot: {args.file}: {_error_text(error)}", file=sys.stderr)
+        print(f"kelvara plot: {shown(args.file)}: {describe(error, args.file)}", file=sys.stderr)
         return EXIT_FAILED
-    print(args.output)
+    print(shown(args.output))
     return EXIT_OK
+
+
+# -- xic ---------------------------------------------------------------------
+
+def _xic(args) -> int:
+    from .xic import extract_many
+
+    if args.output.lower().endswith(".parquet") and _arrow_missing(args):
+        return EXIT_FAILED
+
+    def on_result(report) -> None:
+        if report.status == "failed":
+            print(f"failed    {shown(report.path)}: {report.error}", file=sys.stderr, flush=True)
+        else:
+            print(f"extracted {shown(report.path)} ({report.rows:,} rows, {report.seconds:.2f} s)", file=sys.stderr,
+                  flush=True)
+
+    started = time.perf_counter()
+    client = _client(args)
+    if client is False:
+        return EXIT_FAILED
+    try:
+        table = extract_many(args.files, args.mz, tol=args.tol, ppm=args.ppm, rt=args.rt, ms_level=args.ms_level,
+                             jobs=args.jobs, client=client, on_result=on_result)
+    finally:
+        if client is not None:
+            client.close()
+    failed = len(table.failed)
+    if failed == len(table.files):
+        print(f"no table written: {'the file' if failed == 1 else f'all {failed} files'} failed", file=sys.stdout)
+        return EXIT_FAILED
+    try:
+        table.write(args.output)
+    except Exception as error:
+        print(f"kelvara xic: {shown(args.output)}: {describe(error)}", file=sys.stderr)
+        return EXIT_FAILED
+    print(f"{table.rows:,} rows from {_count(len(table.files) - failed, 'file')} "
+          f"({_count(len(args.mz), 'target')}) in "
+          f"{shown(args.output)}; {failed} failed; {time.perf_counter() - started:.2f} s")
+    return EXIT_FAILED if failed else EXIT_OK
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.command == "plot" and args.ppm is not None and args.xic is None:
-        parser.error("plot: --ppm goes with --xic")
-    handler = {"info": _info, "convert": _convert, "plot": _plot}[args.command]
+    if args.command == "plot":
+        for option, value, needs in (("--ppm", args.ppm, args.xic), ("--tol", args.tol, args.xic),
+                                     ("--mz", args.mz, args.spectrum)):
+            if value is not None and needs is None:
+                parser.error(f"plot: {option} goes with {'--xic' if option != '--mz' else '--spectrum'}")
+    if args.command == "convert" and args.output_dir and os.path.exists(args.output_dir) \
+            and not os.path.isdir(args.output_dir):
+        parser.error(f"convert: -o {shown(args.output_dir)} is a file; give a folder for the outputs")
+    handler = {"info": _info, "convert": _convert, "plot": _plot, "xic": _xic}[args.command]
     try:
         return handler(args)
     except KeyboardInterrupt:
@@ -298,6 +432,10 @@ def main(argv: list[str] | None = None) -> int:
     except BrokenPipeError:
         # Output piped into a program that stopped reading (head).
         sys.stderr.close()
+        return EXIT_FAILED
+    except Exception as error:
+        # Whatever the handlers did not foresee still gets one line, not a traceback.
+        print(f"kelvara {args.command}: {describe(error)}", file=sys.stderr)
         return EXIT_FAILED
 
 

@@ -20,12 +20,13 @@ reported and the batch goes on.
 from __future__ import annotations
 
 import dataclasses
+import json
 import os
-import secrets
-import shutil
 import time
 from typing import Callable, Iterable, Sequence
 
+from ._atomic import atomic_output
+from ._errors import describe, missing_extra
 from ._run import read_run
 from .mzml import read_source_stamp, stamp_values, write_mzml
 
@@ -123,8 +124,6 @@ def _parquet_files(output: str, shape: str) -> list[str]:
 def _parquet_stamp(output: str, shape: str) -> dict[str, str]:
     """The stamp shared by every file of a Parquet output, or {} if a file is
     missing, unreadable or carries another stamp."""
-    import json
-
     import pyarrow.parquet as pq
 
     stamps = []
@@ -156,58 +155,10 @@ def _up_to_date(final: str, stamp: dict[str, str], to: str, shape: str) -> bool:
     return current == stamp
 
 
-def _write_parquet(run, output_tmp: str, shape: str, stamp: dict[str, str]) -> None:
-    """What Run.to_parquet writes, with the source stamp in each file's
-    schema metadata."""
-    import json
-
-    from . import _tables
-
-    def stamped(table):
-        metadata = dict(table.schema.metadata or {})
-        metadata[_META_KEY] = json.dumps(stamp, sort_keys=True).encode()
-        return table.replace_schema_metadata(metadata)
-
-    if shape == "spectra":
-        _tables._write_table(stamped(_tables.run_to_arrow(run)), output_tmp, "zstd")
-    else:
-        os.mkdir(output_tmp)
-        _tables._write_table(stamped(_tables.peaks_table(run)), os.path.join(output_tmp, "peaks.parquet"), "zstd")
-        _tables._write_table(stamped(_tables.spectra_table(run)), os.path.join(output_tmp, "spectra.parquet"), "zstd")
-
-
 def _size(path: str) -> int:
     if os.path.isdir(path):
         return sum(os.path.getsize(os.path.join(path, n)) for n in os.listdir(path))
     return os.path.getsize(path)
-
-
-def _replace(temporary: str, final: str) -> None:
-    """Move a finished output onto its final name. A file replaces atomically;
-    a folder is swapped in with two renames, so the final name holds either
-    the old complete output, nothing for an instant, or the new one."""
-    if not os.path.isdir(temporary):
-        os.replace(temporary, final)
-        return
-    if os.path.lexists(final):
-        old = f"{temporary}.old"
-        os.rename(final, old)
-        os.rename(temporary, final)
-        shutil.rmtree(old) if os.path.isdir(old) else os.unlink(old)
-    else:
-        os.rename(temporary, final)
-
-
-def _remove(path: str) -> None:
-    try:
-        shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
-    except FileNotFoundError:
-        pass
-
-
-def _fsync(path: str) -> None:
-    with open(path, "rb") as f:
-        os.fsync(f.fileno())
 
 
 def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = None, to: str = "mzml", *,
@@ -221,7 +172,6 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
     source = os.fsdecode(os.fspath(path))
     final = output or output_path(source, out_dir, to, shape)
     report = FileReport(path=source, output=final, status="failed")
-    temporary = None
     try:
         stamp = _stamp(source, to, compress, shape)
         report.source_bytes = int(stamp[_SIZE])
@@ -231,23 +181,22 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
             return report
         run = read_run(source)
         report.spectra, report.points = len(run), len(run.mz)
-        folder = os.path.dirname(os.path.abspath(final))
-        os.makedirs(folder, exist_ok=True)
-        temporary = os.path.join(folder, f".{os.path.basename(final)}.{secrets.token_hex(6)}.tmp")
+        os.makedirs(os.path.dirname(os.path.abspath(final)), exist_ok=True)
+        # The size is taken from what was written: another conversion of the
+        # same file may be swapping its own output in by the time this one's is placed.
         if to == "mzml":
-            write_mzml(run, temporary, source=source, compression=compress, source_stamp=stamp, progress=progress)
-            _fsync(temporary)
+            with atomic_output(final) as temporary:
+                report.output_bytes = write_mzml(run, temporary, source=source, compression=compress,
+                                                 source_stamp=stamp, progress=progress)
         else:
-            _write_parquet(run, temporary, shape, stamp)
-        _replace(temporary, final)
-        temporary = None
+            from ._tables import write_parquet
+
+            report.output_bytes = write_parquet(run, final, shape, "zstd",
+                                                {_META_KEY: json.dumps(stamp, sort_keys=True).encode()})
         report.status = "converted"
-        report.output_bytes = _size(final)
     except Exception as error:
-        report.error = f"{type(error).__name__}: {error}"
+        report.error = describe(error, source)
     finally:
-        if temporary is not None:
-            _remove(temporary)
         report.seconds = time.perf_counter() - started
     return report
 
@@ -260,7 +209,7 @@ def _clashes(paths: Sequence[str], outputs: Sequence[str]) -> dict[int, str]:
     for i, (source, final) in enumerate(zip(paths, outputs)):
         key = os.path.normcase(os.path.abspath(final))
         if key in seen:
-            clashes[i] = f"ValueError: output {final} is also the output of {seen[key]}"
+            clashes[i] = describe(ValueError(f"output {final} is also the output of {seen[key]}"))
         else:
             seen[key] = source
     return clashes
@@ -271,7 +220,7 @@ def _dask_client(client):
     try:
         from dask.distributed import Client
     except ImportError as error:
-        raise ImportError("converting on a Dask cluster needs dask.distributed: pip install kelvara[dask]") from error
+        raise missing_extra("work on a Dask cluster", "dask") from error
     return Client(client) if isinstance(client, str) else client
 
 
@@ -314,50 +263,64 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
     todo = [i for i, r in enumerate(reports) if r is None]
     options = dict(to=to, compress=compress, shape=shape, force=force)
 
-    def done(i: int, report: FileReport) -> None:
-        reports[i] = report
-        if on_result:
-            on_result(report)
-
     def lost(i: int, error: BaseException) -> FileReport:
-        return FileReport(path=sources[i], output=outputs[i], status="failed",
-                          error=f"{type(error).__name__}: {error}")
+        return FileReport(path=sources[i], output=outputs[i], status="failed", error=describe(error))
 
-    if client is not None:
-        _run_on_dask(_dask_client(client), todo, sources, outputs, options, done, lost)
-    elif (jobs if jobs is not None else os.cpu_count() or 1) <= 1 or len(todo) <= 1:
-        for i in todo:
-            done(i, convert_file(sources[i], output=outputs[i], progress=progress, **options))
-    else:
-        _run_local(jobs or os.cpu_count() or 1, todo, sources, outputs, options, done, lost)
+    calls = {i: ((sources[i],), dict(output=outputs[i], **options)) for i in todo}
+    run_tasks(convert_file, calls, reports, jobs=jobs, client=client, on_result=on_result, lost=lost,
+              here=dict(progress=progress))
     return BatchReport(files=list(reports), seconds=time.perf_counter() - started)
 
 
-def _run_local(jobs, todo, sources, outputs, options, done, lost) -> None:
+def run_tasks(task: Callable, calls: dict, results: list, *, jobs: int | None, client, lost: Callable,
+              on_result: Callable | None = None, here: dict | None = None) -> None:
+    """task(*args, **kwargs) once for each index's (args, kwargs) in `calls`:
+    on a Dask cluster (`client`, a Client or a scheduler address), in this
+    process (jobs 1, or a single task; `here` adds keyword arguments that
+    only work in this process, such as a progress callback), or in `jobs`
+    local worker processes (default: the number of cores). Each result goes
+    to results[index] and to on_result, here, as its task finishes;
+    lost(index, error) makes the result of a task whose worker died."""
+
+    def done(i: int, result) -> None:
+        results[i] = result
+        if on_result:
+            on_result(result)
+
+    if client is not None:
+        _run_on_dask(_dask_client(client), task, calls, done, lost)
+    elif (jobs if jobs is not None else os.cpu_count() or 1) <= 1 or len(calls) <= 1:
+        for key, (args, kwargs) in calls.items():
+            done(key, task(*args, **kwargs, **(here or {})))
+    elif calls:
+        _run_local(jobs or os.cpu_count() or 1, task, calls, done, lost)
+
+
+def _run_local(jobs, task, calls, done, lost) -> None:
     import concurrent.futures
     import multiprocessing
 
     # forkserver starts workers from a clean process, not a copy of this one
     # with whatever threads (a progress bar's) it runs; spawn where it is missing.
     method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(todo)),
+    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(calls)),
                                                 mp_context=multiprocessing.get_context(method)) as pool:
-        futures = {pool.submit(convert_file, sources[i], output=outputs[i], **options): i for i in todo}
+        futures = {pool.submit(task, *args, **kwargs): key for key, (args, kwargs) in calls.items()}
         for future in concurrent.futures.as_completed(futures):
-            i = futures[future]
+            key = futures[future]
             try:
-                done(i, future.result())
+                done(key, future.result())
             except Exception as error:  # a worker process died
-                done(i, lost(i, error))
+                done(key, lost(key, error))
 
 
-def _run_on_dask(client, todo, sources, outputs, options, done, lost) -> None:
+def _run_on_dask(client, task, calls, done, lost) -> None:
     from dask.distributed import as_completed
 
-    futures = {client.submit(convert_file, sources[i], output=outputs[i], pure=False, **options): i for i in todo}
+    futures = {client.submit(task, *args, pure=False, **kwargs): key for key, (args, kwargs) in calls.items()}
     for future in as_completed(futures):
-        i = futures[future]
+        key = futures[future]
         try:
-            done(i, future.result())
+            done(key, future.result())
         except Exception as error:  # the task's worker died, or the cluster lost it
-            done(i, lost(i, error))
+            done(key, lost(key, error))

@@ -33,7 +33,8 @@ from xml.sax.saxutils import quoteattr
 
 import numpy as np
 
-from ._tables import _base_peaks, _representation
+from ._errors import escape
+from ._summary import base_peaks as _base_peaks, representation as _representation
 
 __all__ = ["write_mzml", "read_source_stamp", "stamp_values"]
 
@@ -247,7 +248,7 @@ def _header(run, n: int, level_set: set[int], source_abs: str, source_stamp: dic
     location += "" if location.endswith("/") else "/"
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <indexedmzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd">
-  <mzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" id={quoteattr(run.name)} version="1.1.0">
+  <mzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" id={quoteattr(escape(run.name))} version="1.1.0">
     <cvList count="2">
       <cv id="MS" fullName="Proteomics Standards Initiative Mass Spectrometry Ontology" version="4.1.258" URI="https://raw.githubusercontent.com/HUPO-PSI/psi-ms-CV/master/psi-ms.obo"/>
       <cv id="UO" fullName="Unit Ontology" URI="http://ontologies.berkeleybop.org/uo.obo"/>
@@ -257,7 +258,7 @@ def _header(run, n: int, level_set: set[int], source_abs: str, source_stamp: dic
         {(chr(10) + "        ").join(content)}
       </fileContent>
       <sourceFileList count="1">
-        <sourceFile id="source" name={quoteattr(os.path.basename(source_abs))} location={quoteattr(location)}>
+        <sourceFile id="source" name={quoteattr(escape(os.path.basename(source_abs)))} location={quoteattr(location)}>
           {_cv("MS:1000774", "multiple peak list nativeID format")}
           {_cv("MS:1000560", "mass spectrometer file format")}
           {_cv("MS:1000569", "SHA-1", file_sha1(source_abs))}{stamp}

@@ -1,24 +1,30 @@
 """Pictures of a run: a chromatogram against retention time, a spectrum as sticks.
 
-    plot_run(run, "tic.png")                              # total ion current
-    plot_run(run, "xic.png", trace="xic", mz=69.0, ppm=20)
-    plot_run(run, "both.png", trace="tic", spectrum=120)  # chromatogram above spectrum
+    plot_run(run, "tic.png")                                  # total ion current
+    plot_run(run, "xic.svg", trace="xic", mz=69.0, tol=0.5)   # unit-resolution GC data
+    plot_run(run, "xic.pdf", trace="xic", mz=445.12, ppm=5)   # accurate-mass data
+    plot_run(run, "both.png", trace="tic", spectrum=120, mz_range=(40, 300))
 
 Drawn with matplotlib's Agg canvas directly (no pyplot, no window, no
-global state), so it works on servers and in worker processes. matplotlib is
-an optional extra: pip install kelvara[plot].
+global state), so it works on servers and in worker processes. The picture's
+format follows the file name: .png, .svg or .pdf. matplotlib is an optional
+extra (kelvara[plot]).
 """
 
 from __future__ import annotations
 
+import math
 import os
-import secrets
 
 import numpy as np
 
-from ._tables import _representation
+from ._atomic import atomic_output
+from ._errors import escape, missing_extra
+from ._summary import one_point_per_time, representation
 
-__all__ = ["plot_run"]
+__all__ = ["plot_run", "FORMATS"]
+
+FORMATS = ("png", "svg", "pdf")
 
 _TITLES = {"tic": "Total ion current", "bpc": "Base peak chromatogram", "xic": "Extracted ion chromatogram"}
 
@@ -28,70 +34,139 @@ def _matplotlib():
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
     except ImportError as error:
-        raise ImportError("plotting needs matplotlib: pip install kelvara[plot]") from error
+        raise missing_extra("plotting", "plot") from error
     return Figure, FigureCanvasAgg
 
 
-def _chromatogram(axes, run, trace: str, mz: float | None, ppm: float) -> None:
+def picture_format(path: str | os.PathLike) -> str:
+    """The format a picture's name asks for; ValueError for any other suffix."""
+    suffix = os.path.splitext(os.fsdecode(os.fspath(path)))[1].lower().lstrip(".")
+    if suffix not in FORMATS:
+        raise ValueError(f"the picture's name must end in .png, .svg or .pdf, not {('.' + suffix) if suffix else 'nothing'}")
+    return suffix
+
+
+def _window(mz: float, tol: float | None, ppm: float | None) -> str:
+    return f"m/z {mz:g} ± {tol:g}" if tol is not None else f"m/z {mz:g} ± {ppm:g} ppm"
+
+
+def _chromatogram(axes, run, trace: str, mz, tol, ppm, ms_level: int) -> None:
     if trace == "xic":
-        chromatogram = run.xic(mz, ppm=ppm)
-        title = f"{_TITLES[trace]}, m/z {mz:g} ± {ppm:g} ppm"
+        chromatogram = run.xic(mz, tol=tol, ppm=ppm, ms_level=ms_level)
+        title = f"{_TITLES[trace]}, {_window(mz, tol, ppm)}"
     else:
-        chromatogram = run.tic() if trace == "tic" else run.bpc()
+        chromatogram = run.tic(ms_level) if trace == "tic" else run.bpc(ms_level)
         title = _TITLES[trace]
-    minutes = chromatogram.retention_time_sec / 60.0
-    axes.plot(minutes, chromatogram.intensity, linewidth=0.8, color="tab:blue")
-    axes.set_title(f"{title} (MS1) — {run.name}", fontsize=10)
+    if not len(chromatogram.intensity):
+        raise ValueError(f"run {escape(run.name)!r} has no MS{ms_level} spectra to draw a chromatogram from")
+    times, values = one_point_per_time(*chromatogram, np.maximum if trace == "bpc" else np.add)
+    # Few points (MRM transitions visited now and then): mark each one.
+    axes.plot(times / 60.0, values, linewidth=0.8, color="tab:blue", marker="o" if len(times) < 100 else None,
+              markersize=3)
+    axes.set_title(f"{title} (MS{ms_level}) — {escape(run.name)}", fontsize=10)
     axes.set_xlabel("Retention time (min)")
     axes.set_ylabel("Intensity (counts)")
     axes.set_ylim(bottom=0)
+    axes.margins(x=0.01)
     axes.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
 
 
-def _labelled_peaks(mz, intensity, count: int = 5):
-    """The strongest points, at most `count`, no two closer than 2% of the
-    m/z range, so labels do not pile up on one peak's neighbours."""
-    spacing = 0.02 * (float(mz.max()) - float(mz.min()) or 1.0)
-    chosen: list[int] = []
-    for k in np.argsort(intensity, kind="stable")[::-1].tolist():
-        if intensity[k] <= 0 or len(chosen) == count:
-            break
-        if all(abs(mz[k] - mz[c]) >= spacing for c in chosen):
-            chosen.append(k)
-    return chosen
+def _precursor(run, index: int) -> float:
+    """The precursor m/z of spectrum `index`, NaN where the file does not say."""
+    return float(run.precursor_mz[index])
 
 
-def _spectrum(axes, run, index: int) -> None:
+def _spectrum(axes, run, index: int, mz_range) -> list:
     spectrum = run[index]
-    profile = _representation(run)[spectrum.index] == 1
+    profile = representation(run)[spectrum.index] == 1
+    mz, intensity = spectrum.mz, spectrum.intensity
+    if mz_range is not None:
+        inside = (mz >= mz_range[0]) & (mz <= mz_range[1])
+        mz, intensity = mz[inside], intensity[inside]
     if profile:
-        # A profile scan samples the m/z axis: draw it as a line.
-        axes.plot(spectrum.mz, spectrum.intensity, linewidth=0.8, color="tab:red")
+        # A profile scan samples the m/z axis: draw it as a line, broken where
+        # the scan stored no samples rather than drawn straight across the gap.
+        axes.plot(*_broken_at_gaps(mz, intensity), linewidth=0.8, color="tab:red")
     else:
-        axes.vlines(spectrum.mz, 0, spectrum.intensity, linewidth=0.8, color="tab:red")
-    axes.set_title(f"Spectrum {spectrum.index} (MS{spectrum.ms_level}, {'profile' if profile else 'centroid'}) at "
-                   f"{spectrum.retention_time_sec / 60.0:.3f} min — {run.name}", fontsize=10)
+        axes.vlines(mz, 0, intensity, linewidth=0.8, color="tab:red")
+    # Unit-resolution data (GC-MS, single quadrupole) to a tenth, accurate-mass TOF data to 0.1 mDa.
+    digits = 1 if run.layout in ("gcms", "single_quad") else 4
+    level = f"MS{spectrum.ms_level}"
+    precursor = _precursor(run, spectrum.index) if spectrum.ms_level > 1 else math.nan
+    if not math.isnan(precursor):
+        level += f", precursor m/z {precursor:.{digits}f}"
+    axes.set_title(f"Spectrum {spectrum.index} ({level}, {'profile' if profile else 'centroid'}) at "
+                   f"{spectrum.retention_time_sec / 60.0:.3f} min — {escape(run.name)}", fontsize=10)
     axes.set_xlabel("m/z")
     axes.set_ylabel("Intensity (counts)")
-    axes.set_ylim(bottom=0)
+    top = float(intensity.max()) if len(intensity) else 0.0
+    # Head room above the tallest stick for its label.
+    axes.set_ylim(0, top * 1.12 if top > 0 else 1.0)
+    if mz_range is not None:
+        axes.set_xlim(*mz_range)
     axes.ticklabel_format(axis="y", style="sci", scilimits=(-3, 4))
-    if len(spectrum.mz):
-        for k in _labelled_peaks(spectrum.mz, spectrum.intensity):
-            axes.annotate(f"{spectrum.mz[k]:.1f}", (spectrum.mz[k], spectrum.intensity[k]),
-                          textcoords="offset points", xytext=(0, 2), ha="center", fontsize=7)
+    candidates = np.argsort(intensity, kind="stable")[::-1]
+    if profile and len(intensity) > 2:
+        # In a profile only a peak's apex gets a label, not the samples on its flanks.
+        padded = np.concatenate(([-np.inf], intensity, [-np.inf]))
+        apex = (padded[1:-1] >= padded[:-2]) & (padded[1:-1] >= padded[2:])
+        candidates = candidates[apex[candidates]]
+    labels = []
+    for k in candidates[:40].tolist():
+        if intensity[k] <= 0:
+            break
+        labels.append(axes.annotate(f"{mz[k]:.{digits}f}", (mz[k], intensity[k]),
+                                    textcoords="offset points", xytext=(0, 2), ha="center", va="bottom",
+                                    fontsize=7))
+    return labels
+
+
+def _broken_at_gaps(mz: np.ndarray, intensity: np.ndarray):
+    if len(mz) < 3:
+        return mz, intensity
+    steps = np.diff(mz)
+    spacing = steps[steps > 0]
+    if not len(spacing):
+        return mz, intensity
+    gaps = np.flatnonzero(steps > 4 * np.median(spacing)) + 1
+    return np.insert(mz.astype(np.float64), gaps, np.nan), np.insert(intensity.astype(np.float64), gaps, np.nan)
+
+
+def _keep_apart(figure, labels: list) -> None:
+    """Remove labels that would overlap a stronger peak's label (labels come
+    strongest first), measured as drawn, so none overlap at any m/z scale."""
+    renderer = figure.canvas.get_renderer()
+    kept = []
+    for label in labels:
+        box = label.get_window_extent(renderer).expanded(1.15, 1.1)
+        if any(box.overlaps(other) for other in kept) or len(kept) == 12:
+            label.remove()
+        else:
+            kept.append(box)
 
 
 def plot_run(run, path: str | os.PathLike, *, trace: str | None = "tic", mz: float | None = None,
-             ppm: float = 10.0, spectrum: int | None = None, dpi: int = 120) -> None:
-    """Write a PNG: the chromatogram `trace` ("tic", "bpc", "xic" at `mz` ±
-    `ppm`, or None) and/or spectrum number `spectrum` (negative counts from
-    the end). Written under a temporary name and renamed when complete."""
+             ppm: float | None = None, tol: float | None = None, spectrum: int | None = None,
+             ms_level: int = 1, mz_range: tuple[float, float] | None = None, dpi: int = 120) -> None:
+    """Write a picture: the chromatogram `trace` ("tic", "bpc", "xic" at `mz`
+    ± `tol` m/z or ± `ppm`, 10 ppm when neither is given; or None) of the
+    spectra of `ms_level`, and/or spectrum number `spectrum` (negative counts
+    from the end), zoomed to `mz_range` (low, high) if given. The format
+    follows the name's suffix (.png, .svg, .pdf); missing folders are made;
+    the file appears whole or not at all."""
     if trace not in (None, "tic", "bpc", "xic"):
         raise ValueError(f"trace must be 'tic', 'bpc', 'xic' or None, not {trace!r}")
     if trace == "xic" and mz is None:
         raise ValueError("an extracted ion chromatogram needs mz")
+    if tol is not None and ppm is not None:
+        raise ValueError("give the XIC window as tol or as ppm, not both")
+    if trace == "xic" and tol is None and ppm is None:
+        ppm = 10.0
     if trace is None and spectrum is None:
         raise ValueError("nothing to draw: give a trace, a spectrum or both")
+    if mz_range is not None and not (mz_range[0] < mz_range[1]):
+        raise ValueError(f"the m/z range must run from low to high, not {mz_range[0]:g}-{mz_range[1]:g}")
+    kind = picture_format(path)
     if spectrum is not None:
         run[spectrum]  # an index out of range raises IndexError before drawing
     Figure, FigureCanvasAgg = _matplotlib()
@@ -100,16 +175,15 @@ def plot_run(run, path: str | os.PathLike, *, trace: str | None = "tic", mz: flo
     FigureCanvasAgg(figure)
     axes = figure.subplots(len(panels), 1, squeeze=False)[:, 0]
     if trace is not None:
-        _chromatogram(axes[0], run, trace, mz, ppm)
+        _chromatogram(axes[0], run, trace, mz, tol, ppm, ms_level)
     if spectrum is not None:
-        _spectrum(axes[-1], run, spectrum)
+        labels = _spectrum(axes[-1], run, spectrum, mz_range)
+        figure.draw_without_rendering()  # lay the figure out, so labels have their final places
+        _keep_apart(figure, labels)
     path = os.fsdecode(os.fspath(path))
-    folder = os.path.dirname(os.path.abspath(path))
-    temporary = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-    try:
-        figure.savefig(temporary, format="png", dpi=dpi)
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    from matplotlib import rc_context
+
+    # Text stays text in SVG and PDF, so a figure can be edited for a paper.
+    with rc_context({"svg.fonttype": "none", "pdf.fonttype": 42}), atomic_output(path) as temporary:
+        figure.savefig(temporary, format=kind, dpi=dpi)
