@@ -3,7 +3,10 @@
 Two shapes. One row per spectrum with list columns (to_arrow): each list
 column is the run's offsets over its flat values, so the table shares the
 run's memory. One row per point (peaks_table) beside one row per spectrum
-with summary values (spectra_table): the point layout of the mzPeak draft.
+with summary values (spectra_table): the point layout of the mzPeak draft,
+with one row per point of the SRM chromatograms (chromatograms_table) for a
+run with MRM transitions. Every table numbers spectra by their position in
+the source run, so a table of a filtered run keeps the source's numbers.
 Parquet files are written under a temporary name in the target folder and
 renamed onto the final name once complete.
 """
@@ -39,25 +42,37 @@ def _list_column(pa, offsets: np.ndarray, values: np.ndarray):
     return pa.LargeListArray.from_arrays(pa.array(offsets), flat)
 
 
-def run_to_arrow(run):
+def _index(run, index):
+    """Each spectrum's number: its position, or the positions in the source
+    run that `index` gives for a run filtered from it."""
+    return np.arange(len(run), dtype=np.int64) if index is None else np.asarray(index, dtype=np.int64)
+
+
+def _precursors(pa, run):
+    # Unknown precursors (every spectrum but an MRM transition) are null.
+    return pa.array(run.precursor_mz, mask=np.isnan(run.precursor_mz))
+
+
+def run_to_arrow(run, index=None):
     pa = _pyarrow()
     return pa.table(
         {
-            "index": pa.array(np.arange(len(run), dtype=np.int64)),
+            "index": pa.array(_index(run, index)),
             "retention_time_sec": pa.array(run.retention_time_sec),
             "ms_level": pa.array(run.ms_level),
+            "precursor_mz": _precursors(pa, run),
             "mz": _list_column(pa, run.offsets, run.mz),
             "intensity": _list_column(pa, run.offsets, run.intensity),
         }
     )
 
 
-def peaks_table(run):
+def peaks_table(run, index=None):
     pa = _pyarrow()
     counts = np.diff(run.offsets)
     return pa.table(
         {
-            "spectrum_index": pa.array(np.repeat(np.arange(len(run), dtype=np.int64), counts)),
+            "spectrum_index": pa.array(np.repeat(_index(run, index), counts)),
             "mz": pa.array(run.mz),
             "intensity": pa.array(run.intensity),
         }
@@ -95,15 +110,16 @@ def _base_peaks(run):
     return base_mz, base_intensity, empty
 
 
-def spectra_table(run):
+def spectra_table(run, index=None):
     pa = _pyarrow()
     base_mz, base_intensity, empty = _base_peaks(run)
     tic = run.tic(ms_level=None).intensity
     return pa.table(
         {
-            "index": pa.array(np.arange(len(run), dtype=np.int64)),
+            "index": pa.array(_index(run, index)),
             "retention_time_sec": pa.array(run.retention_time_sec),
             "ms_level": pa.array(run.ms_level),
+            "precursor_mz": _precursors(pa, run),
             "representation": pa.DictionaryArray.from_arrays(
                 pa.array(_representation(run)), pa.array(_REPRESENTATION)
             ),
@@ -112,6 +128,28 @@ def spectra_table(run):
             # A spectrum without points has no base peak: null.
             "base_peak_mz": pa.array(base_mz, mask=empty),
             "base_peak_intensity": pa.array(base_intensity, mask=empty),
+        }
+    )
+
+
+def chromatograms_table(run, index=None):
+    """One row per point of the SRM chromatograms (Run.srm()): the
+    chromatogram's number, its transition, the retention time, the intensity
+    and the spectrum the point was read from."""
+    from ._run import _transitions
+
+    pa = _pyarrow()
+    spectra, group, precursor, product = _transitions(run)
+    order = np.argsort(group, kind="stable")
+    spectra, group = spectra[order], group[order]
+    return pa.table(
+        {
+            "chromatogram_index": pa.array(group.astype(np.int64)),
+            "precursor_mz": pa.array(precursor[group]),
+            "product_mz": pa.array(product[group]),
+            "retention_time_sec": pa.array(run.retention_time_sec[spectra]),
+            "intensity": pa.array(run.intensity[run.offsets[spectra]]),
+            "spectrum_index": pa.array(_index(run, index)[spectra]),
         }
     )
 
@@ -168,5 +206,21 @@ def write_parquet(run, path, shape: str, compression: str) -> None:
         os.makedirs(path, exist_ok=True)
         _write_table(peaks_table(run), os.path.join(path, "peaks.parquet"), compression)
         _write_table(spectra_table(run), os.path.join(path, "spectra.parquet"), compression)
+        _write_chromatograms(chromatograms_table(run), path, compression)
     else:
         raise ValueError(f'shape must be "spectra" or "peaks", not {shape!r}')
+
+
+def _write_chromatograms(table, folder: str, compression: str) -> bool:
+    """chromatograms.parquet beside the point tables when the run has MRM
+    transitions; a run without any gets no such file (and one left from an
+    earlier output in the folder is removed). Returns whether it was written."""
+    path = os.path.join(folder, "chromatograms.parquet")
+    if table.num_rows == 0:
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+        return False
+    _write_table(table, path, compression)
+    return True
