@@ -3,13 +3,17 @@
     convert_file("data/run01.qgd", "out", to="mzml")
     convert_many(paths, "out", to="parquet", jobs=4)
     convert_many(paths, "/shared/out", client=dask_client)
+    convert_file("data/run01.qgd", "out", numpress=True, gzip=True, ms_level=[1], rt=(300, 900))
 
 Each conversion reads the run, writes the output under a temporary name in
 the target folder and renames it onto the final name only when complete, so
 an interrupted batch never leaves a partial file behind. The output records
 the source file's size and modification time and the conversion options; a
 later run finds an output with the same record up to date and skips it,
-which makes re-running a large batch resume where it stopped.
+which makes re-running a large batch resume where it stopped. Every option
+that changes the output is in that record, so a changed option converts
+again; the default options record what they always have, so outputs of
+earlier versions stay up to date.
 
 A batch runs one task per file: in this process (jobs=1), in local worker
 processes, or on a Dask cluster whose workers see the same paths (a shared
@@ -26,6 +30,7 @@ import shutil
 import time
 from typing import Callable, Iterable, Sequence
 
+from ._filters import Filters
 from ._run import read_run
 from .mzml import read_source_stamp, stamp_values, write_mzml
 
@@ -81,16 +86,17 @@ class BatchReport:
 
 
 def output_path(source: str | os.PathLike, out_dir: str | os.PathLike | None, to: str = "mzml",
-                shape: str = "peaks") -> str:
+                shape: str = "peaks", gzip: bool = False) -> str:
     """Where the output of `source` goes: beside it unless `out_dir` is given.
-    mzML is <stem>.mzML; Parquet is <stem>.parquet (one file, shape
-    "spectra") or a folder <stem>.peaks holding spectra.parquet and
-    peaks.parquet (shape "peaks")."""
+    mzML is <stem>.mzML (<stem>.mzML.gz with gzip); Parquet is
+    <stem>.parquet (one file, shape "spectra") or a folder <stem>.peaks
+    holding spectra.parquet, peaks.parquet and, for a run with MRM
+    transitions, chromatograms.parquet (shape "peaks")."""
     source = os.fsdecode(os.fspath(source))
     folder = os.path.dirname(os.path.abspath(source)) if out_dir is None else os.fsdecode(os.fspath(out_dir))
     stem = os.path.splitext(os.path.basename(source))[0]
     if to == "mzml":
-        name = stem + ".mzML"
+        name = stem + (".mzML.gz" if gzip else ".mzML")
     elif shape == "spectra":
         name = stem + ".parquet"
     else:
@@ -98,8 +104,39 @@ def output_path(source: str | os.PathLike, out_dir: str | os.PathLike | None, to
     return os.path.join(folder, name)
 
 
-def _options(to: str, compress: str, shape: str) -> str:
-    return f"to=mzml compress={compress}" if to == "mzml" else f"to=parquet shape={shape}"
+@dataclasses.dataclass(frozen=True)
+class _Extras:
+    """The options beyond format, compression and shape: the mzML ones and
+    the filters (which Parquet takes too)."""
+
+    srm_as_spectra: bool = False
+    numpress: bool = False
+    gzip: bool = False
+    mz32: bool = False
+    filters: Filters = Filters()
+
+    @classmethod
+    def make(cls, to: str, srm_as_spectra=False, numpress=False, gzip=False, mz32=False, ms_level=None, rt=None,
+             mz=None, min_intensity=None) -> _Extras:
+        extras = cls(bool(srm_as_spectra), bool(numpress), bool(gzip), bool(mz32),
+                     Filters.make(ms_level, rt, mz, min_intensity))
+        if to != "mzml" and (extras.srm_as_spectra or extras.numpress or extras.gzip or extras.mz32):
+            raise ValueError("srm_as_spectra, numpress, gzip and mz32 are mzML options; Parquet takes only the filters")
+        if extras.numpress and extras.mz32:
+            raise ValueError("numpress and mz32 both reduce the m/z precision: choose one")
+        return extras
+
+    def tokens(self) -> str:
+        """Each option that is not the default, for the stamp."""
+        words = [name.replace("_", "-") for name in ("srm_as_spectra", "numpress", "gzip", "mz32")
+                 if getattr(self, name)]
+        words += [f"{name}={value}" for name, value in self.filters.describe()]
+        return "".join(" " + word for word in words)
+
+
+def _options(to: str, compress: str, shape: str, extras: _Extras = _Extras()) -> str:
+    base = f"to=mzml compress={compress}" if to == "mzml" else f"to=parquet shape={shape}"
+    return base + extras.tokens()
 
 
 def _check(to: str, compress: str, shape: str) -> None:
@@ -116,8 +153,23 @@ def _check(to: str, compress: str, shape: str) -> None:
 _META_KEY = b"kelvara.source"
 
 
+_CHROMATOGRAMS_KEY = b"kelvara.chromatograms"
+
+
 def _parquet_files(output: str, shape: str) -> list[str]:
-    return [output] if shape == "spectra" else [os.path.join(output, n) for n in ("spectra.parquet", "peaks.parquet")]
+    if shape == "spectra":
+        return [output]
+    files = [os.path.join(output, n) for n in ("spectra.parquet", "peaks.parquet")]
+    # spectra.parquet says whether the run had MRM transitions, so an output
+    # that lost its chromatograms.parquet is not found up to date.
+    try:
+        import pyarrow.parquet as pq
+
+        if (pq.read_schema(files[0]).metadata or {}).get(_CHROMATOGRAMS_KEY) == b"1":
+            files.append(os.path.join(output, "chromatograms.parquet"))
+    except (OSError, ValueError):
+        pass  # the stamp check below finds it unreadable
+    return files
 
 
 def _parquet_stamp(output: str, shape: str) -> dict[str, str]:
@@ -137,10 +189,10 @@ def _parquet_stamp(output: str, shape: str) -> dict[str, str]:
     return stamps[0] if all(s == stamps[0] for s in stamps) else {}
 
 
-def _stamp(source: str, to: str, compress: str, shape: str) -> dict[str, str]:
+def _stamp(source: str, to: str, compress: str, shape: str, extras: _Extras = _Extras()) -> dict[str, str]:
     """What an output records of its source; raises OSError for a missing source."""
     info = os.stat(source)
-    return stamp_values(info.st_size, info.st_mtime_ns, _options(to, compress, shape))
+    return stamp_values(info.st_size, info.st_mtime_ns, _options(to, compress, shape, extras))
 
 
 _SIZE = next(iter(stamp_values(0, 0, "")))
@@ -156,24 +208,33 @@ def _up_to_date(final: str, stamp: dict[str, str], to: str, shape: str) -> bool:
     return current == stamp
 
 
-def _write_parquet(run, output_tmp: str, shape: str, stamp: dict[str, str]) -> None:
-    """What Run.to_parquet writes, with the source stamp in each file's
-    schema metadata."""
+def _write_parquet(run, output_tmp: str, shape: str, stamp: dict[str, str], filters: Filters = Filters()) -> None:
+    """What Run.to_parquet writes, of the spectra and points the filters
+    keep (numbered as in the source run), with the source stamp in each
+    file's schema metadata."""
     import json
 
     from . import _tables
 
-    def stamped(table):
+    run, index = filters.apply(run)
+
+    def stamped(table, more=None):
         metadata = dict(table.schema.metadata or {})
         metadata[_META_KEY] = json.dumps(stamp, sort_keys=True).encode()
+        metadata.update(more or {})
         return table.replace_schema_metadata(metadata)
 
     if shape == "spectra":
-        _tables._write_table(stamped(_tables.run_to_arrow(run)), output_tmp, "zstd")
+        _tables._write_table(stamped(_tables.run_to_arrow(run, index)), output_tmp, "zstd")
     else:
         os.mkdir(output_tmp)
-        _tables._write_table(stamped(_tables.peaks_table(run)), os.path.join(output_tmp, "peaks.parquet"), "zstd")
-        _tables._write_table(stamped(_tables.spectra_table(run)), os.path.join(output_tmp, "spectra.parquet"), "zstd")
+        chromatograms = _tables.chromatograms_table(run, index)
+        _tables._write_chromatograms(stamped(chromatograms), output_tmp, "zstd")
+        _tables._write_table(stamped(_tables.peaks_table(run, index)), os.path.join(output_tmp, "peaks.parquet"),
+                             "zstd")
+        has = b"1" if chromatograms.num_rows else b"0"
+        _tables._write_table(stamped(_tables.spectra_table(run, index), {_CHROMATOGRAMS_KEY: has}),
+                             os.path.join(output_tmp, "spectra.parquet"), "zstd")
 
 
 def _size(path: str) -> int:
@@ -212,18 +273,30 @@ def _fsync(path: str) -> None:
 
 def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = None, to: str = "mzml", *,
                  compress: str = "zlib", shape: str = "peaks", force: bool = False,
-                 output: str | None = None, progress: Callable[[int, int], None] | None = None) -> FileReport:
+                 output: str | None = None, progress: Callable[[int, int], None] | None = None,
+                 srm_as_spectra: bool = False, numpress: bool = False, gzip: bool = False, mz32: bool = False,
+                 ms_level=None, rt=None, mz=None, min_intensity: float | None = None) -> FileReport:
     """Convert one file and report what happened; never raises for a bad
-    file. `output` overrides the name output_path would give. `progress(done, total)`
-    gets the spectra written so far and in all, batch by batch (mzML only)."""
+    file (bad options raise ValueError). `output` overrides the name output_path would give.
+    `progress(done, total)` gets the spectra written so far and in all,
+    batch by batch (mzML only).
+
+    mzML options: MRM transitions become SRM chromatograms, or spectra with
+    `srm_as_spectra`; `numpress` encodes the spectra's m/z with MS-Numpress
+    linear prediction and intensities with short logged floats (followed by
+    zlib unless compress="none"); `gzip` writes <stem>.mzML.gz; `mz32` writes
+    32-bit m/z. Filters, for mzML and Parquet: `ms_level` (a level or
+    levels), `rt` and `mz` (low, high) with both bounds kept, in seconds and
+    m/z, and `min_intensity`; see kelvara_tools._filters for what each keeps."""
     _check(to, compress, shape)
+    extras = _Extras.make(to, srm_as_spectra, numpress, gzip, mz32, ms_level, rt, mz, min_intensity)
     started = time.perf_counter()
     source = os.fsdecode(os.fspath(path))
-    final = output or output_path(source, out_dir, to, shape)
+    final = output or output_path(source, out_dir, to, shape, extras.gzip)
     report = FileReport(path=source, output=final, status="failed")
     temporary = None
     try:
-        stamp = _stamp(source, to, compress, shape)
+        stamp = _stamp(source, to, compress, shape, extras)
         report.source_bytes = int(stamp[_SIZE])
         if not force and _up_to_date(final, stamp, to, shape):
             report.status = "skipped"
@@ -235,10 +308,12 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
         os.makedirs(folder, exist_ok=True)
         temporary = os.path.join(folder, f".{os.path.basename(final)}.{secrets.token_hex(6)}.tmp")
         if to == "mzml":
-            write_mzml(run, temporary, source=source, compression=compress, source_stamp=stamp, progress=progress)
+            write_mzml(run, temporary, source=source, compression=compress, source_stamp=stamp, progress=progress,
+                       srm_as_spectra=extras.srm_as_spectra, numpress=extras.numpress, mz32=extras.mz32,
+                       gzip=extras.gzip, filters=extras.filters)
             _fsync(temporary)
         else:
-            _write_parquet(run, temporary, shape, stamp)
+            _write_parquet(run, temporary, shape, stamp, extras.filters)
         _replace(temporary, final)
         temporary = None
         report.status = "converted"
@@ -278,7 +353,9 @@ def _dask_client(client):
 def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike | None = None, to: str = "mzml",
                  client=None, jobs: int | None = None, *, compress: str = "zlib", shape: str = "peaks",
                  force: bool = False, on_result: Callable[[FileReport], None] | None = None,
-                 progress: Callable[[int, int], None] | None = None) -> BatchReport:
+                 progress: Callable[[int, int], None] | None = None, srm_as_spectra: bool = False,
+                 numpress: bool = False, gzip: bool = False, mz32: bool = False, ms_level=None, rt=None, mz=None,
+                 min_intensity: float | None = None) -> BatchReport:
     """Convert many files, one task per file, and report on each.
 
     Without `client`, the files are converted by `jobs` local worker
@@ -287,11 +364,13 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
     "tcp://host:8786", each file is a task on that cluster; workers must see
     the input and output paths. `on_result` is called in this process as
     each file finishes; `progress(done, total)` gets spectra counts from
-    conversions that run in this process."""
+    conversions that run in this process. The mzML options and filters are
+    convert_file's."""
     _check(to, compress, shape)
+    extras = _Extras.make(to, srm_as_spectra, numpress, gzip, mz32, ms_level, rt, mz, min_intensity)
     started = time.perf_counter()
     sources = [os.fsdecode(os.fspath(p)) for p in paths]
-    outputs = [output_path(s, out_dir, to, shape) for s in sources]
+    outputs = [output_path(s, out_dir, to, shape, extras.gzip) for s in sources]
     reports: list[FileReport | None] = [None] * len(sources)
     for i, error in _clashes(sources, outputs).items():
         reports[i] = FileReport(path=sources[i], output=outputs[i], status="failed", error=error)
@@ -303,7 +382,7 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
         for i, report in enumerate(reports):
             if report is None:
                 try:
-                    if _up_to_date(outputs[i], _stamp(sources[i], to, compress, shape), to, shape):
+                    if _up_to_date(outputs[i], _stamp(sources[i], to, compress, shape, extras), to, shape):
                         reports[i] = FileReport(path=sources[i], output=outputs[i], status="skipped",
                                                 source_bytes=os.path.getsize(sources[i]),
                                                 output_bytes=_size(outputs[i]))
@@ -312,7 +391,9 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
                 except (OSError, ImportError):
                     pass  # the task reports it
     todo = [i for i, r in enumerate(reports) if r is None]
-    options = dict(to=to, compress=compress, shape=shape, force=force)
+    options = dict(to=to, compress=compress, shape=shape, force=force, srm_as_spectra=extras.srm_as_spectra,
+                   numpress=extras.numpress, gzip=extras.gzip, mz32=extras.mz32, ms_level=extras.filters.ms_level,
+                   rt=extras.filters.rt, mz=extras.filters.mz, min_intensity=extras.filters.min_intensity)
 
     def done(i: int, report: FileReport) -> None:
         reports[i] = report
