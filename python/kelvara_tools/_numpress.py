@@ -15,12 +15,14 @@ work for a whole batch is a few numpy passes, where a call per spectrum
 into a wrapper costs far more than the encoding of a few hundred values.
 
 Precision kept: linear prediction rounds each m/z to the nearest multiple
-of 1 / fixed point, and the fixed point is the largest that keeps every
-difference within 32 bits, about 2^31 / (largest m/z): the error is at most
-half a step, under 1e-9 of the array's largest m/z. Short logged floats
-keep log(x + 1) to half a step of 1 / fixed point with the fixed point
-65535 / log(largest + 1): a relative error under 0.5 · log(largest + 1) /
-65535, which is below 1.7e-4 for any intensity up to 2^32.
+of 1 / fixed point, and the fixed point is the largest that keeps the first
+two values and every difference from the straight-line guess within 32
+bits; a guess is never off by more than twice the largest m/z, so the error
+is at most half a step, below 5e-10 · (the array's largest m/z + 1). Short
+logged floats keep log(x + 1) to half a step of 1 / fixed point, with the
+fixed point floor(65535 / log(largest + 1)): each intensity x comes back
+within 0.5 · log(largest + 1) / 65535 · (x + 1), less than 1.7e-4 · (x + 1)
+for any intensity up to 2^32.
 """
 
 from __future__ import annotations

@@ -59,7 +59,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     convert = commands.add_parser("convert", help="convert runs to mzML or Parquet",
                                   description="Convert runs to indexed mzML 1.1 or Parquet. Outputs already up to "
-                                              "date (same source size and modification time) are skipped.")
+                                              "date (same source size and modification time, same options) are skipped.")
     convert.add_argument("files", nargs="+", metavar="FILE")
     convert.add_argument("--to", required=True, choices=("mzml", "parquet"), help="output format")
     convert.add_argument("-o", "--output-dir", metavar="DIR",
@@ -110,7 +110,7 @@ def _add_output_options(convert: argparse.ArgumentParser) -> None:
     mzml = convert.add_argument_group("mzML options")
     mzml.add_argument("--srm-as-spectra", action="store_true",
                       help="write MRM transitions as spectra with their precursor and product, instead of "
-                           "one SRM chromatogram per transition")
+                           "one SRM chromatogram per (precursor, product) pair")
     precision = mzml.add_mutually_exclusive_group()
     precision.add_argument("--numpress", action="store_true",
                            help="MS-Numpress for spectra: linear prediction for m/z, short logged floats for "

@@ -503,6 +503,7 @@ def write_mzml(run, path: str | os.PathLike, *, source: str | os.PathLike, compr
     # even when the filters leave no spectrum.
     content = sorted(set(kinds)) + [("MS:1000235", "total ion current chromatogram")] + \
         ([_SRM_CHROMATOGRAM] if srm else [])
+    kind_text = {kind: _cv(*kind).encode() for kind in content}
     header = _header(run, n, content, os.path.abspath(os.fspath(source)), source_stamp, filters)
     chromatograms = [_tic_chromatogram(codings, times, tic, levels)]
     chromatograms += [_srm_chromatogram(k + 1, codings, c) for k, c in enumerate(srm)]
@@ -514,7 +515,7 @@ def write_mzml(run, path: str | os.PathLike, *, source: str | os.PathLike, compr
         try:
             out.write(header)
             spectrum_offsets = _write_spectra(out, _spectrum_template(codings), codings, mz, intensity, offsets,
-                                              levels, [_cv(*kind).encode() for kind in kinds], representation,
+                                              levels, list(map(kind_text.__getitem__, kinds)), representation,
                                               tic, bp_mz, bp_int, times, _precursor_lists(run, transitions),
                                               source_index, progress)
             out.write(b"      </spectrumList>\n"
