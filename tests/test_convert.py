@@ -157,6 +157,10 @@ def kelvara(*args, cwd=None):
                                                           "--scheduler", "tcp://h:1"],
     ["plot", "x.qgd"], ["plot", "x.qgd", "-o", "a.png", "--tic", "--bpc"],
     ["plot", "x.qgd", "-o", "a.png", "--ppm", "5"], ["plot", "x.qgd", "-o", "a.png", "--xic", "abc"],
+    ["convert", "x.qgd", "--to", "mzml", "--rt", "5-3"], ["convert", "x.qgd", "--to", "mzml", "--mz", "abc"],
+    ["convert", "x.qgd", "--to", "mzml", "--ms-level", "0"], ["convert", "x.qgd", "--to", "mzml", "--ms-level", "1,x"],
+    ["convert", "x.qgd", "--to", "mzml", "--min-intensity", "-1"],
+    ["convert", "x.qgd", "--to", "mzml", "--numpress", "--mz32"], ["convert", "x.qgd", "--to", "parquet", "--gzip"],
 ])
 def test_bad_arguments_give_usage_and_status_2(args):
     result = kelvara(*args)

@@ -40,7 +40,8 @@ def test_two_conversions_into_one_folder_output_both_succeed(tmp_path):
     assert [r.error for r in reports if r.status != "converted"] == []
     output = reports[0].output
     assert sorted(os.listdir(tmp_path)) == [os.path.basename(output)]
-    assert sorted(os.listdir(output)) == ["peaks.parquet", "spectra.parquet"]
+    # The sample's MRM transitions give the folder its chromatograms.parquet.
+    assert sorted(os.listdir(output)) == ["chromatograms.parquet", "peaks.parquet", "spectra.parquet"]
     assert pq.read_table(os.path.join(output, "peaks.parquet")).num_rows == len(read_run(GCMS).mz)
 
 

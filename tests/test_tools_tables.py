@@ -26,7 +26,7 @@ def address(array):
 def test_to_arrow_shares_the_columns(path):
     run = read_run(path)
     table = run.to_arrow()
-    assert table.column_names == ["index", "retention_time_sec", "ms_level", "mz", "intensity"]
+    assert table.column_names == ["index", "retention_time_sec", "ms_level", "precursor_mz", "mz", "intensity"]
     assert table.schema.field("mz").type == pa.list_(pa.float64())
     assert table.schema.field("intensity").type == pa.list_(pa.float32())
     for name in ("mz", "intensity"):
@@ -73,6 +73,7 @@ def test_peaks_and_spectra_tables(path):
             "index": spectrum.index,
             "retention_time_sec": spectrum.retention_time_sec,
             "ms_level": spectrum.ms_level,
+            "precursor_mz": None if np.isnan(run.precursor_mz[spectrum.index]) else run.precursor_mz[spectrum.index],
             "representation": representation,
             "points": len(values),
             "tic": float(sum(values)),
@@ -112,14 +113,17 @@ def test_parquet_round_trips_exactly(tmp_path, path):
 
     folder = tmp_path / "peaks"
     run.to_parquet(str(folder), shape="peaks", compression="snappy")
-    assert sorted(os.listdir(folder)) == ["peaks.parquet", "spectra.parquet"]
+    # A run with MRM transitions has their chromatograms beside the tables.
+    assert sorted(os.listdir(folder)) == ["chromatograms.parquet"] * bool(run.srm()) + ["peaks.parquet",
+                                                                                        "spectra.parquet"]
     assert pq.read_table(folder / "peaks.parquet").equals(run.peaks_table())
     assert pq.read_table(folder / "spectra.parquet").equals(run.spectra_table())
 
     for file, floats in (
-        (target, ["retention_time_sec", "mz.list.element", "intensity.list.element"]),
+        (target, ["retention_time_sec", "precursor_mz", "mz.list.element", "intensity.list.element"]),
         (folder / "peaks.parquet", ["mz", "intensity"]),
-        (folder / "spectra.parquet", ["retention_time_sec", "tic", "base_peak_mz", "base_peak_intensity"]),
+        (folder / "spectra.parquet",
+         ["retention_time_sec", "precursor_mz", "tic", "base_peak_mz", "base_peak_intensity"]),
     ):
         columns = column_encodings(file)
         for name, column in columns.items():

@@ -11,8 +11,8 @@ Run holds every point of every spectrum in flat columns, with exactly the
 values kelvara.RawReader gives, spectrum for spectrum.
 """
 
-from ._run import Chromatogram, FormatError, Run, Spectrum, read_run
+from ._run import Chromatogram, FormatError, Run, Spectrum, SrmChromatogram, read_run
 from .convert import BatchReport, FileReport, convert_file, convert_many
 
-__all__ = ["BatchReport", "Chromatogram", "FileReport", "FormatError", "Run", "Spectrum", "convert_file",
+__all__ = ["BatchReport", "Chromatogram", "FileReport", "FormatError", "Run", "Spectrum", "SrmChromatogram", "convert_file",
            "convert_many", "read_run"]

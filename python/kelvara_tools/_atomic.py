@@ -35,9 +35,12 @@ def temporary_name(final: str) -> str:
 
 
 @contextlib.contextmanager
-def atomic_output(final: str | os.PathLike, *, folder: bool = False) -> Iterator[str]:
+def atomic_output(final: str | os.PathLike, *, folder: bool = False,
+                  may_hold: frozenset[str] = frozenset()) -> Iterator[str]:
     """Yield a temporary path (an empty folder with `folder`) beside `final`
-    and move it onto `final` when the block completes."""
+    and move it onto `final` when the block completes. An older folder
+    output is replaced when it holds only names this one writes or names in
+    `may_hold` (files an output of the same kind holds only sometimes)."""
     final = os.fspath(final)
     temporary = temporary_name(final)
     try:
@@ -46,7 +49,7 @@ def atomic_output(final: str | os.PathLike, *, folder: bool = False) -> Iterator
         yield temporary
         _flush(temporary)
         if folder:
-            _place_folder(temporary, final)
+            _place_folder(temporary, final, may_hold)
         else:
             os.replace(temporary, final)
     except BaseException as error:
@@ -77,12 +80,12 @@ def _flush(path: str) -> None:
             os.fsync(f.fileno())
 
 
-def _place_folder(temporary: str, final: str) -> None:
+def _place_folder(temporary: str, final: str, may_hold: frozenset[str]) -> None:
     """Rename the finished folder onto `final`, moving an older output of the
     same shape aside first. Another writer may place its own folder in
     between; each try moves whatever is there aside and tries again, so two
     conversions of one file into one place both succeed."""
-    ours = set(os.listdir(temporary))
+    ours = set(os.listdir(temporary)) | may_hold
     for attempt in range(_ATTEMPTS):
         try:
             os.rename(temporary, final)

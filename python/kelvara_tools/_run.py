@@ -213,6 +213,56 @@ def _mz_text(mz: float | None) -> str:
     return "?" if mz is None else f"{mz:g}"
 
 
+class SrmChromatogram(Chromatogram):
+    """One MRM transition's intensity against retention time.
+
+    A Chromatogram, so `rt, intensity = chromatogram` unpacks as for a TIC,
+    that also names its transition: precursor_mz and product_mz as the file
+    stores them (tenths of m/z)."""
+
+    precursor_mz: float
+    product_mz: float
+
+    def __new__(
+        cls, precursor_mz: float, product_mz: float, retention_time_sec: np.ndarray, intensity: np.ndarray
+    ) -> SrmChromatogram:
+        return super().__new__(
+            cls, retention_time_sec, intensity, precursor_mz=float(precursor_mz), product_mz=float(product_mz)
+        )
+
+    def __getnewargs__(self) -> tuple[float, float, np.ndarray, np.ndarray]:
+        return (self.precursor_mz, self.product_mz, self.retention_time_sec, self.intensity)
+
+    def _replace(self, **changes: object) -> SrmChromatogram:
+        values = {"precursor_mz": self.precursor_mz, "product_mz": self.product_mz, **dict(zip(self._fields, self))}
+        values.update(changes)
+        return SrmChromatogram(**values)
+
+
+def _transitions(run: Run) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The MRM transitions of a run, grouped by (precursor, product) pair.
+
+    A transition is an MS2 spectrum of one point with a known precursor.
+    Returns the transition spectra's positions in run order, the pair each
+    belongs to (pairs numbered by first appearance), and each pair's
+    precursor and product m/z."""
+    counts = np.diff(run.offsets)
+    spectra = np.flatnonzero((run.ms_level == 2) & (counts == 1) & ~np.isnan(run.precursor_mz))
+    precursor = run.precursor_mz[spectra]
+    product = run.mz[run.offsets[spectra]]
+    if len(spectra) == 0:
+        empty = np.zeros(0, dtype=np.float64)
+        return spectra, np.zeros(0, dtype=np.int64), empty, empty
+    pairs = np.stack([precursor, product], axis=1)
+    _, first, inverse = np.unique(pairs, axis=0, return_index=True, return_inverse=True)
+    # np.unique numbers pairs in sorted order; renumber them by first appearance.
+    order = np.argsort(first, kind="stable")
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    group = rank[inverse.reshape(-1)]
+    return spectra, group, precursor[first[order]], product[first[order]]
+
+
 class Run:
     """Every spectrum of a data file as flat, read-only columns.
 
@@ -519,6 +569,23 @@ class Run:
         # bincount of nothing gives integers; a chromatogram is always float64.
         return self._chromatogram(summed.astype(np.float64, copy=False), ms_level)
 
+    def srm(self) -> list[SrmChromatogram]:
+        """The MRM transitions as chromatograms: one per distinct (precursor,
+        product) pair, in order of first appearance, with each transition's
+        retention time and intensity (float64, the stored values exactly).
+
+        A transition is an MS2 spectrum of one point with a known precursor
+        m/z; a run without any gives an empty list."""
+        spectra, group, precursor, product = _transitions(self)
+        order = np.argsort(group, kind="stable")
+        bounds = np.searchsorted(group[order], np.arange(len(precursor) + 1))
+        times = self.retention_time_sec[spectra[order]]
+        values = self.intensity[self.offsets[spectra[order]]].astype(np.float64)
+        return [
+            SrmChromatogram(float(p), float(q), times[a:b], values[a:b])
+            for p, q, a, b in zip(precursor.tolist(), product.tolist(), bounds[:-1].tolist(), bounds[1:].tolist())
+        ]
+
     # -- tables -------------------------------------------------------------
 
     def to_arrow(self) -> pyarrow.Table:
@@ -543,7 +610,9 @@ class Run:
         self, path: StrPath, shape: Literal["spectra", "peaks"] = "spectra", compression: str = "zstd"
     ) -> None:
         """Write the run as Parquet: one file (shape "spectra"), or a folder of
-        spectra.parquet and peaks.parquet (shape "peaks").
+        spectra.parquet and peaks.parquet (shape "peaks"), with
+        chromatograms.parquet (the points of srm()) when the run has MRM
+        transitions.
 
         The output, file or folder, is written under a temporary name beside
         `path` and renamed when complete, so a failure leaves the old output

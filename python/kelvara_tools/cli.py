@@ -3,6 +3,8 @@
     kelvara info FILE... [--json]
     kelvara convert FILE... --to mzml|parquet [-o DIR] [--compress zlib|none]
                     [--shape peaks|spectra] [--jobs N | --scheduler ADDRESS] [--force]
+                    [--srm-as-spectra] [--numpress] [--gzip] [--mz32]
+                    [--ms-level 1,2] [--rt START-END] [--mz LOW-HIGH] [--min-intensity X]
     kelvara plot FILE [--tic | --bpc | --xic MZ [--tol DA | --ppm P]] [--ms-level N]
                  [--spectrum I [--mz LOW-HIGH]] -o OUT.png|.svg|.pdf
     kelvara xic FILE... --mz MZ [MZ...] (--tol DA | --ppm P) [--rt START-END] [--ms-level N]
@@ -111,7 +113,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     convert = commands.add_parser("convert", help="convert runs to mzML or Parquet",
                                   description="Convert runs to indexed mzML 1.1 or Parquet. Outputs already up to "
-                                              "date (same source size and modification time) are skipped.")
+                                              "date (same source size and modification time, same options) are skipped.")
     convert.add_argument("files", nargs="+", metavar="FILE")
     convert.add_argument("--to", required=True, choices=("mzml", "parquet"), help="output format")
     convert.add_argument("-o", "--output-dir", metavar="DIR",
@@ -123,6 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
                               "or one file with a row per spectrum (spectra)")
     _batch_options(convert)
     convert.add_argument("--force", action="store_true", help="convert even outputs that are up to date")
+    _add_output_options(convert)
 
     plot = commands.add_parser("plot", help="draw a chromatogram and/or a spectrum to a PNG, SVG or PDF file",
                                description="Draw a chromatogram against retention time and/or a spectrum as "
@@ -156,6 +159,50 @@ def build_parser() -> argparse.ArgumentParser:
                      metavar="TABLE.csv|.parquet", help="table to write, whole or not at all")
     _batch_options(xic)
     return parser
+
+
+def _parsed(parse, what: str):
+    """An argparse type from a parser of kelvara_tools._filters."""
+
+    def parse_text(text: str):
+        try:
+            return parse(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    parse_text.__name__ = what
+    return parse_text
+
+
+def _add_output_options(convert: argparse.ArgumentParser) -> None:
+    from ._filters import parse_levels, parse_number, parse_range
+
+    mzml = convert.add_argument_group("mzML options")
+    mzml.add_argument("--srm-as-spectra", action="store_true",
+                      help="write MRM transitions as spectra with their precursor and product, instead of "
+                           "one SRM chromatogram per (precursor, product) pair")
+    precision = mzml.add_mutually_exclusive_group()
+    precision.add_argument("--numpress", action="store_true",
+                           help="MS-Numpress for spectra: linear prediction for m/z, short logged floats for "
+                                "intensities (followed by zlib unless --compress none)")
+    precision.add_argument("--mz32", action="store_true", help="32-bit m/z arrays (default: 64-bit)")
+    mzml.add_argument("--gzip", action="store_true", help="write NAME.mzML.gz, the whole document gzipped")
+    filters = convert.add_argument_group("filters (mzML and Parquet)")
+    filters.add_argument("--ms-level", type=_parsed(parse_levels, "levels"), metavar="1,2",
+                         help="keep only spectra of these MS levels")
+    filters.add_argument("--rt", type=_parsed(parse_range, "range"), metavar="START-END",
+                         help="keep only spectra with a retention time from START to END seconds (both kept)")
+    filters.add_argument("--mz", type=_parsed(parse_range, "range"), metavar="LOW-HIGH",
+                         help="keep only points with m/z from LOW to HIGH (both kept); spectra left without "
+                              "points are left out")
+    filters.add_argument("--min-intensity", type=_parsed(parse_number, "number"),
+                         metavar="X", help="keep only points of intensity X or more; spectra left without "
+                                           "points are left out")
+
+
+def _output_options(args) -> dict:
+    return dict(srm_as_spectra=args.srm_as_spectra, numpress=args.numpress, gzip=args.gzip, mz32=args.mz32,
+                ms_level=args.ms_level, rt=args.rt, mz=args.mz, min_intensity=args.min_intensity)
 
 
 # -- info --------------------------------------------------------------------
@@ -296,7 +343,7 @@ def _convert(args) -> int:
     try:
         report = convert_many(args.files, args.output_dir, to=args.to, client=client, jobs=args.jobs,
                               compress=args.compress, shape=args.shape, force=args.force, on_result=on_result,
-                              progress=spectra_bar)
+                              progress=spectra_bar, **_output_options(args))
     finally:
         if spectra_bar is not None:
             spectra_bar.close()
@@ -423,6 +470,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "convert" and args.output_dir and os.path.exists(args.output_dir) \
             and not os.path.isdir(args.output_dir):
         parser.error(f"convert: -o {shown(args.output_dir)} is a file; give a folder for the outputs")
+    if args.command == "convert" and args.to == "parquet":
+        mzml_only = [flag for flag in ("srm_as_spectra", "numpress", "gzip", "mz32") if getattr(args, flag)]
+        if mzml_only:
+            parser.error(f"convert: --{mzml_only[0].replace('_', '-')} is an mzML option; Parquet takes only the "
+                         f"filters")
     handler = {"info": _info, "convert": _convert, "plot": _plot, "xic": _xic}[args.command]
     try:
         return handler(args)

@@ -3,13 +3,17 @@
     convert_file("data/run01.qgd", "out", to="mzml")
     convert_many(paths, "out", to="parquet", jobs=4)
     convert_many(paths, "/shared/out", client=dask_client)
+    convert_file("data/run01.qgd", "out", numpress=True, gzip=True, ms_level=[1], rt=(300, 900))
 
 Each conversion reads the run, writes the output under a temporary name in
 the target folder and renames it onto the final name only when complete, so
 an interrupted batch never leaves a partial file behind. The output records
 the source file's size and modification time and the conversion options; a
 later run finds an output with the same record up to date and skips it,
-which makes re-running a large batch resume where it stopped.
+which makes re-running a large batch resume where it stopped. Every option
+that changes the output is in that record, so a changed option converts
+again; the default options record what they always have, so outputs of
+earlier versions stay up to date.
 
 A batch runs one task per file: in this process (jobs=1), in local worker
 processes, or on a Dask cluster whose workers see the same paths (a shared
@@ -27,7 +31,9 @@ from typing import Callable, Iterable, Sequence
 
 from ._atomic import atomic_output
 from ._errors import describe, missing_extra
+from ._filters import Filters
 from ._run import read_run
+from ._tables import CHROMATOGRAMS_KEY as _CHROMATOGRAMS_KEY
 from .mzml import read_source_stamp, stamp_values, write_mzml
 
 __all__ = ["FileReport", "BatchReport", "convert_file", "convert_many", "output_path"]
@@ -82,16 +88,17 @@ class BatchReport:
 
 
 def output_path(source: str | os.PathLike, out_dir: str | os.PathLike | None, to: str = "mzml",
-                shape: str = "peaks") -> str:
+                shape: str = "peaks", gzip: bool = False) -> str:
     """Where the output of `source` goes: beside it unless `out_dir` is given.
-    mzML is <stem>.mzML; Parquet is <stem>.parquet (one file, shape
-    "spectra") or a folder <stem>.peaks holding spectra.parquet and
-    peaks.parquet (shape "peaks")."""
+    mzML is <stem>.mzML (<stem>.mzML.gz with gzip); Parquet is
+    <stem>.parquet (one file, shape "spectra") or a folder <stem>.peaks
+    holding spectra.parquet, peaks.parquet and, for a run with MRM
+    transitions, chromatograms.parquet (shape "peaks")."""
     source = os.fsdecode(os.fspath(source))
     folder = os.path.dirname(os.path.abspath(source)) if out_dir is None else os.fsdecode(os.fspath(out_dir))
     stem = os.path.splitext(os.path.basename(source))[0]
     if to == "mzml":
-        name = stem + ".mzML"
+        name = stem + (".mzML.gz" if gzip else ".mzML")
     elif shape == "spectra":
         name = stem + ".parquet"
     else:
@@ -99,8 +106,39 @@ def output_path(source: str | os.PathLike, out_dir: str | os.PathLike | None, to
     return os.path.join(folder, name)
 
 
-def _options(to: str, compress: str, shape: str) -> str:
-    return f"to=mzml compress={compress}" if to == "mzml" else f"to=parquet shape={shape}"
+@dataclasses.dataclass(frozen=True)
+class _Extras:
+    """The options beyond format, compression and shape: the mzML ones and
+    the filters (which Parquet takes too)."""
+
+    srm_as_spectra: bool = False
+    numpress: bool = False
+    gzip: bool = False
+    mz32: bool = False
+    filters: Filters = Filters()
+
+    @classmethod
+    def make(cls, to: str, srm_as_spectra=False, numpress=False, gzip=False, mz32=False, ms_level=None, rt=None,
+             mz=None, min_intensity=None) -> _Extras:
+        extras = cls(bool(srm_as_spectra), bool(numpress), bool(gzip), bool(mz32),
+                     Filters.make(ms_level, rt, mz, min_intensity))
+        if to != "mzml" and (extras.srm_as_spectra or extras.numpress or extras.gzip or extras.mz32):
+            raise ValueError("srm_as_spectra, numpress, gzip and mz32 are mzML options; Parquet takes only the filters")
+        if extras.numpress and extras.mz32:
+            raise ValueError("numpress and mz32 both reduce the m/z precision: choose one")
+        return extras
+
+    def tokens(self) -> str:
+        """Each option that is not the default, for the stamp."""
+        words = [name.replace("_", "-") for name in ("srm_as_spectra", "numpress", "gzip", "mz32")
+                 if getattr(self, name)]
+        words += [f"{name}={value}" for name, value in self.filters.describe()]
+        return "".join(" " + word for word in words)
+
+
+def _options(to: str, compress: str, shape: str, extras: _Extras = _Extras()) -> str:
+    base = f"to=mzml compress={compress}" if to == "mzml" else f"to=parquet shape={shape}"
+    return base + extras.tokens()
 
 
 def _check(to: str, compress: str, shape: str) -> None:
@@ -117,8 +155,21 @@ def _check(to: str, compress: str, shape: str) -> None:
 _META_KEY = b"kelvara.source"
 
 
+
 def _parquet_files(output: str, shape: str) -> list[str]:
-    return [output] if shape == "spectra" else [os.path.join(output, n) for n in ("spectra.parquet", "peaks.parquet")]
+    if shape == "spectra":
+        return [output]
+    files = [os.path.join(output, n) for n in ("spectra.parquet", "peaks.parquet")]
+    # spectra.parquet says whether the run had MRM transitions, so an output
+    # that lost its chromatograms.parquet is not found up to date.
+    try:
+        import pyarrow.parquet as pq
+
+        if (pq.read_schema(files[0]).metadata or {}).get(_CHROMATOGRAMS_KEY) == b"1":
+            files.append(os.path.join(output, "chromatograms.parquet"))
+    except (OSError, ValueError):
+        pass  # the stamp check below finds it unreadable
+    return files
 
 
 def _parquet_stamp(output: str, shape: str) -> dict[str, str]:
@@ -136,10 +187,10 @@ def _parquet_stamp(output: str, shape: str) -> dict[str, str]:
     return stamps[0] if all(s == stamps[0] for s in stamps) else {}
 
 
-def _stamp(source: str, to: str, compress: str, shape: str) -> dict[str, str]:
+def _stamp(source: str, to: str, compress: str, shape: str, extras: _Extras = _Extras()) -> dict[str, str]:
     """What an output records of its source; raises OSError for a missing source."""
     info = os.stat(source)
-    return stamp_values(info.st_size, info.st_mtime_ns, _options(to, compress, shape))
+    return stamp_values(info.st_size, info.st_mtime_ns, _options(to, compress, shape, extras))
 
 
 _SIZE = next(iter(stamp_values(0, 0, "")))
@@ -163,17 +214,29 @@ def _size(path: str) -> int:
 
 def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = None, to: str = "mzml", *,
                  compress: str = "zlib", shape: str = "peaks", force: bool = False,
-                 output: str | None = None, progress: Callable[[int, int], None] | None = None) -> FileReport:
+                 output: str | None = None, progress: Callable[[int, int], None] | None = None,
+                 srm_as_spectra: bool = False, numpress: bool = False, gzip: bool = False, mz32: bool = False,
+                 ms_level=None, rt=None, mz=None, min_intensity: float | None = None) -> FileReport:
     """Convert one file and report what happened; never raises for a bad
-    file. `output` overrides the name output_path would give. `progress(done, total)`
-    gets the spectra written so far and in all, batch by batch (mzML only)."""
+    file (bad options raise ValueError). `output` overrides the name output_path would give.
+    `progress(done, total)` gets the spectra written so far and in all,
+    batch by batch (mzML only).
+
+    mzML options: MRM transitions become SRM chromatograms, or spectra with
+    `srm_as_spectra`; `numpress` encodes the spectra's m/z with MS-Numpress
+    linear prediction and intensities with short logged floats (followed by
+    zlib unless compress="none"); `gzip` writes <stem>.mzML.gz; `mz32` writes
+    32-bit m/z. Filters, for mzML and Parquet: `ms_level` (a level or
+    levels), `rt` and `mz` (low, high) with both bounds kept, in seconds and
+    m/z, and `min_intensity`; see kelvara_tools._filters for what each keeps."""
     _check(to, compress, shape)
+    extras = _Extras.make(to, srm_as_spectra, numpress, gzip, mz32, ms_level, rt, mz, min_intensity)
     started = time.perf_counter()
     source = os.fsdecode(os.fspath(path))
-    final = output or output_path(source, out_dir, to, shape)
+    final = output or output_path(source, out_dir, to, shape, extras.gzip)
     report = FileReport(path=source, output=final, status="failed")
     try:
-        stamp = _stamp(source, to, compress, shape)
+        stamp = _stamp(source, to, compress, shape, extras)
         report.source_bytes = int(stamp[_SIZE])
         if not force and _up_to_date(final, stamp, to, shape):
             report.status = "skipped"
@@ -186,13 +249,17 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
         # same file may be swapping its own output in by the time this one's is placed.
         if to == "mzml":
             with atomic_output(final) as temporary:
-                report.output_bytes = write_mzml(run, temporary, source=source, compression=compress,
-                                                 source_stamp=stamp, progress=progress)
+                write_mzml(run, temporary, source=source, compression=compress, source_stamp=stamp,
+                           progress=progress, srm_as_spectra=extras.srm_as_spectra, numpress=extras.numpress,
+                           mz32=extras.mz32, gzip=extras.gzip, filters=extras.filters)
+                report.output_bytes = os.path.getsize(temporary)
         else:
             from ._tables import write_parquet
 
-            report.output_bytes = write_parquet(run, final, shape, "zstd",
-                                                {_META_KEY: json.dumps(stamp, sort_keys=True).encode()})
+            # The spectra and points the filters keep, numbered as in the source run.
+            kept, index = extras.filters.apply(run)
+            report.output_bytes = write_parquet(kept, final, shape, "zstd",
+                                                {_META_KEY: json.dumps(stamp, sort_keys=True).encode()}, index)
         report.status = "converted"
     except Exception as error:
         report.error = describe(error, source)
@@ -227,7 +294,9 @@ def _dask_client(client):
 def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike | None = None, to: str = "mzml",
                  client=None, jobs: int | None = None, *, compress: str = "zlib", shape: str = "peaks",
                  force: bool = False, on_result: Callable[[FileReport], None] | None = None,
-                 progress: Callable[[int, int], None] | None = None) -> BatchReport:
+                 progress: Callable[[int, int], None] | None = None, srm_as_spectra: bool = False,
+                 numpress: bool = False, gzip: bool = False, mz32: bool = False, ms_level=None, rt=None, mz=None,
+                 min_intensity: float | None = None) -> BatchReport:
     """Convert many files, one task per file, and report on each.
 
     Without `client`, the files are converted by `jobs` local worker
@@ -236,11 +305,13 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
     "tcp://host:8786", each file is a task on that cluster; workers must see
     the input and output paths. `on_result` is called in this process as
     each file finishes; `progress(done, total)` gets spectra counts from
-    conversions that run in this process."""
+    conversions that run in this process. The mzML options and filters are
+    convert_file's."""
     _check(to, compress, shape)
+    extras = _Extras.make(to, srm_as_spectra, numpress, gzip, mz32, ms_level, rt, mz, min_intensity)
     started = time.perf_counter()
     sources = [os.fsdecode(os.fspath(p)) for p in paths]
-    outputs = [output_path(s, out_dir, to, shape) for s in sources]
+    outputs = [output_path(s, out_dir, to, shape, extras.gzip) for s in sources]
     reports: list[FileReport | None] = [None] * len(sources)
     for i, error in _clashes(sources, outputs).items():
         reports[i] = FileReport(path=sources[i], output=outputs[i], status="failed", error=error)
@@ -252,7 +323,7 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
         for i, report in enumerate(reports):
             if report is None:
                 try:
-                    if _up_to_date(outputs[i], _stamp(sources[i], to, compress, shape), to, shape):
+                    if _up_to_date(outputs[i], _stamp(sources[i], to, compress, shape, extras), to, shape):
                         reports[i] = FileReport(path=sources[i], output=outputs[i], status="skipped",
                                                 source_bytes=os.path.getsize(sources[i]),
                                                 output_bytes=_size(outputs[i]))
@@ -261,7 +332,9 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
                 except (OSError, ImportError):
                     pass  # the task reports it
     todo = [i for i, r in enumerate(reports) if r is None]
-    options = dict(to=to, compress=compress, shape=shape, force=force)
+    options = dict(to=to, compress=compress, shape=shape, force=force, srm_as_spectra=extras.srm_as_spectra,
+                   numpress=extras.numpress, gzip=extras.gzip, mz32=extras.mz32, ms_level=extras.filters.ms_level,
+                   rt=extras.filters.rt, mz=extras.filters.mz, min_intensity=extras.filters.min_intensity)
 
     def lost(i: int, error: BaseException) -> FileReport:
         return FileReport(path=sources[i], output=outputs[i], status="failed", error=describe(error))
