@@ -17,6 +17,8 @@ import os
 import sys
 import time
 
+from . import _viewcli
+
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
 
@@ -85,6 +87,7 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--ppm", type=_positive_float, metavar="P", help="XIC window half-width in ppm (default: 10)")
     plot.add_argument("--spectrum", type=_whole_number(0), metavar="I", help="draw spectrum number I as sticks")
     plot.add_argument("-o", "--output", required=True, metavar="OUT.png", help="picture to write")
+    _viewcli.register(commands)
     return parser
 
 
@@ -289,7 +292,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "plot" and args.ppm is not None and args.xic is None:
         parser.error("plot: --ppm goes with --xic")
-    handler = {"info": _info, "convert": _convert, "plot": _plot}[args.command]
+    handler = {"info": _info, "convert": _convert, "plot": _plot, **_viewcli.HANDLERS}[args.command]
     try:
         return handler(args)
     except KeyboardInterrupt:
