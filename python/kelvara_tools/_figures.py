@@ -32,8 +32,8 @@ def bokeh_modules():
 def _axes(figure, x_label: str) -> None:
     _, _, models, _, _ = bokeh_modules()
     figure.xaxis.axis_label = x_label
-    figure.yaxis.axis_label = INTENSITY_LABEL
-    figure.yaxis.formatter = models.BasicTickFormatter(use_scientific=True, power_limit_high=4, precision=1)
+    figure.yaxis[0].axis_label = INTENSITY_LABEL
+    figure.yaxis[0].formatter = models.BasicTickFormatter(use_scientific=True, power_limit_high=4, precision=1)
     figure.title.text_font_size = "13px"
     figure.axis.axis_label_text_font_style = "normal"
     figure.toolbar.logo = None
@@ -52,11 +52,27 @@ def chromatogram_figure(title: str, name: str, traces: list[dict], x_range=None,
                              y_range=models.DataRange1d(start=0),
                              tools="xpan,xwheel_zoom,box_zoom,reset,save", active_drag="box_zoom",
                              active_scroll="xwheel_zoom")
+    left, right = [], []
     for k, trace in enumerate(traces):
         source = models.ColumnDataSource({"rt": trace["rt"], "intensity": trace["intensity"]},
                                          name=trace.get("name"))
-        figure.line("rt", "intensity", source=source, color=trace.get("colour", TRACE_COLOURS[k % 10]),
-                    line_width=trace.get("width", 1.3), legend_label=trace["label"])
+        # A trace with its own axis (an XIC) is scaled on the right, so a
+        # weak ion is as readable as the TIC it is drawn over.
+        own_axis = trace.get("own_axis", False)
+        renderer = figure.line("rt", "intensity", source=source, color=trace.get("colour", TRACE_COLOURS[k % 10]),
+                               line_width=trace.get("width", 1.3), legend_label=trace["label"],
+                               y_range_name=trace["name"] if own_axis else "default")
+        (right if own_axis else left).append((trace, renderer))
+    figure.y_range.renderers = [renderer for _, renderer in left]
+    for trace, renderer in right:
+        figure.extra_y_ranges[trace["name"]] = models.DataRange1d(start=0, renderers=[renderer])
+        figure.add_layout(models.LinearAxis(y_range_name=trace["name"], axis_label=trace["axis_label"],
+                                            axis_label_text_color=renderer.glyph.line_color,
+                                            formatter=models.BasicTickFormatter(use_scientific=True,
+                                                                                power_limit_high=4, precision=1)),
+                          "right")
+    figure.add_layout(models.Span(location=None, dimension="height", line_color="#555", line_dash="dashed",
+                                  line_width=1, name=f"{name}_marker"))
     figure.add_tools(models.HoverTool(tooltips=[("RT", "@rt{0.00} s"), ("intensity", "@intensity{0.000e}")],
                                       mode="vline", line_policy="nearest"))
     figure.legend.location = "top_right"

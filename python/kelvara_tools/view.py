@@ -201,8 +201,8 @@ def view_page(source: RunSource) -> str:
         drawn = source.chromatograms(level)
         traces = [{"label": "TIC", "name": f"tic{level}", **drawn["tic"]},
                   {"label": "BPC", "name": f"bpc{level}", **drawn["bpc"]},
-                  {"label": "XIC", "name": f"xic{level}", "rt": [], "intensity": [], "colour": "#d62728",
-                   "width": 1.6}]
+                  {"label": "XIC (right axis)", "name": f"xic{level}", "rt": [], "intensity": [],
+                   "colour": "#d62728", "width": 1.6, "own_axis": True, "axis_label": "XIC intensity (counts)"}]
         title = f"{fig.LEVEL_TITLES.get(level, f'MS{level} chromatograms')} — {source.name} (click for the spectrum)"
         figure = fig.chromatogram_figure(title, f"chrom{level}", traces, x_range)
         figures[f"chrom{level}"] = figure
@@ -227,7 +227,7 @@ def view_page(source: RunSource) -> str:
   <select id="xic-unit"><option value="tol">Da</option><option value="ppm">ppm</option></select>
   <label>on <select id="xic-level">{options}</select></label>
   <button type="submit">Draw XIC</button>
-</form><p id="xic-status" class="note">The XIC is drawn in red over the chromatogram of its MS level.</p></div>
+</form><p id="xic-status" class="note">The XIC is drawn in red over the chromatogram of its MS level, on its own axis (right).</p></div>
 </div>
 {chromatograms}
 {f'<div class="panel">{divs["srm"]}</div>' if "srm" in divs else ""}
@@ -268,7 +268,7 @@ window.kelvara = (function () {
     const parts = ["Scan " + s.index, "RT " + s.retention_time_sec.toFixed(2) + " s (" +
                    (s.retention_time_sec / 60).toFixed(2) + " min)", "MS" + s.ms_level];
     if (s.precursor_mz !== null) parts.push("precursor m/z " + s.precursor_mz.toFixed(4));
-    parts.push(s.points + " peaks");
+    parts.push(s.points + (s.representation === "profile" ? " points" : " peaks"));
     if (s.base_peak_mz !== null) parts.push("base peak m/z " + s.base_peak_mz.toFixed(4));
     if (s.mz.length < s.points) parts.push("(" + s.mz.length + " drawn)");
     const info = document.getElementById("spectrum-info");
@@ -281,6 +281,10 @@ window.kelvara = (function () {
         " s, MS" + s.ms_level + (s.precursor_mz !== null ? ", precursor m/z " + s.precursor_mz.toFixed(4) : "");
   }
   async function spectrumAt(rt, level) {
+    for (const figure of ["chrom1", "chrom2", "srm"]) {
+      const marker = model(figure + "_marker");
+      if (marker) marker.location = rt;
+    }
     try {
       showSpectrum(await getJSON("/api/spectrum?rt=" + encodeURIComponent(rt) + "&level=" + level));
     } catch (e) { text("spectrum-info", "No spectrum: " + e.message, true); }
@@ -298,8 +302,9 @@ window.kelvara = (function () {
         if (source) source.data = other.value === level ? {rt: xic.rt, intensity: xic.intensity} : {rt: [], intensity: []};
       }
       const peak = xic.intensity.length ? Math.max(...xic.intensity) : 0;
-      text("xic-status", "XIC m/z " + mz + " ± " + tol + (unit === "tol" ? " Da" : " ppm") + " (MS" + level +
-           "), drawn in red; highest point " + peak.toExponential(3) + " counts.", false);
+      text("xic-status", "XIC m/z " + Number(mz).toFixed(4) + " ± " + tol + (unit === "tol" ? " Da" : " ppm") +
+           " (MS" + level + "), drawn in red on the right axis; highest point " + peak.toExponential(3) +
+           " counts.", false);
     } catch (e) { text("xic-status", "No XIC: " + e.message, true); }
   });
   return {spectrumAt: spectrumAt, model: model};
