@@ -67,14 +67,38 @@ class RunSource:
     def __init__(self, path: str | os.PathLike[str], run: Run | None = None) -> None:
         self.path = os.fspath(path)
         self.run = run if run is not None else read_run(self.path)
-        self._lock = threading.RLock()
-        self._cache: dict[object, object] = {}
+        self._lock = threading.Lock()
+        self._cache: dict[object, list] = {}
 
     def _once(self, key: object, build):
+        """build() for this key, run once; each key has its own lock, so
+        different answers can be computed on different threads at once."""
         with self._lock:
-            if key not in self._cache:
-                self._cache[key] = build()
-            return self._cache[key]
+            entry = self._cache.setdefault(key, [threading.Lock(), False, None])
+        with entry[0]:
+            if not entry[1]:
+                entry[2], entry[1] = build(), True
+        return entry[2]
+
+    def prepare(self) -> None:
+        """Compute what the first view shows. numpy releases the interpreter
+        lock in its reductions, so the passes over the run's points (TIC,
+        BPC, the m/z range) run on two threads side by side."""
+        from concurrent.futures import ThreadPoolExecutor
+
+        levels = self.levels()
+        with ThreadPoolExecutor(2) as pool:
+            for kind in ("tic", "bpc") if levels else ():
+                pool.submit(self._full, kind, levels[0])
+            pool.submit(self._mz_range)
+        self.facts()
+        for level in self.levels():
+            self.chromatograms(level)
+        self.srm()
+
+    def _mz_range(self) -> list[float] | None:
+        mz = self.run.mz
+        return self._once("mz", lambda: [float(mz.min()), float(mz.max())] if len(mz) else None)
 
     # -- what is in the run --------------------------------------------------
 
@@ -110,7 +134,7 @@ class RunSource:
     def _facts(self) -> dict:
         run = self.run
         levels, counts = np.unique(run.ms_level, return_counts=True)
-        times, mz = run.retention_time_sec, run.mz
+        times = run.retention_time_sec
         try:
             size = os.path.getsize(self.path)
         except OSError:
@@ -122,9 +146,9 @@ class RunSource:
             "file_bytes": size,
             "spectra": len(run),
             "spectra_by_ms_level": {str(level): int(count) for level, count in zip(levels.tolist(), counts.tolist())},
-            "points": int(len(mz)),
+            "points": int(len(run.mz)),
             "retention_time_sec": [float(times.min()), float(times.max())] if len(times) else None,
-            "mz": [float(mz.min()), float(mz.max())] if len(mz) else None,
+            "mz": self._mz_range(),
             "dropped_scans": self.dropped(),
             "tic_area": self.tic_area(),
         }
@@ -139,9 +163,15 @@ class RunSource:
     # -- chromatograms ---------------------------------------------------------
 
     def _full(self, kind: str, level: int) -> tuple[np.ndarray, np.ndarray]:
+        """The whole TIC or BPC of one level. Each is computed once over
+        every spectrum and then split by level: one pass over the run's
+        points per kind, however many levels it has."""
+        def every_spectrum():
+            return (self.run.tic if kind == "tic" else self.run.bpc)(ms_level=None).intensity
+
         def build():
-            chromatogram = self.run.tic(level) if kind == "tic" else self.run.bpc(level)
-            return chromatogram.retention_time_sec, chromatogram.intensity
+            mask = self.run.ms_level == level
+            return self.run.retention_time_sec[mask], self._once(("all", kind), every_spectrum)[mask]
         return self._once(("full", kind, level), build)
 
     def chromatograms(self, level: int) -> dict:
@@ -202,13 +232,16 @@ class RunSource:
         column = getattr(run, "precursor_mz", None)
         precursor = (np.round(np.asarray(column)[chosen], 4) if column is not None
                      else np.full(len(chosen), np.nan))
-        keys = np.stack([np.nan_to_num(precursor, nan=-1.0), product], axis=1)
-        unique, groups = np.unique(keys, axis=0, return_inverse=True)
-        groups = np.asarray(groups).reshape(-1)
-        for g, (pre, prod) in enumerate(unique):
-            members = chosen[groups == g]
-            yield (None if pre < 0 else float(pre), float(prod), run.retention_time_sec[members],
-                   run.intensity[run.offsets[members]])
+        precursor = np.nan_to_num(precursor, nan=-1.0)
+        # Transitions are few: group by product m/z, then by precursor within each.
+        products, by_product = np.unique(product, return_inverse=True)
+        by_product = np.asarray(by_product).reshape(-1)
+        for p, prod in enumerate(products):
+            of_product = np.flatnonzero(by_product == p)
+            for pre in np.unique(precursor[of_product]):
+                members = chosen[of_product[precursor[of_product] == pre]]
+                yield (None if pre < 0 else float(pre), float(prod), run.retention_time_sec[members],
+                       run.intensity[run.offsets[members]])
 
     # -- spectra ---------------------------------------------------------------
 

@@ -21,6 +21,7 @@ serving. It binds 127.0.0.1 only.
 from __future__ import annotations
 
 import html
+import importlib.util
 import json
 import math
 import threading
@@ -180,7 +181,15 @@ class ViewServer(ThreadingHTTPServer):
 
 def serve(path: str, port: int = 0, open_browser: bool = True, announce=print) -> None:
     """Open the run, serve its page until interrupted (KeyboardInterrupt propagates after the socket is closed)."""
+    # Bokeh is imported while the run is read (the read releases the
+    # interpreter lock), and the first view's chromatograms computed after.
+    if importlib.util.find_spec("bokeh") is None:
+        fig.bokeh_modules()  # raises, with the install command
+    importing = threading.Thread(target=_import_quietly, daemon=True)
+    importing.start()
     source = RunSource(path)
+    source.prepare()
+    importing.join()
     server = ViewServer(source, port)
     try:
         announce(f"kelvara view: {source.name} at {server.url} (Ctrl-C to stop)")
@@ -189,6 +198,13 @@ def serve(path: str, port: int = 0, open_browser: bool = True, announce=print) -
         server.serve_forever()
     finally:
         server.server_close()
+
+
+def _import_quietly() -> None:
+    try:
+        fig.bokeh_modules()
+    except ImportError:
+        pass  # a broken install: said again, with the install command, when the page is built
 
 
 # -- the page ------------------------------------------------------------------
