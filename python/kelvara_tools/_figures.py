@@ -39,6 +39,9 @@ def _axes(figure, x_label: str) -> None:
     figure.title.text_font_size = "13px"
     figure.axis.axis_label_text_font_style = "normal"
     figure.toolbar.logo = None
+    # Equal borders keep the plot areas of stacked figures aligned on one
+    # retention-time scale, whether or not a right-hand axis is showing.
+    figure.min_border_left, figure.min_border_right = 80, 100
 
 
 def chromatogram_figure(title: str, name: str, traces: list[dict], x_range=None, height: int = 280):

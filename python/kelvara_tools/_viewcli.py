@@ -13,24 +13,19 @@ import sys
 EXIT_OK, EXIT_FAILED, EXIT_INTERRUPTED = 0, 1, 130
 
 
-def _port(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"a port is from 0 to 65535, not {value}")
-    return value
+def _whole_number(low: int, high: int, what: str):
+    """An argparse type: a whole number from low to high."""
 
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {what}: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be from {low} to {high}, not {value}")
+        return value
 
-def _top(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= value <= 50:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 50, not {value}")
-    return value
+    return parse
 
 
 def register(commands) -> None:
@@ -39,7 +34,7 @@ def register(commands) -> None:
         description="Serve an interactive page of one run on 127.0.0.1 and open it in the browser. "
                     "Stop with Ctrl-C.")
     view.add_argument("file", metavar="FILE")
-    view.add_argument("--port", type=_port, default=0, metavar="N",
+    view.add_argument("--port", type=_whole_number(0, 65535, "a port number"), default=0, metavar="N",
                       help="port to listen on (default: any free port)")
     view.add_argument("--no-browser", action="store_true", help="only print the address; open no browser")
 
@@ -49,7 +44,7 @@ def register(commands) -> None:
                     "and their totals, into DIR.")
     report.add_argument("files", nargs="+", metavar="FILE")
     report.add_argument("-o", "--output-dir", required=True, metavar="DIR", help="folder for the pages")
-    report.add_argument("--top", type=_top, default=5, metavar="N",
+    report.add_argument("--top", type=_whole_number(0, 50, "a whole number"), default=5, metavar="N",
                         help="spectra of the N strongest TIC peaks per run (default: 5)")
 
 
