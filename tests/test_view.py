@@ -19,7 +19,7 @@ import pytest
 pytest.importorskip("bokeh")
 
 from kelvara_tools import read_run  # noqa: E402
-from kelvara_tools._source import DRAW_POINTS, decimate  # noqa: E402
+from kelvara_tools._source import DRAW_POINTS, _running_max, decimate  # noqa: E402
 
 from viewing import get, view_server  # noqa: E402
 
@@ -137,6 +137,14 @@ def test_decimation_keeps_every_extreme():
     # Every kept point is a point of the trace, at its own position.
     positions = np.searchsorted(x, thin_x)
     assert np.array_equal(y[positions], thin_y)
+
+
+@pytest.mark.parametrize("n, width", [(10, 3), (1000, 7), (1001, 13), (1000, 1000), (5, 5), (40_000, 801)])
+def test_running_max_matches_the_window_by_window_maximum(n, width):
+    # The apex search of a report's strongest peaks, against the plain definition.
+    values = np.random.default_rng(n).random(n)
+    want = np.lib.stride_tricks.sliding_window_view(values, width).max(axis=1)
+    assert np.array_equal(_running_max(values, width), want)
 
 
 # -- kelvara report -------------------------------------------------------------

@@ -55,6 +55,20 @@ def representation(layout: str) -> str:
     return "profile" if layout == "ttfl_profile" else "centroid"
 
 
+def _running_max(values: np.ndarray, width: int) -> np.ndarray:
+    """max(values[i:i + width]) for every i, in a few passes whatever the width.
+
+    Cut into blocks of `width`: a window spans the end of one block and the
+    start of the next, so its maximum is the larger of the first block's
+    maximum from i onwards and the second block's maximum up to i + width - 1.
+    """
+    n = len(values)
+    blocks = np.concatenate([values, np.full(-n % width, -np.inf)]).reshape(-1, width)
+    from_start = np.maximum.accumulate(blocks, axis=1).ravel()
+    to_end = np.maximum.accumulate(blocks[:, ::-1], axis=1)[:, ::-1].ravel()
+    return np.maximum(to_end[: n - width + 1], from_start[width - 1: n])
+
+
 def _finite_or_none(value: float) -> float | None:
     return float(value) if math.isfinite(value) else None
 
@@ -81,16 +95,7 @@ class RunSource:
         return entry[2]
 
     def prepare(self) -> None:
-        """Compute what the first view shows. numpy releases the interpreter
-        lock in its reductions, so the passes over the run's points (TIC,
-        BPC, the m/z range) run on two threads side by side."""
-        from concurrent.futures import ThreadPoolExecutor
-
-        levels = self.levels()
-        with ThreadPoolExecutor(2) as pool:
-            for kind in ("tic", "bpc") if levels else ():
-                pool.submit(self._full, kind, levels[0])
-            pool.submit(self._mz_range)
+        """Compute what the first view shows: the facts, each level's thinned chromatograms, the SRM traces."""
         self.facts()
         for level in self.levels():
             self.chromatograms(level)
@@ -111,7 +116,7 @@ class RunSource:
         return representation(self.run.layout)
 
     def levels(self) -> list[int]:
-        return [int(level) for level in np.unique(self.run.ms_level)]
+        return self._once("levels", lambda: [int(level) for level in np.unique(self.run.ms_level)])
 
     def dropped(self) -> int | None:
         """Scans the reader left out, where the reader reports them (None: not reported)."""
@@ -286,8 +291,7 @@ class RunSource:
         if len(tic) == 0:
             return []
         half = max(3, len(tic) // 100)
-        padded = np.pad(tic, half, constant_values=-np.inf)
-        local_max = np.lib.stride_tricks.sliding_window_view(padded, 2 * half + 1).max(axis=1)
+        local_max = _running_max(np.pad(tic, half, constant_values=-np.inf), 2 * half + 1)
         apex = np.flatnonzero((tic >= local_max) & (tic > 0))
         apex = apex[np.argsort(-tic[apex], kind="stable")]
         chosen: list[int] = []
