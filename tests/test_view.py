@@ -177,6 +177,9 @@ def test_report_pages_are_bounded_and_whole(reports):
     assert f"{len(inputs) - 1} of {len(inputs)} runs reported" in result.stdout
     names = sorted(os.listdir(out))
     assert names == sorted(["index.html"] + [os.path.basename(p).rsplit(".", 1)[0] + ".html" for p in inputs[:-1]])
+    (out.parent / "plain").write_text("")
+    modes = {os.stat(out / name).st_mode & 0o777 for name in names}
+    assert modes == {os.stat(out.parent / "plain").st_mode & 0o777}
     sizes = {name: os.path.getsize(out / name) for name in names}
     assert max(sizes.values()) < 3_000_000, sizes
     # The long run (8,640 spectra) is drawn with no more than a small sample.

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import html
 import os
-import tempfile
+import secrets
 from dataclasses import dataclass, field
 
 from . import _figures as fig
@@ -36,17 +36,21 @@ class RunReport:
 
 
 def _write_whole(path: str, text: str) -> None:
-    """Write text to path through a temporary file in the same folder, so the name holds all or nothing."""
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".kelvara-", suffix=".tmp", dir=folder)
+    """Write text to path through a temporary file in the same folder, so the name holds all or nothing.
+
+    The temporary file is opened like any new file (mode from the umask,
+    unlike tempfile's private 0600), so the page is readable as the user expects.
+    """
+    temporary = f"{path}.{secrets.token_hex(6)}.tmp"
     try:
-        with os.fdopen(handle, "w", encoding="utf-8") as out:
+        with open(temporary, "x", encoding="utf-8") as out:
             out.write(text)
             out.flush()
             os.fsync(out.fileno())
         os.replace(temporary, path)
     except BaseException:
-        os.unlink(temporary)
+        if os.path.exists(temporary):
+            os.unlink(temporary)
         raise
 
 
