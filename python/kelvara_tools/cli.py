@@ -9,6 +9,8 @@
                  [--spectrum I [--mz LOW-HIGH]] -o OUT.png|.svg|.pdf
     kelvara xic FILE... --mz MZ [MZ...] (--tol DA | --ppm P) [--rt START-END] [--ms-level N]
                 -o TABLE.csv|.parquet [--jobs N | --scheduler ADDRESS]
+    kelvara view FILE [--port N] [--no-browser]
+    kelvara report FILE... -o DIR [--top N]
     kelvara --version
 
 Exit status: 0 when everything worked, 1 when a file failed, 2 for bad
@@ -25,6 +27,7 @@ import sys
 import time
 
 from ._errors import describe, escape, shown
+from . import _viewcli
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -158,6 +161,7 @@ def build_parser() -> argparse.ArgumentParser:
     xic.add_argument("-o", "--output", required=True, type=_suffix(("csv", "parquet")),
                      metavar="TABLE.csv|.parquet", help="table to write, whole or not at all")
     _batch_options(xic)
+    _viewcli.register(commands)
     return parser
 
 
@@ -475,7 +479,7 @@ def main(argv: list[str] | None = None) -> int:
         if mzml_only:
             parser.error(f"convert: --{mzml_only[0].replace('_', '-')} is an mzML option; Parquet takes only the "
                          f"filters")
-    handler = {"info": _info, "convert": _convert, "plot": _plot, "xic": _xic}[args.command]
+    handler = {"info": _info, "convert": _convert, "plot": _plot, "xic": _xic, **_viewcli.HANDLERS}[args.command]
     try:
         return handler(args)
     except KeyboardInterrupt:

@@ -1,0 +1,329 @@
+"""`kelvara view`: one run in the browser, served from this machine.
+
+    serve("run.lcd", port=0, open_browser=False)
+
+The run is opened once (RunSource); its chromatograms are computed and
+thinned before the server starts, and go into the page itself, so the first
+view is one request. Everything else is fetched on demand, as JSON:
+
+    GET /                                    the page
+    GET /api/facts                           layout, spectra by level, points, ranges, dropped scans
+    GET /api/chromatograms?level=L           TIC and BPC of MS level L, thinned for drawing
+    GET /api/spectrum?index=I                spectrum number I
+    GET /api/spectrum?rt=S[&level=L]         the spectrum nearest to S seconds (of level L)
+    GET /api/xic?mz=M&tol=T|ppm=P[&level=L]  summed intensity within M ± T (Da) or ± P ppm
+    GET /api/srm                             one trace per SRM transition
+
+A bad request gets a 4xx status and {"error": message}; the server goes on
+serving. It binds 127.0.0.1 only.
+"""
+
+from __future__ import annotations
+
+import html
+import importlib.util
+import json
+import math
+import threading
+import webbrowser
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
+
+from . import _figures as fig
+from ._source import RunSource
+
+HOST = "127.0.0.1"
+
+
+class BadRequest(ValueError):
+    """A request the page (or a user typing a URL) got wrong: answered with 400."""
+
+
+def _one(query: dict, name: str) -> str | None:
+    values = query.get(name)
+    if values is None:
+        return None
+    if len(values) != 1:
+        raise BadRequest(f"give the parameter {name!r} once, not {len(values)} times")
+    return values[0]
+
+
+def _number(query: dict, name: str, required: bool = True) -> float | None:
+    text = _one(query, name)
+    if text is None:
+        if required:
+            raise BadRequest(f"the parameter {name!r} is missing")
+        return None
+    try:
+        value = float(text)
+    except ValueError:
+        raise BadRequest(f"the parameter {name!r} must be a number, not {text!r}") from None
+    if not math.isfinite(value):
+        raise BadRequest(f"the parameter {name!r} must be a finite number, not {text!r}")
+    return value
+
+
+def _level(query: dict, source: RunSource, required: bool = False) -> int | None:
+    value = _number(query, "level", required)
+    if value is None:
+        return None
+    if value not in source.levels():
+        have = ", ".join(map(str, source.levels())) or "none"
+        raise BadRequest(f"this run has no spectra of MS level {value:g} (levels present: {have})")
+    return int(value)
+
+
+def _facts(source: RunSource, query: dict):
+    return source.facts()
+
+
+def _chromatograms(source: RunSource, query: dict):
+    return source.chromatograms(_level(query, source, required=True))
+
+
+def _spectrum(source: RunSource, query: dict):
+    index, rt = _number(query, "index", False), _number(query, "rt", False)
+    if (index is None) == (rt is None):
+        raise BadRequest("give either index=I (a spectrum number) or rt=S (seconds, with level=L if wanted)")
+    if rt is not None:
+        return source.spectrum_at(rt, _level(query, source))
+    count = len(source.run)
+    if index != int(index) or not 0 <= index < count:
+        raise BadRequest(f"index must be a whole number from 0 to {count - 1}, not {index:g}")
+    return source.spectrum(int(index))
+
+
+def _xic(source: RunSource, query: dict):
+    mz = _number(query, "mz")
+    tol, ppm = _number(query, "tol", False), _number(query, "ppm", False)
+    if (tol is None) == (ppm is None):
+        raise BadRequest("give the window as tol=T (Da) or ppm=P, one of the two")
+    width = tol if tol is not None else ppm
+    if not 0 < width <= (1e4 if tol is not None else 1e6) or not mz > 0:
+        raise BadRequest("m/z must be above 0, and the tolerance above 0 and at most 10,000 Da or 10⁶ ppm")
+    level = _level(query, source)
+    return source.xic(mz, tol=tol, ppm=ppm, level=1 if level is None else level)
+
+
+def _srm(source: RunSource, query: dict):
+    return source.srm()
+
+
+ROUTES = {
+    "/api/facts": _facts,
+    "/api/chromatograms": _chromatograms,
+    "/api/spectrum": _spectrum,
+    "/api/xic": _xic,
+    "/api/srm": _srm,
+}
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server_version = "kelvara-view"
+    server: ViewServer
+
+    def do_GET(self) -> None:
+        url = urlsplit(self.path)
+        if url.path in ("/", "/index.html"):
+            return self._send(200, self.server.page, "text/html; charset=utf-8")
+        if url.path == "/favicon.ico":
+            return self._send(204, b"", "image/x-icon")
+        route = ROUTES.get(url.path)
+        if route is None:
+            return self._error(404, f"nothing at {url.path}; the endpoints are /, {', '.join(ROUTES)}")
+        try:
+            answer = route(self.server.source, parse_qs(url.query, keep_blank_values=True))
+            body = json.dumps(answer, allow_nan=False).encode()
+        except BadRequest as error:
+            return self._error(400, str(error))
+        except (ValueError, IndexError, TypeError) as error:
+            return self._error(400, str(error))
+        except Exception as error:  # the server keeps serving whatever one request hits
+            return self._error(500, f"{type(error).__name__}: {error}")
+        self._send(200, body, "application/json")
+
+    def _refuse(self) -> None:
+        self._error(405, f"{self.command} is not supported: the view only answers GET")
+
+    do_POST = do_PUT = do_DELETE = do_PATCH = _refuse
+
+    def _error(self, status: int, message: str) -> None:
+        self._send(status, json.dumps({"error": message, "status": status}).encode(), "application/json")
+
+    def _send(self, status: int, body: bytes, content_type: str) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    do_HEAD = do_GET
+
+    def log_message(self, format: str, *args) -> None:
+        # One line per request would bury the address the user needs.
+        pass
+
+
+class ViewServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, source: RunSource, port: int = 0) -> None:
+        self.source = source
+        self.page = view_page(source).encode()
+        super().__init__((HOST, port), _Handler)
+
+    @property
+    def url(self) -> str:
+        return f"http://{HOST}:{self.server_address[1]}/"
+
+
+def serve(path: str, port: int = 0, open_browser: bool = True, announce=print) -> None:
+    """Open the run, serve its page until interrupted (KeyboardInterrupt propagates after the socket is closed)."""
+    # Bokeh is imported while the run is read (the read releases the
+    # interpreter lock), and the first view's chromatograms computed after.
+    if importlib.util.find_spec("bokeh") is None:
+        fig.bokeh_modules()  # raises, with the install command
+    importing = threading.Thread(target=_import_quietly, daemon=True)
+    importing.start()
+    source = RunSource(path)
+    source.prepare()
+    importing.join()
+    server = ViewServer(source, port)
+    try:
+        announce(f"kelvara view: {source.name} at {server.url} (Ctrl-C to stop)")
+        if open_browser:
+            threading.Thread(target=webbrowser.open, args=(server.url,), daemon=True).start()
+        server.serve_forever()
+    finally:
+        server.server_close()
+
+
+def _import_quietly() -> None:
+    try:
+        fig.bokeh_modules()
+    except ImportError:
+        pass  # a broken install: said again, with the install command, when the page is built
+
+
+# -- the page ------------------------------------------------------------------
+
+def view_page(source: RunSource) -> str:
+    facts = source.facts()
+    x_range = fig.rt_range(facts)
+    figures = {}
+    for level in source.levels():
+        drawn = source.chromatograms(level)
+        traces = [{"label": "TIC", "name": f"tic{level}", **drawn["tic"]},
+                  {"label": "BPC", "name": f"bpc{level}", **drawn["bpc"]},
+                  {"label": "XIC (right axis)", "name": f"xic{level}", "rt": [], "intensity": [],
+                   "colour": "#d62728", "width": 1.6, "own_axis": True, "axis_label": "XIC intensity (counts)"}]
+        title = f"{fig.LEVEL_TITLES.get(level, f'MS{level} chromatograms')} — {source.name} (click for the spectrum)"
+        figure = fig.chromatogram_figure(title, f"chrom{level}", traces, x_range)
+        figures[f"chrom{level}"] = figure
+    srm = source.srm()
+    if srm:
+        figures["srm"] = fig.srm_figure(srm, x_range)
+    figures["spectrum"] = fig.spectrum_figure("Spectrum — click a chromatogram", None, source.representation)
+    _, events, models, _, _ = fig.bokeh_modules()
+    for level in source.levels():
+        figures[f"chrom{level}"].js_on_event(
+            events.Tap, models.CustomJS(code=f"window.kelvara.spectrumAt(cb_obj.x, {level})"))
+    js, script, divs = fig.embed(figures)
+    levels = source.levels()
+    options = "".join(f'<option value="{level}">MS{level}</option>' for level in levels)
+    chromatograms = "".join(f'<div class="panel">{divs[f"chrom{level}"]}</div>' for level in levels)
+    body = f"""
+<h1>{html.escape(source.name)} <span class="note">kelvara view</span></h1>
+<div class="row">{fig.facts_table(facts)}
+<div class="panel"><form id="xic-form">
+  <label>XIC at m/z <input id="xic-mz" type="number" step="any" min="0" required></label>
+  <label>± <input id="xic-tol" type="number" step="any" min="0" value="0.5" required></label>
+  <select id="xic-unit"><option value="tol">Da</option><option value="ppm">ppm</option></select>
+  <label>on <select id="xic-level">{options}</select></label>
+  <button type="submit">Draw XIC</button>
+</form><p id="xic-status" class="note">The XIC is drawn in red over the chromatogram of its MS level, on its own axis (right).</p></div>
+</div>
+{chromatograms}
+{f'<div class="panel">{divs["srm"]}</div>' if "srm" in divs else ""}
+<div class="panel"><p id="spectrum-info" class="note">Click a chromatogram to see the spectrum at that
+retention time.</p>{divs["spectrum"]}</div>
+"""
+    return fig.page(f"{source.name} — kelvara view", js, body, script + _PAGE_SCRIPT)
+
+
+# Fetches what the page asks for and puts it into the Bokeh sources by name.
+_PAGE_SCRIPT = """
+<script>
+window.kelvara = (function () {
+  function model(name) {
+    for (const doc of Bokeh.documents) { const m = doc.get_model_by_name(name); if (m) return m; }
+    return null;
+  }
+  async function getJSON(url) {
+    const response = await fetch(url);
+    const answer = await response.json();
+    if (!response.ok) throw new Error(answer.error || response.statusText);
+    return answer;
+  }
+  function text(id, message, isError) {
+    const el = document.getElementById(id);
+    el.textContent = message;
+    el.className = isError ? "error" : "note";
+  }
+  function showSpectrum(s) {
+    model("spectrum_source").data = {mz: s.mz, intensity: s.intensity};
+    const lo = s.mz.length ? Math.min(...s.mz) : 0, hi = s.mz.length ? Math.max(...s.mz) : 100;
+    const pad = Math.max((hi - lo) * 0.03, 1), top = s.intensity.length ? Math.max(...s.intensity) * 1.08 : 1;
+    const x = model("spectrum_x"), y = model("spectrum_y");
+    x.setv({start: lo - pad, end: hi + pad, reset_start: lo - pad, reset_end: hi + pad});
+    y.setv({start: 0, end: top > 0 ? top : 1, reset_start: 0, reset_end: top > 0 ? top : 1});
+    model("spectrum_sticks").visible = s.representation !== "profile";
+    model("spectrum_line").visible = s.representation === "profile";
+    const parts = ["Scan " + s.index, "RT " + s.retention_time_sec.toFixed(2) + " s (" +
+                   (s.retention_time_sec / 60).toFixed(2) + " min)", "MS" + s.ms_level];
+    if (s.precursor_mz !== null) parts.push("precursor m/z " + s.precursor_mz.toFixed(4));
+    parts.push(s.points + (s.representation === "profile" ? " points" : " peaks"));
+    if (s.base_peak_mz !== null) parts.push("base peak m/z " + s.base_peak_mz.toFixed(4));
+    if (s.mz.length < s.points) parts.push("(" + s.mz.length + " drawn)");
+    const info = document.getElementById("spectrum-info");
+    info.textContent = parts.join(" · ");
+    info.className = "";
+    info.dataset.index = s.index;
+    info.dataset.rt = s.retention_time_sec;
+    info.dataset.points = s.points;
+    model("spectrum").title.text = "Spectrum — scan " + s.index + ", RT " + s.retention_time_sec.toFixed(2) +
+        " s, MS" + s.ms_level + (s.precursor_mz !== null ? ", precursor m/z " + s.precursor_mz.toFixed(4) : "");
+  }
+  async function spectrumAt(rt, level) {
+    for (const figure of ["chrom1", "chrom2", "srm"]) {
+      const marker = model(figure + "_marker");
+      if (marker) marker.location = rt;
+    }
+    try {
+      showSpectrum(await getJSON("/api/spectrum?rt=" + encodeURIComponent(rt) + "&level=" + level));
+    } catch (e) { text("spectrum-info", "No spectrum: " + e.message, true); }
+  }
+  document.getElementById("xic-form").addEventListener("submit", async function (event) {
+    event.preventDefault();
+    const mz = document.getElementById("xic-mz").value, tol = document.getElementById("xic-tol").value;
+    const unit = document.getElementById("xic-unit").value, level = document.getElementById("xic-level").value;
+    text("xic-status", "Extracting…", false);
+    try {
+      const xic = await getJSON("/api/xic?mz=" + encodeURIComponent(mz) + "&" + unit + "=" +
+                                encodeURIComponent(tol) + "&level=" + level);
+      for (const other of document.getElementById("xic-level").options) {
+        const source = model("xic" + other.value);
+        if (source) source.data = other.value === level ? {rt: xic.rt, intensity: xic.intensity} : {rt: [], intensity: []};
+      }
+      const peak = xic.intensity.length ? Math.max(...xic.intensity) : 0;
+      text("xic-status", "XIC m/z " + Number(mz).toFixed(4) + " ± " + tol + (unit === "tol" ? " Da" : " ppm") +
+           " (MS" + level + "), drawn in red on the right axis; highest point " + peak.toExponential(3) +
+           " counts.", false);
+    } catch (e) { text("xic-status", "No XIC: " + e.message, true); }
+  });
+  return {spectrumAt: spectrumAt, model: model};
+})();
+</script>
+"""

@@ -1,0 +1,51 @@
+"""Starting `kelvara view` as a user does, for the server and browser tests."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import signal
+import subprocess
+import sys
+import urllib.error
+import urllib.request
+
+
+@contextlib.contextmanager
+def view_server(path, *options, stopped=None):
+    """Run `kelvara view PATH --no-browser` on a free port; yield its address.
+
+    On leaving, Ctrl-C (SIGINT) stops it; `stopped`, a list, gets its exit
+    status and what it wrote to stderr.
+    """
+    # A shell that starts the suite in the background leaves SIGINT ignored
+    # in its children; the server gets it back, as a terminal gives it.
+    process = subprocess.Popen([sys.executable, "-m", "kelvara_tools", "view", str(path), "--no-browser", *options],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        line = process.stdout.readline()
+        assert " at http://127.0.0.1:" in line, (line, process.stderr.read() if process.poll() is not None else "")
+        yield line.split(" at ")[1].split()[0].rstrip("/")
+    finally:
+        if process.poll() is None:
+            process.send_signal(signal.SIGINT)
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        if stopped is not None:
+            stopped.extend([process.returncode, process.stderr.read()])
+        process.stdout.close()
+        process.stderr.close()
+
+
+def get(url: str) -> tuple[int, dict]:
+    """GET a JSON endpoint: (status, decoded body), whatever the status."""
+    try:
+        with urllib.request.urlopen(url, timeout=30) as response:
+            return response.status, json.loads(response.read())
+    except urllib.error.HTTPError as error:
+        with error:
+            return error.code, json.loads(error.read())
