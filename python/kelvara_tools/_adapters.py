@@ -16,6 +16,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._summary import is_profile
+
 if TYPE_CHECKING:
     from ._run import Run
 
@@ -92,7 +94,7 @@ def _openms_chromatogram(oms, native_id: str, kind, chromatogram) -> Any:
 def to_pyopenms(run: Run):
     oms = _library("pyopenms", "pyopenms", "Run.to_pyopenms()")
     settings = oms.SpectrumSettings.SpectrumType
-    kind = settings.PROFILE if run.layout == "ttfl_profile" else settings.CENTROID
+    kind = settings.PROFILE if is_profile(run.layout) else settings.CENTROID
     precursors = _precursors(run)
     experiment = oms.MSExperiment()
     for spectrum in run:

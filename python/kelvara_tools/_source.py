@@ -20,6 +20,7 @@ import threading
 import numpy as np
 
 from ._run import Run, read_run
+from ._summary import is_profile
 
 # Points per drawn trace: a screen is a few thousand pixels wide, and
 # min/max pairs per pixel column keep every spike that a full trace shows.
@@ -52,7 +53,7 @@ def decimate(x: np.ndarray, y: np.ndarray, target: int = DRAW_POINTS) -> tuple[n
 
 def representation(layout: str) -> str:
     """TTFL scans are stored as profiles; every other layout holds centroids (or MRM sticks)."""
-    return "profile" if layout == "ttfl_profile" else "centroid"
+    return "profile" if is_profile(layout) else "centroid"
 
 
 def _running_max(values: np.ndarray, width: int) -> np.ndarray:

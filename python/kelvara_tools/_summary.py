@@ -13,6 +13,11 @@ from . import _columns
 REPRESENTATIONS = ("centroid", "profile")
 
 
+def is_profile(layout: str) -> bool:
+    """Whether the layout's scans are profiles (sampled on an axis) rather than centroids."""
+    return bool(_columns.LAYOUTS[layout]["profile"])
+
+
 def representation(run) -> np.ndarray:
     """Per spectrum, 0 for centroid and 1 for profile, as the layout's entry
     in the reader's table says.
@@ -21,7 +26,7 @@ def representation(run) -> np.ndarray:
     centroids; single-quadrupole and GC-MS full scans store one point per
     resolved m/z, and MRM transitions one value each: centroid.
     """
-    code = 1 if _columns.LAYOUTS[run.layout]["profile"] else 0
+    code = 1 if is_profile(run.layout) else 0
     return np.full(len(run), code, dtype=np.int8)
 
 
