@@ -83,8 +83,13 @@ class BorrowedRef {
 };
 
 // Raises a core reading error: a RuntimeError whose message is the error's
-// display text ("I/O error: ..." or "parse error: ...").
+// display text ("I/O error: ..." or "parse error: ..."), or for want of
+// memory a MemoryError saying what could not be allocated.
 inline void set_error(const raw::RawError& error) {
+  if (error.kind() == raw::RawError::Kind::OutOfMemory) {
+    PyErr_SetString(PyExc_MemoryError, error.message().c_str());
+    return;
+  }
   const std::string text = error.display();
   PyErr_SetString(PyExc_RuntimeError, text.c_str());
 }

@@ -16,7 +16,9 @@ namespace kelvara::raw {
 
 class RawError {
  public:
-  enum class Kind { Io, Parse };
+  // OutOfMemory: memory for the run could not be had; its message says for
+  // what, and Python raises MemoryError with it.
+  enum class Kind { Io, Parse, OutOfMemory };
 
   // `os_errno` is the POSIX error number of the failed call, 0 when unknown;
   // callers that raise OSError subclasses read it, the text never changes.
@@ -29,13 +31,23 @@ class RawError {
     return RawError(Kind::Parse, std::move(message), os_errno);
   }
 
+  static RawError out_of_memory(std::string message) { return RawError(Kind::OutOfMemory, std::move(message), 0); }
+
   Kind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
   int os_errno() const noexcept { return os_errno_; }
 
-  // "I/O error: {}" or "parse error: {}", nothing more.
+  // "I/O error: {}", "parse error: {}" or "out of memory: {}", nothing more.
   std::string display() const {
-    return (kind_ == Kind::Io ? std::string("I/O error: ") : std::string("parse error: ")) + message_;
+    switch (kind_) {
+      case Kind::Io:
+        return "I/O error: " + message_;
+      case Kind::Parse:
+        return "parse error: " + message_;
+      case Kind::OutOfMemory:
+        break;
+    }
+    return "out of memory: " + message_;
   }
 
  private:

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -35,8 +36,8 @@ constexpr std::size_t kMinBytesForRelease = std::size_t{4} << 20;
 // The decode on `threads` threads; with `releasable`, the scan data of
 // `file`, which the caller owns and drops afterwards, is released as the
 // walk leaves it behind.
-raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
-                                Bytes* releasable) {
+raw::Result<std::size_t> decode_scans(const RawFile& file, SpectrumSink& sink, std::size_t threads,
+                                      std::uint64_t slack, Bytes* releasable) {
   Emitter out(sink, file.stream_bytes, slack);
   Walker walk(file.layout);
   const std::size_t positions = index_positions(file.layout);
@@ -66,8 +67,19 @@ raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::si
   return std::move(out).finish();
 }
 
+// The same, with memory that ran out where no walk could say for what (a
+// decoder's own lists, a thread's share of them) as an error of its own.
+raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
+                                Bytes* releasable) {
+  try {
+    return decode_scans(file, sink, threads, slack, releasable);
+  } catch (const std::bad_alloc&) {
+    return Unexpected(raw::RawError::out_of_memory("could not allocate memory for decoding the scans of " + file.display_name));
+  }
+}
+
 // The number of threads for decoding a file's scan data.
-std::size_t threads_for(const RawFile& file) { return threads_for_bytes(scan_data_bytes(file.layout)); }
+std::size_t threads_for(const RawFile& file) { return threads_for_bytes(file.options, scan_data_bytes(file.layout)); }
 
 Bytes& scan_data(LayoutData& layout) {
   return std::visit(

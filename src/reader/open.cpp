@@ -8,10 +8,12 @@
 
 #include "reader/open.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -33,10 +35,11 @@ constexpr std::string_view kTtflStorage = "TTFL Raw Data";
 constexpr std::string_view kQtflStorage = "QTFL RawData";
 constexpr std::string_view kMassRawProbe = "Mass Raw Data/MS Raw Data";
 
-Result<LayoutData> load_gcms(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "GCMS Raw Data/Spectrum Index");
+Result<LayoutData> load_gcms(const cfb::CompoundFile& container, const ReadOptions& options,
+                              std::uint64_t& stream_bytes) {
+  auto index = read_stream(container, "GCMS Raw Data/Spectrum Index", options);
   if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "GCMS Raw Data/MS Raw Data");
+  auto data = read_stream(container, "GCMS Raw Data/MS Raw Data", options);
   if (!data) return Unexpected(std::move(data).error());
   stream_bytes = index->size() + data->size();
   auto offsets = raw::qgd::parse_spectrum_index(*index);
@@ -44,12 +47,13 @@ Result<LayoutData> load_gcms(const cfb::CompoundFile& container, std::uint64_t& 
   return LayoutData(GcmsData{std::move(*data), std::move(*offsets)});
 }
 
-Result<LayoutData> load_ttfl(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "TTFL Raw Data/Data Index");
+Result<LayoutData> load_ttfl(const cfb::CompoundFile& container, const ReadOptions& options,
+                              std::uint64_t& stream_bytes) {
+  auto index = read_stream(container, "TTFL Raw Data/Data Index", options);
   if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "TTFL Raw Data/MS Raw Data");
+  auto data = read_stream(container, "TTFL Raw Data/MS Raw Data", options);
   if (!data) return Unexpected(std::move(data).error());
-  auto times = read_stream(container, "TTFL Raw Data/Retention Time");
+  auto times = read_stream(container, "TTFL Raw Data/Retention Time", options);
   if (!times) return Unexpected(std::move(times).error());
   stream_bytes = index->size() + data->size() + times->size();
   auto subsets = raw::ttfl::parse_data_index(*index);
@@ -75,12 +79,13 @@ Result<LayoutData> load_ttfl(const cfb::CompoundFile& container, std::uint64_t& 
   return LayoutData(std::move(layout));
 }
 
-Result<LayoutData> load_qtfl(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "QTFL RawData/Centroid Index");
+Result<LayoutData> load_qtfl(const cfb::CompoundFile& container, const ReadOptions& options,
+                              std::uint64_t& stream_bytes) {
+  auto index = read_stream(container, "QTFL RawData/Centroid Index", options);
   if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "QTFL RawData/Centroid Data");
+  auto data = read_stream(container, "QTFL RawData/Centroid Data", options);
   if (!data) return Unexpected(std::move(data).error());
-  auto times = read_stream(container, "QTFL RawData/Retention Time");
+  auto times = read_stream(container, "QTFL RawData/Retention Time", options);
   if (!times) return Unexpected(std::move(times).error());
   stream_bytes = index->size() + data->size() + times->size();
   auto entries = raw::qtfl::parse_centroid_index(*index);
@@ -90,10 +95,11 @@ Result<LayoutData> load_qtfl(const cfb::CompoundFile& container, std::uint64_t& 
   return LayoutData(QtflData{std::move(*data), std::move(*entries), std::move(*retention)});
 }
 
-Result<LayoutData> load_mass_raw(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "Mass Raw Data/Spectrum Index");
+Result<LayoutData> load_mass_raw(const cfb::CompoundFile& container, const ReadOptions& options,
+                              std::uint64_t& stream_bytes) {
+  auto index = read_stream(container, "Mass Raw Data/Spectrum Index", options);
   if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "Mass Raw Data/MS Raw Data");
+  auto data = read_stream(container, "Mass Raw Data/MS Raw Data", options);
   if (!data) return Unexpected(std::move(data).error());
   stream_bytes = index->size() + data->size();
   auto offsets = raw::mass_raw::parse_spectrum_index(*index);
@@ -168,37 +174,48 @@ Result<DetectedFile> detect_layout(const std::string& path) {
 
 namespace {
 
-// KELVARA_THREADS: a positive number of threads, or nothing when unset,
-// empty or not a positive number.
-std::optional<std::size_t> threads_from_environment() {
-  const char* text = std::getenv("KELVARA_THREADS");
-  if (text == nullptr) return std::nullopt;
-  const char* last = text + std::strlen(text);
-  std::size_t value = 0;
-  const auto [ptr, ec] = std::from_chars(text, last, value);
-  if (ec != std::errc() || ptr != last || value == 0) return std::nullopt;
-  return value;
-}
-
 // Below this many bytes, starting threads costs more than they save.
 constexpr std::uint64_t kMinBytesForThreads = std::uint64_t{4} << 20;
 
-}  // namespace
-
-std::size_t threads_for_bytes(std::uint64_t bytes) {
-  if (const auto threads = threads_from_environment()) return *threads;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return bytes < kMinBytesForThreads || cores == 0 ? 1 : cores;
+std::size_t cores() {
+  const unsigned count = std::thread::hardware_concurrency();
+  return count == 0 ? 1 : count;
 }
 
-Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path) {
+}  // namespace
+
+ReadOptions read_options_from_environment() {
+  const char* text = std::getenv("KELVARA_THREADS");
+  if (text == nullptr) return {};
+  const char* last = text + std::strlen(text);
+  std::size_t value = 0;
+  const auto [ptr, ec] = std::from_chars(text, last, value);
+  // A number too large for size_t is as many threads as may be had.
+  if (ec == std::errc::result_out_of_range && ptr == last) return {max_threads()};
+  if (ec != std::errc() || ptr != last) return {};
+  return {value};
+}
+
+std::size_t max_threads() { return kThreadsPerCore * cores(); }
+
+std::size_t threads_for_bytes(const ReadOptions& options, std::uint64_t bytes) {
+  if (options.threads != 0) return std::min(options.threads, max_threads());
+  return bytes < kMinBytesForThreads ? 1 : cores();
+}
+
+Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path, const ReadOptions& options) {
   auto stream = container.open_stream(path);
   if (!stream) {
     return raw::parse_error("stream '" + std::string(path) + "' not found: " + std::move(stream).error().message);
   }
-  auto bytes = container.read_to_end(*stream, threads_for_bytes(stream->size));
-  if (!bytes) return Unexpected(RawError::io(bytes.error().message, bytes.error().os_errno));
-  return std::move(*bytes);
+  try {
+    auto bytes = container.read_to_end(*stream, threads_for_bytes(options, stream->size));
+    if (!bytes) return Unexpected(RawError::io(bytes.error().message, bytes.error().os_errno));
+    return std::move(*bytes);
+  } catch (const std::bad_alloc&) {
+    return Unexpected(RawError::out_of_memory("could not allocate " + std::to_string(stream->size) + " bytes for stream '" +
+                                              std::string(path) + "'"));
+  }
 }
 
 std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::string_view path) {
@@ -209,7 +226,7 @@ std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::st
   return std::move(*bytes);
 }
 
-Result<RawFile> open_raw_file(const std::string& path) {
+Result<RawFile> open_raw_file(const std::string& path, const ReadOptions& options) {
   auto detected = detect_layout(path);
   if (!detected) return Unexpected(std::move(detected).error());
 
@@ -217,19 +234,19 @@ Result<RawFile> open_raw_file(const std::string& path) {
   Result<LayoutData> layout = [&] {
     switch (detected->kind) {
       case LayoutKind::Gcms:
-        return load_gcms(detected->container, stream_bytes);
+        return load_gcms(detected->container, options, stream_bytes);
       case LayoutKind::Ttfl:
-        return load_ttfl(detected->container, stream_bytes);
+        return load_ttfl(detected->container, options, stream_bytes);
       case LayoutKind::Qtfl:
-        return load_qtfl(detected->container, stream_bytes);
+        return load_qtfl(detected->container, options, stream_bytes);
       case LayoutKind::MassRaw:
         break;
     }
-    return load_mass_raw(detected->container, stream_bytes);
+    return load_mass_raw(detected->container, options, stream_bytes);
   }();
   if (!layout) return Unexpected(std::move(layout).error());
   // The container and the file close here, with `detected`.
-  return RawFile{std::move(detected->display_name), std::move(*layout), stream_bytes};
+  return RawFile{std::move(detected->display_name), std::move(*layout), stream_bytes, options};
 }
 
 }  // namespace kelvara::reader

@@ -25,9 +25,8 @@ void ColumnSink::add_placed(std::size_t points, const SpectrumInfo& info) {
   precursor_mz.push(info.precursor_mz);
 }
 
-void ColumnSink::grow(std::size_t points) {
-  mz.reserve_more(points);
-  intensity.reserve_more(points);
+bool ColumnSink::grow(std::size_t points) noexcept {
+  return mz.try_reserve_more(points) && intensity.try_reserve_more(points);
 }
 
 void ColumnSink::expect_stream_bytes(std::uint64_t stream_bytes) {

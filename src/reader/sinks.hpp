@@ -38,8 +38,9 @@ class ValueArrays {
  public:
   // Room left for values before the arrays must grow.
   virtual std::size_t room() const = 0;
-  // Makes room for at least `points` more values. May move the arrays.
-  virtual void grow(std::size_t points) = 0;
+  // Makes room for at least `points` more values; false when the memory
+  // cannot be had. May move the arrays.
+  virtual bool grow(std::size_t points) noexcept = 0;
   // The next `points` values, which the caller fills; needs the room.
   virtual double* place_mz(std::size_t points) = 0;
   virtual float* place_intensity(std::size_t points) = 0;
@@ -94,6 +95,19 @@ class Block {
   Block() = default;
   Block(const Block&) = delete;
   Block& operator=(const Block&) = delete;
+  Block(Block&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Block& operator=(Block&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
   ~Block() { std::free(data_); }
 
   std::size_t size() const noexcept { return size_; }
@@ -101,15 +115,40 @@ class Block {
   const T* data() const noexcept { return data_; }
 
   void append(const T* values, std::size_t count) {
-    if (count > capacity_ - size_) grow(count);
+    reserve_more(count);
     if (count != 0) std::copy(values, values + count, data_ + size_);
     size_ += count;
   }
 
   // Makes room for `count` more values; may move the block.
   void reserve_more(std::size_t count) {
-    if (count > capacity_ - size_) grow(count);
+    if (!try_reserve_more(count)) throw std::bad_alloc();
   }
+
+  // The same without throwing: false, the block unchanged, when the memory
+  // cannot be had. Doubles the capacity when it can, else grows by an
+  // eighth, else to just what is asked: near the end of the address space
+  // a run still fits when its values do.
+  bool try_reserve_more(std::size_t count) noexcept {
+    if (count <= capacity_ - size_) return true;
+    constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
+    if (count > limit - size_) return false;
+    const std::size_t needed = size_ + count;
+    std::size_t doubled = capacity_ < 1024 ? 1024 : capacity_;
+    while (doubled < needed) doubled *= 2;
+    const std::size_t eighth = std::max(needed, capacity_ + capacity_ / 8);
+    for (const std::size_t capacity : {doubled, eighth, needed}) {
+      if (void* grown = std::realloc(data_, capacity * sizeof(T))) {
+        data_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Keeps the capacity, drops the values.
+  void clear() noexcept { size_ = 0; }
 
   // Asks for room for `count` values in all, if the system grants it; none
   // of it is made resident until written.
@@ -144,17 +183,6 @@ class Block {
   }
 
  private:
-  void grow(std::size_t count) {
-    constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
-    if (count > limit - size_) throw std::bad_alloc();
-    std::size_t capacity = capacity_ < 1024 ? 1024 : capacity_;
-    while (capacity < size_ + count) capacity *= 2;
-    void* grown = std::realloc(data_, capacity * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(grown);
-    capacity_ = capacity;
-  }
-
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
@@ -175,7 +203,7 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   void add_placed(std::size_t points, const SpectrumInfo& info) override;
 
   std::size_t room() const override { return std::min(mz.room(), intensity.room()); }
-  void grow(std::size_t points) override;
+  bool grow(std::size_t points) noexcept override;
   double* place_mz(std::size_t points) override { return mz.place(points); }
   float* place_intensity(std::size_t points) override { return intensity.place(points); }
 

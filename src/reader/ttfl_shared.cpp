@@ -18,23 +18,28 @@ SharedTtflScans::SharedTtflScans(const TtflData& layout, std::size_t count) : ca
   std::vector<std::uint32_t> starts(count);
   for (std::size_t i = 0; i < count; ++i) starts[i] = ranges[i].start;
   std::sort(starts.begin(), starts.end());
+  MutexLock lock(mutex_);
   for (std::size_t i = 0; i < count;) {
     std::size_t j = i + 1;
     while (j < count && starts[j] == starts[i]) ++j;
-    if (j - i > 1) entries_[starts[i]].left = j - i;
+    if (j - i > 1) {
+      shared_.emplace(starts[i], entries_.size());
+      entries_.push_back(Entry{j - i, State::Pending, false});
+    }
     i = j;
   }
+  scans_.resize(entries_.size());
 }
 
 std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl::TtflScanRange& range, ByteView bytes,
                                                  raw::PointSpace& space) {
-  const auto shared = entries_.empty() ? entries_.end() : entries_.find(range.start);
-  if (shared == entries_.end()) return decode(bytes, space);  // the range's only subset
-  Entry& entry = shared->second;
-  std::unique_lock lock(mutex_);
-  while (entry.state == State::Decoding) decoded_.wait(lock);
-  if (entry.state == State::Pending) {
-    entry.state = State::Decoding;
+  const auto shared = shared_.empty() ? shared_.end() : shared_.find(range.start);
+  if (shared == shared_.end()) return decode(bytes, space);  // the range's only subset
+  const std::size_t k = shared->second;
+  MutexLock lock(mutex_);
+  while (entries_[k].state == State::Decoding) lock.wait(decoded_);
+  if (entries_[k].state == State::Pending) {
+    entries_[k].state = State::Decoding;
     lock.unlock();
     raw::PointLists decoded;
     bool ok = false;
@@ -42,30 +47,41 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl::TtflScanRange&
       ok = decode(bytes, decoded).has_value();
     } catch (...) {
       lock.lock();
-      entry.state = State::Pending;  // another subset may try again
+      entries_[k].state = State::Pending;  // another subset may try again
       decoded_.notify_all();
       throw;
     }
     lock.lock();
-    entry.ok = ok;
-    entry.scan = std::move(decoded);
-    entry.state = State::Done;
+    if (decoded.refused() != 0) {
+      // No memory for the scan: this subset fails the decode, and another
+      // may try again.
+      entries_[k].state = State::Pending;
+      decoded_.notify_all();
+      space.refuse(decoded.refused());
+      return std::nullopt;
+    }
+    entries_[k].ok = ok;
+    scans_[k] = std::move(decoded);
+    entries_[k].state = State::Done;
     decoded_.notify_all();
   }
-  const bool ok = entry.ok;
+  const bool ok = entries_[k].ok;
   lock.unlock();
 
   // Done: nothing writes the scan until this subset, too, has taken it.
   std::optional<std::size_t> points;
   if (ok) {
-    const std::size_t n = entry.scan.mz.size();
+    const raw::PointLists& scan = scans_[k];
+    const std::size_t n = scan.mz.size();
     const raw::PointSlots slots = space.slots(n);
-    std::copy_n(entry.scan.mz.data(), n, slots.mz);
-    std::copy_n(entry.scan.intensity.data(), n, slots.intensity);
-    points = n;
+    if (!raw::refused(slots, n)) {
+      std::copy_n(scan.mz.data(), n, slots.mz);
+      std::copy_n(scan.intensity.data(), n, slots.intensity);
+      points = n;
+    }
   }
   lock.lock();
-  if (--entry.left == 0) entry.scan = {};
+  if (--entries_[k].left == 0) scans_[k] = {};
   return points;
 }
 

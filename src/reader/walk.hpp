@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -48,8 +49,8 @@ std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const 
 class ArraySpace final : public raw::PointSpace {
  public:
   explicit ArraySpace(ValueArrays* arrays) : arrays_(arrays) {}
-  raw::PointSlots slots(std::size_t points) override {
-    if (arrays_->room() < points) arrays_->grow(points);
+  raw::PointSlots slots(std::size_t points) noexcept override {
+    if (arrays_->room() < points && !arrays_->grow(points)) return refuse(points);
     return {arrays_->place_mz(points), arrays_->place_intensity(points)};
   }
 
@@ -88,7 +89,11 @@ class Emitter {
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity,
             const SpectrumInfo& info) {
     if (!spend(position, mz.size())) return false;
-    sink_.add(std::move(mz), std::move(intensity), info);
+    try {
+      sink_.add(std::move(mz), std::move(intensity), info);
+    } catch (const std::bad_alloc&) {
+      return out_of_memory("the record of the spectrum at index position " + std::to_string(position));
+    }
     return true;
   }
 
@@ -96,8 +101,33 @@ class Emitter {
   // there by a decoding thread apart from this call.
   bool emit_placed(std::size_t position, std::size_t points, const SpectrumInfo& info) {
     if (!spend(position, points)) return false;
-    sink_.add_placed(points, info);
+    try {
+      sink_.add_placed(points, info);
+    } catch (const std::bad_alloc&) {
+      return out_of_memory("the columns of the spectrum at index position " + std::to_string(position));
+    }
     return true;
+  }
+
+  // True, with the error set, when space() refused the points of the scan
+  // at `position`.
+  bool refused(std::size_t position) {
+    const std::size_t points = space().refused();
+    if (points == 0) return false;
+    return !points_refused(position, points);
+  }
+
+  // The decode fails for want of memory for the `points` points of the scan
+  // at `position`; false.
+  bool points_refused(std::size_t position, std::size_t points) {
+    return out_of_memory(std::to_string(points * kDecodeBytesPerPoint) + " bytes for the " + std::to_string(points) +
+                         " points of the scan at index position " + std::to_string(position));
+  }
+
+  // The decode fails for want of memory for `what`; false.
+  bool out_of_memory(const std::string& what) {
+    if (!error_) error_ = raw::RawError::out_of_memory("could not allocate " + what);
+    return false;
   }
 
   bool more() const { return true; }
@@ -143,7 +173,8 @@ class Emitter {
 // The walks below cover the index positions [begin, end) and hand every
 // record to `out`: each scan is decoded into out.space(), then announced
 // with out.emit, which returns false to stop the walk at once (the budget
-// is spent). Before each position they ask `out.more()`, which lets a
+// is spent). A scan that does not decode is dropped, unless out.refused
+// says the space had no memory for its points: then the walk stops there. Before each position they ask `out.more()`, which lets a
 // worker thread give up between scans. They return the position they
 // stopped before: `end` when the range is done.
 
@@ -155,7 +186,10 @@ std::size_t walk_gcms(const GcmsData& layout, std::size_t begin, std::size_t end
     const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
     if (!bytes) continue;
     auto scan = raw::qgd::parse_gcms_scan(*bytes, out.space());
-    if (!scan) continue;
+    if (!scan) {
+      if (out.refused(i)) return i;
+      continue;
+    }
     if (const auto* profile = std::get_if<raw::PlacedScan>(&*scan)) {
       if (!out.emit(i, profile->points, {1, raw::ms_to_seconds(profile->retention_time_ms)})) return i;
     } else {
@@ -165,6 +199,7 @@ std::size_t walk_gcms(const GcmsData& layout, std::size_t begin, std::size_t end
       const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
       for (const auto& transition : mrm.transitions) {
         const raw::PointSlots slot = out.space().slots(1);
+        if (slot.mz == nullptr && out.refused(i)) return i;
         *slot.mz = transition.product_mz;
         *slot.intensity = transition.intensity;
         if (!out.emit(i, 1, {2, seconds, transition.precursor_mz})) return i;
@@ -182,7 +217,10 @@ std::size_t walk_mass_raw(const MassRawData& layout, std::size_t begin, std::siz
     const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
     if (!bytes) continue;
     const auto scan = raw::mass_raw::parse_single_quad_scan(*bytes, out.space());
-    if (!scan) continue;
+    if (!scan) {
+      if (out.refused(i)) return i;
+      continue;
+    }
     if (!out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)})) return i;
   }
   return end;
@@ -198,7 +236,10 @@ std::size_t walk_qtfl(const QtflData& layout, std::size_t begin, std::size_t end
     const auto bytes = scan_bytes(data, entries[i].data_offset, stop);
     if (!bytes) continue;
     const auto points = raw::qtfl::decode_qtof_centroid_scan(*bytes, out.space());
-    if (!points) continue;
+    if (!points) {
+      if (out.refused(i)) return i;
+      continue;
+    }
     const double seconds =
         i < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[i]) : 0.0;
     const std::uint32_t ms_level = entries[i].level_code < 2 ? 1 : 2;
@@ -217,7 +258,10 @@ std::size_t walk_ttfl(const TtflData& layout, SharedTtflScans& scans, std::size_
     if (!bytes) continue;
     // Channels come back as m/z when the file has a calibration.
     const auto points = scans.take(range, *bytes, out.space());
-    if (!points) continue;
+    if (!points) {
+      if (out.refused(i)) return i;
+      continue;
+    }
     const std::uint32_t t = layout.subsets[i].rt_index;
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;

@@ -165,8 +165,13 @@ OwnedRef text_object(const std::string& text) {
 // OSError subclass with errno and filename set. Anything else means the file
 // is not a valid run, a container that cannot be read to the end included
 // (the core shows that as an I/O error without an error number): FormatError,
-// with the text the `kelvara` module shows for it.
+// with the text the `kelvara` module shows for it. Out of memory is a
+// MemoryError, as in `kelvara`.
 void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
+  if (error.kind() == kelvara::raw::RawError::Kind::OutOfMemory) {
+    kelvara::py::set_error(error);
+    return;
+  }
   if (const int code = error.os_errno(); code != 0) {
     // OSError(errno, strerror, filename) picks the subclass for the errno.
     OwnedRef number(PyLong_FromLong(code));
@@ -188,8 +193,9 @@ struct Decoded {
   ColumnSink sink;
 };
 
-kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path) {
-  auto opened = kelvara::reader::open_raw_file(path);
+kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path,
+                                                               const kelvara::reader::ReadOptions& options) {
+  auto opened = kelvara::reader::open_raw_file(path, options);
   if (!opened) return kelvara::Unexpected(std::move(opened).error());
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
@@ -217,13 +223,16 @@ OwnedRef read_columns_impl(PyObject* path) {
     return OwnedRef();
   }
 
+  // KELVARA_THREADS is read once, with the lock held: once it is released,
+  // a Python thread may be writing os.environ.
+  const kelvara::reader::ReadOptions options = kelvara::reader::read_options_from_environment();
   // Opening and decoding are plain C++ over owned bytes; other Python
   // threads run meanwhile. No exception may cross the lock's release.
   std::optional<kelvara::raw::Result<std::unique_ptr<Decoded>>> result;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    result.emplace(open_and_decode(file_path));
+    result.emplace(open_and_decode(file_path, options));
   } catch (...) {
     failure = std::current_exception();
   }

@@ -277,6 +277,7 @@ std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional
     const Walk walk = walk_blocks(words, first, dead);
     if (walk.ends_on_last_word) {
       const PointSlots slots = points.slots(walk.points);
+      if (refused(slots, walk.points)) return std::nullopt;
       if (calibration) {
         fill_points<true>(words, first, *calibration, slots.mz, slots.intensity);
       } else {
