@@ -121,6 +121,17 @@ def test_generated_files_equal_the_reader(make_file, layout):
         assert len(run.precursor_mz) == len(run) and np.isnan(run.precursor_mz).all()
 
 
+def test_layout_names_stay_those_stored_pickles_hold():
+    from kelvara_tools import _columns
+
+    # Probe order; the names are kept in pickled runs and must never change.
+    assert list(_columns.LAYOUTS) == ["gcms", "ttfl_profile", "qtof_centroid", "single_quad"]
+    assert {name: entry["extension"] for name, entry in _columns.LAYOUTS.items()} == {
+        "gcms": "qgd", "ttfl_profile": "lcd", "qtof_centroid": "lcd", "single_quad": "lcd"
+    }
+    assert [name for name, entry in _columns.LAYOUTS.items() if entry["profile"]] == ["ttfl_profile"]
+
+
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_an_index_reading_one_scan_many_times_fills_the_columns(make_file, monkeypatch, threads):
     # The columns are sized for half a point per stream byte up front; an

@@ -4,6 +4,9 @@ from typing import Any, Union, final
 
 class FormatError(ValueError): ...
 
+# Every layout, in probe order: {name: {"extension": str, "storage": str, "profile": bool}}.
+LAYOUTS: dict[str, dict[str, Any]]
+
 @final
 class Column:
     """One decoded column; numpy builds a read-only array over it without copying."""

@@ -23,7 +23,8 @@ if TYPE_CHECKING:
 
 FormatError = _columns.FormatError
 
-LAYOUTS = ("gcms", "single_quad", "ttfl_profile", "qtof_centroid")
+# The layouts' names, in the order the reader probes for them.
+LAYOUTS = tuple(_columns.LAYOUTS)
 
 # numpy's type for each column: the types the decoders give, never widened.
 _DTYPES = {

@@ -1,6 +1,5 @@
 // Pieces every scan decoder shares: the "too short for its header" error,
-// fixed-size entry tables, and the integer-to-float readings of m/z and
-// intensity fields. Each layout keeps its own offsets and sizes in its own
+// fixed-size entry tables, and m/z stored in tenths. Each layout keeps its own offsets and sizes in its own
 // file and passes them in.
 #pragma once
 
@@ -42,14 +41,6 @@ auto read_entry_table(ByteView table, std::size_t entry_size, SizeMessage&& size
     entries.push_back(read_entry(table.sub(at, entry_size)));
   }
   return entries;
-}
-
-// An intensity stored as an unsigned little-endian integer of 1 to 4 bytes,
-// zero-extended, as a single-precision float; 32-bit values above 2^24
-// round to the nearest float.
-inline float intensity_le(ByteView bytes, std::size_t offset, std::size_t width) {
-  if (width < 1 || width > 4) throw std::out_of_range("intensity field of " + std::to_string(width) + " bytes");
-  return static_cast<float>(static_cast<std::uint32_t>(bytes.uint_le(offset, width)));
 }
 
 // An m/z stored as an unsigned count of tenths of a unit.

@@ -11,11 +11,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
-#include <type_traits>
 #include <utility>
-#include <variant>
 
 #include "reader/executor.hpp"
+#include "reader/layouts.hpp"
 #include "reader/release.hpp"
 #include "reader/walk.hpp"
 
@@ -40,8 +39,9 @@ raw::Result<std::size_t> decode_scans(const RawFile& file, SpectrumSink& sink, s
                                       std::uint64_t slack, Bytes* releasable) {
   Emitter out(sink, file.stream_bytes, slack);
   Walker walk(file.layout);
-  const std::size_t positions = index_positions(file.layout);
-  const std::size_t data_bytes = scan_data_bytes(file.layout);
+  const Layout& layout = layout_of(file.layout);
+  const std::size_t positions = layout.positions(file.layout);
+  const std::size_t data_bytes = layout.scan_data(file.layout).size();
   if (releasable != nullptr && data_bytes < kMinBytesForRelease) releasable = nullptr;
   if (positions < 2 || (threads <= 1 && releasable == nullptr)) {
     walk(0, positions, out);
@@ -79,20 +79,13 @@ raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::si
 }
 
 // The number of threads for decoding a file's scan data.
-std::size_t threads_for(const RawFile& file) { return threads_for_bytes(file.options, scan_data_bytes(file.layout)); }
-
-Bytes& scan_data(LayoutData& layout) {
-  return std::visit(
-      [](auto& data) -> Bytes& {
-        using T = std::decay_t<decltype(data)>;
-        if constexpr (std::is_same_v<T, QtflData>) {
-          return data.centroid_data;
-        } else {
-          return data.ms_raw_data;
-        }
-      },
-      layout);
+std::size_t threads_for(const RawFile& file) {
+  return threads_for_bytes(file.options, layout_of(file.layout).scan_data(file.layout).size());
 }
+
+// The scan data of a file the caller owns: the layout's, which is not
+// const here.
+Bytes& scan_data(RawFile& file) { return const_cast<Bytes&>(layout_of(file.layout).scan_data(file.layout)); }
 
 }  // namespace
 
@@ -110,14 +103,14 @@ raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, Spectrum
 }
 
 raw::Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink) {
-  return decode(file, sink, threads_for(file), kDecodeBudgetSlack, &scan_data(file.layout));
+  return decode(file, sink, threads_for(file), kDecodeBudgetSlack, &scan_data(file));
 }
 
 raw::Result<std::vector<SpectrumRecord>> build_spectra(RawFile file) {
   std::vector<SpectrumRecord> spectra;
   // One record per index entry; GC-MS MRM scans give one record per
   // transition, so a GC-MS list with MRM scans grows once past it.
-  spectra.reserve(index_positions(file.layout));
+  spectra.reserve(layout_of(file.layout).positions(file.layout));
   RecordSink sink(spectra);
   // The file is dropped when the list is complete.
   auto decoded = decode_spectra(std::move(file), sink);

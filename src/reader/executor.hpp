@@ -96,19 +96,19 @@ class ChunkSpace final : public raw::PointSpace {
 // Collects a chunk's spectra on a decoding thread. Nothing here throws for
 // want of memory: a refusal is kept in the chunk, for the calling thread to
 // report in record order.
-class ChunkCollector {
+class ChunkCollector final : public ScanOut {
  public:
   ChunkCollector(Chunk& chunk, bool flat, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
       : chunk_(chunk), flat_(flat), space_(chunk.buffers), decoded_(decoded), budget_(budget) {}
 
-  bool more() const { return decoded_.load(std::memory_order_relaxed) <= budget_; }
+  bool more() const override { return decoded_.load(std::memory_order_relaxed) <= budget_; }
 
-  raw::PointSpace& space() {
+  raw::PointSpace& space() override {
     if (flat_) return space_;
     return lists_;
   }
 
-  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) {
+  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) override {
     decoded_.fetch_add(decoded_bytes(points), std::memory_order_relaxed);
     try {
       if (flat_) {
@@ -124,7 +124,7 @@ class ChunkCollector {
     return true;
   }
 
-  bool refused(std::size_t position) {
+  bool refused(std::size_t position) override {
     const std::size_t points = space().refused();
     if (points == 0) return false;
     chunk_.refused = Refusal{position, points, true};

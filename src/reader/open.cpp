@@ -1,5 +1,6 @@
-// Opening a data file: path and extension, container, layout probe, and the
-// whole-stream reads and index parses of each layout.
+// Opening a data file: path and extension, container, and the layout probe
+// over the table of layouts, whose loads (src/reader/layouts/) read the
+// streams whole and parse the indexes.
 //
 // The order of every step is fixed because it decides which error a user
 // sees when a file has several faults: the file must open and be a compound
@@ -9,7 +10,6 @@
 #include "reader/open.hpp"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +18,11 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "cfb/file.hpp"
 #include "common/bytes.hpp"
-#include "raw/mass_raw/mass_raw.hpp"
-#include "raw/qgd/qgd.hpp"
+#include "reader/layouts.hpp"
 
 namespace kelvara::reader {
 namespace {
@@ -30,80 +30,27 @@ namespace {
 using raw::RawError;
 using raw::Result;
 
-constexpr std::string_view kGcmsStorage = "GCMS Raw Data";
-constexpr std::string_view kTtflStorage = "TTFL Raw Data";
-constexpr std::string_view kQtflStorage = "QTFL RawData";
-constexpr std::string_view kMassRawProbe = "Mass Raw Data/MS Raw Data";
-
-Result<LayoutData> load_gcms(const cfb::CompoundFile& container, const ReadOptions& options,
-                              std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "GCMS Raw Data/Spectrum Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "GCMS Raw Data/MS Raw Data", options);
-  if (!data) return Unexpected(std::move(data).error());
-  stream_bytes = index->size() + data->size();
-  auto offsets = raw::qgd::parse_spectrum_index(*index);
-  if (!offsets) return Unexpected(std::move(offsets).error());
-  return LayoutData(GcmsData{std::move(*data), std::move(*offsets)});
-}
-
-Result<LayoutData> load_ttfl(const cfb::CompoundFile& container, const ReadOptions& options,
-                              std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "TTFL Raw Data/Data Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "TTFL Raw Data/MS Raw Data", options);
-  if (!data) return Unexpected(std::move(data).error());
-  auto times = read_stream(container, "TTFL Raw Data/Retention Time", options);
-  if (!times) return Unexpected(std::move(times).error());
-  stream_bytes = index->size() + data->size() + times->size();
-  auto subsets = raw::ttfl::parse_data_index(*index);
-  if (!subsets) return Unexpected(std::move(subsets).error());
-
-  TtflData layout;
-  layout.scan_ranges = raw::ttfl::ttfl_scan_ranges(*subsets, data->size());
-  layout.subsets = std::move(*subsets);
-  layout.ms_raw_data = std::move(*data);
-  layout.retention_times_ms = read_u32_array(*times);
-
-  // Only the first tuning result that can be read is consulted, even when
-  // its fit gives no calibration; tuning streams never fail the open.
-  static constexpr std::array<std::string_view, 3> kTuning = {
-      "TTFL Tuning/Tuning Result 00", "TTFL Tuning/Tuning Result 01", "TTFL Tuning/Tuning Result 02"};
-  for (std::string_view path : kTuning) {
-    if (auto tuning = read_stream_opt(container, path)) {
-      stream_bytes += tuning->size();
-      layout.calibration = raw::ttfl::parse_tuning_calibration(*tuning);
-      break;
-    }
+// "'A', 'B', or 'C'": the storages of several layouts in a message.
+std::string quoted_list(const std::vector<std::string_view>& names) {
+  std::string text;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (k > 0) text.append(k + 1 == names.size() ? ", or " : ", ");
+    text.append(1, '\'').append(names[k]).append(1, '\'');
   }
-  return LayoutData(std::move(layout));
+  return text;
 }
 
-Result<LayoutData> load_qtfl(const cfb::CompoundFile& container, const ReadOptions& options,
-                              std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "QTFL RawData/Centroid Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "QTFL RawData/Centroid Data", options);
-  if (!data) return Unexpected(std::move(data).error());
-  auto times = read_stream(container, "QTFL RawData/Retention Time", options);
-  if (!times) return Unexpected(std::move(times).error());
-  stream_bytes = index->size() + data->size() + times->size();
-  auto entries = raw::qtfl::parse_centroid_index(*index);
-  if (!entries) return Unexpected(std::move(entries).error());
-  auto retention = raw::qtfl::parse_qtfl_retention_times(*times);
-  if (!retention) return Unexpected(std::move(retention).error());
-  return LayoutData(QtflData{std::move(*data), std::move(*entries), std::move(*retention)});
-}
-
-Result<LayoutData> load_mass_raw(const cfb::CompoundFile& container, const ReadOptions& options,
-                              std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "Mass Raw Data/Spectrum Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "Mass Raw Data/MS Raw Data", options);
-  if (!data) return Unexpected(std::move(data).error());
-  stream_bytes = index->size() + data->size();
-  auto offsets = raw::mass_raw::parse_spectrum_index(*index);
-  return LayoutData(MassRawData{std::move(*data), std::move(offsets)});
+// ".qgd or .lcd": the extensions of the table, each once, in its order.
+std::string known_extensions() {
+  std::vector<std::string_view> seen;
+  std::string text;
+  for (const Layout* layout : layouts()) {
+    if (std::find(seen.begin(), seen.end(), layout->extension) != seen.end()) continue;
+    if (!seen.empty()) text.append(" or ");
+    seen.push_back(layout->extension);
+    text.append(1, '.').append(layout->extension);
+  }
+  return text;
 }
 
 }  // namespace
@@ -149,27 +96,29 @@ Result<DetectedFile> detect_layout(const std::string& path) {
   }
   cfb::CompoundFile container = std::move(*opened);
 
-  LayoutKind kind;
-  if (extension == "qgd") {
-    if (!container.exists(kGcmsStorage)) return raw::parse_error("'GCMS Raw Data' storage not found in .qgd file");
-    kind = LayoutKind::Gcms;
-  } else if (extension == "lcd") {
-    if (container.exists(kTtflStorage)) {
-      kind = LayoutKind::Ttfl;
-    } else if (container.exists(kQtflStorage)) {
-      kind = LayoutKind::Qtfl;
-    } else if (container.exists(kMassRawProbe)) {
-      kind = LayoutKind::MassRaw;
-    } else {
-      return raw::parse_error(
-          "none of 'TTFL Raw Data', 'QTFL RawData', or 'Mass Raw Data' storage found in .lcd file");
+  // The layouts of this extension, probed in table order.
+  std::vector<std::string_view> storages;
+  const Layout* found = nullptr;
+  for (const Layout* layout : layouts()) {
+    if (layout->extension != extension) continue;
+    if (container.exists(layout->probe)) {
+      found = layout;
+      break;
     }
-  } else {
-    return raw::parse_error("unsupported file extension '." + extension + "' (expected .qgd or .lcd)");
+    storages.push_back(layout->storage);
+  }
+  if (storages.empty() && found == nullptr) {
+    return raw::parse_error("unsupported file extension '." + extension + "' (expected " + known_extensions() + ")");
+  }
+  if (found == nullptr) {
+    if (storages.size() == 1) {
+      return raw::parse_error(quoted_list(storages) + " storage not found in ." + extension + " file");
+    }
+    return raw::parse_error("none of " + quoted_list(storages) + " storage found in ." + extension + " file");
   }
 
   const auto name = final_component(path);
-  return DetectedFile{std::move(container), kind, name ? std::string(*name) : std::string("unknown")};
+  return DetectedFile{std::move(container), found, name ? std::string(*name) : std::string("unknown")};
 }
 
 namespace {
@@ -213,8 +162,8 @@ Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view p
     if (!bytes) return Unexpected(RawError::io(bytes.error().message, bytes.error().os_errno));
     return std::move(*bytes);
   } catch (const std::bad_alloc&) {
-    return Unexpected(RawError::out_of_memory("could not allocate " + std::to_string(stream->size) + " bytes for stream '" +
-                                              std::string(path) + "'"));
+    return Unexpected(RawError::out_of_memory("could not allocate " + std::to_string(stream->size) +
+                                              " bytes for stream '" + std::string(path) + "'"));
   }
 }
 
@@ -231,19 +180,7 @@ Result<RawFile> open_raw_file(const std::string& path, const ReadOptions& option
   if (!detected) return Unexpected(std::move(detected).error());
 
   std::uint64_t stream_bytes = 0;
-  Result<LayoutData> layout = [&] {
-    switch (detected->kind) {
-      case LayoutKind::Gcms:
-        return load_gcms(detected->container, options, stream_bytes);
-      case LayoutKind::Ttfl:
-        return load_ttfl(detected->container, options, stream_bytes);
-      case LayoutKind::Qtfl:
-        return load_qtfl(detected->container, options, stream_bytes);
-      case LayoutKind::MassRaw:
-        break;
-    }
-    return load_mass_raw(detected->container, options, stream_bytes);
-  }();
+  Result<LayoutData> layout = detected->layout->load(detected->container, options, stream_bytes);
   if (!layout) return Unexpected(std::move(layout).error());
   // The container and the file close here, with `detected`.
   return RawFile{std::move(detected->display_name), std::move(*layout), stream_bytes, options};

@@ -1,10 +1,11 @@
 // From a path to an in-memory data file.
 //
 // detect_layout opens the file and its container, checks the extension and
-// probes for the entries that identify the acquisition layout;
-// open_raw_file then reads every stream the layout needs whole, in a fixed
-// order, parses the index and retention-time streams, and releases the
-// container and the file before returning. What it returns holds owned
+// probes for the entries that identify the acquisition layout (the table in
+// layouts.hpp, in its order); open_raw_file then has the layout read every
+// stream it needs whole, in a fixed order, parse the index and
+// retention-time streams, and releases the container and the file before
+// returning. What it returns holds owned
 // bytes and parsed lists only.
 #pragma once
 
@@ -19,12 +20,12 @@
 #include "cfb/cfb.hpp"
 #include "common/bytes.hpp"
 #include "raw/error.hpp"
-#include "raw/qtfl/qtfl.hpp"
-#include "raw/ttfl/ttfl.hpp"
+#include "raw/qtof_centroid/qtof_centroid.hpp"
+#include "raw/ttfl_profile/ttfl_profile.hpp"
 
 namespace kelvara::reader {
 
-enum class LayoutKind { Gcms, Ttfl, Qtfl, MassRaw };
+struct Layout;
 
 // How many threads one open may use: fixed once per call, before any work
 // starts, and handed down to the stream reads and the decode. Nothing in the
@@ -38,7 +39,7 @@ struct ReadOptions {
 
 struct DetectedFile {
   cfb::CompoundFile container;
-  LayoutKind kind;
+  const Layout* layout;  // an entry of layouts()
   std::string display_name;
 };
 
@@ -66,26 +67,27 @@ struct GcmsData {
   std::vector<std::uint64_t> scan_offsets;
 };
 
-struct TtflData {
-  std::optional<raw::ttfl::MassCalibration> calibration;
+struct TtflProfileData {
+  std::optional<raw::ttfl_profile::MassCalibration> calibration;
   Bytes ms_raw_data;
-  std::vector<raw::ttfl::Subset> subsets;
-  std::vector<raw::ttfl::TtflScanRange> scan_ranges;
+  std::vector<raw::ttfl_profile::Subset> subsets;
+  std::vector<raw::ttfl_profile::TtflScanRange> scan_ranges;
   std::vector<std::uint32_t> retention_times_ms;
 };
 
-struct QtflData {
+struct QtofCentroidData {
   Bytes centroid_data;
-  std::vector<raw::qtfl::QtofIndexEntry> index_entries;
+  std::vector<raw::qtof_centroid::QtofIndexEntry> index_entries;
   std::vector<std::uint32_t> retention_times_ms;
 };
 
-struct MassRawData {
+struct SingleQuadData {
   Bytes ms_raw_data;
   std::vector<std::uint32_t> scan_offsets;
 };
 
-using LayoutData = std::variant<GcmsData, TtflData, QtflData, MassRawData>;
+// One alternative per entry of layouts(), in the table's order.
+using LayoutData = std::variant<GcmsData, TtflProfileData, QtofCentroidData, SingleQuadData>;
 
 struct RawFile {
   std::string display_name;

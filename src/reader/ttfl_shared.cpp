@@ -8,7 +8,7 @@
 
 namespace kelvara::reader {
 
-SharedTtflScans::SharedTtflScans(const TtflData& layout, std::size_t count) : calibration_(layout.calibration) {
+SharedTtflScans::SharedTtflScans(const TtflProfileData& layout, std::size_t count) : calibration_(layout.calibration) {
   // Starts that only grow, as an acquisition writes them, share nothing;
   // otherwise the starts used more than once get an entry.
   const auto& ranges = layout.scan_ranges;
@@ -31,7 +31,7 @@ SharedTtflScans::SharedTtflScans(const TtflData& layout, std::size_t count) : ca
   scans_.resize(entries_.size());
 }
 
-std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl::TtflScanRange& range, ByteView bytes,
+std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
                                                  raw::PointSpace& space) {
   const auto shared = shared_.empty() ? shared_.end() : shared_.find(range.start);
   if (shared == shared_.end()) return decode(bytes, space);  // the range's only subset
@@ -86,7 +86,7 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl::TtflScanRange&
 }
 
 std::optional<std::size_t> SharedTtflScans::decode(ByteView bytes, raw::PointSpace& space) const {
-  return raw::ttfl::decode_ttfl_scan(bytes, calibration_, space);
+  return raw::ttfl_profile::decode_ttfl_scan(bytes, calibration_, space);
 }
 
 }  // namespace kelvara::reader

@@ -27,22 +27,23 @@
 #include "common/bytes.hpp"
 #include "common/thread_annotations.hpp"
 #include "raw/records.hpp"
-#include "raw/ttfl/ttfl.hpp"
+#include "raw/ttfl_profile/ttfl_profile.hpp"
+#include "reader/layouts.hpp"
 #include "reader/open.hpp"
 
 namespace kelvara::reader {
 
 // Safe for concurrent use: take() may run on every thread of a walk at once.
-class SharedTtflScans {
+class SharedTtflScans final : public WalkState {
  public:
-  SharedTtflScans(const TtflData& layout, std::size_t count);
+  SharedTtflScans(const TtflProfileData& layout, std::size_t count);
 
   // Writes the scan of `range` to `space` for one subset, its channels
   // mapped to m/z when the file has a calibration; gives its number of
   // points, nothing when the range does not decode or `space` (or the
   // shared copy) was refused memory for its points (see PointSpace).
-  std::optional<std::size_t> take(const raw::ttfl::TtflScanRange& range, ByteView bytes, raw::PointSpace& space)
-      EXCLUDES(mutex_);
+  std::optional<std::size_t> take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
+                                  raw::PointSpace& space) EXCLUDES(mutex_);
 
  private:
   enum class State { Pending, Decoding, Done };
@@ -55,7 +56,7 @@ class SharedTtflScans {
 
   std::optional<std::size_t> decode(ByteView bytes, raw::PointSpace& space) const;
 
-  std::optional<raw::ttfl::MassCalibration> calibration_;
+  std::optional<raw::ttfl_profile::MassCalibration> calibration_;
   // The starts shared by several subsets, each with its number in entries_
   // and scans_; fixed before any take.
   std::unordered_map<std::uint32_t, std::size_t> shared_;

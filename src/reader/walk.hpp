@@ -1,6 +1,6 @@
 // The walk over a layout's index, and the decode budget it keeps.
 //
-// Every layout follows one loop: for each index position, find the scan's
+// Every layout's walk (src/reader/layouts/) follows one loop: for each index position, find the scan's
 // byte range in the scan data, skip it when the range runs backwards or past
 // the end, decode the bytes in place, and hand the records to the sink.
 // Retention times of the LC-MS layouts are looked up by index position,
@@ -11,38 +11,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "common/bytes.hpp"
-#include "raw/mass_raw/mass_raw.hpp"
-#include "raw/qgd/qgd.hpp"
 #include "raw/records.hpp"
 #include "reader/build.hpp"
+#include "reader/layouts.hpp"
 #include "reader/open.hpp"
-#include "reader/ttfl_shared.hpp"
 
 namespace kelvara::reader {
-
-// The bytes [start, end) of the scan data, or nothing when the range runs
-// backwards or past the end. An empty range is handed to the decoder, which
-// rejects it as too short.
-inline std::optional<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
-  if (start > end || end > data.size()) return std::nullopt;
-  return ByteView(data).sub(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
-}
-
-// Scan i runs from its offset up to the next entry's, the last to the end of
-// the data; the offsets are taken as stored, never sorted.
-template <class Offset>
-std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const Bytes& data) {
-  return i + 1 < offsets.size() ? static_cast<std::uint64_t>(offsets[i + 1]) : data.size();
-}
 
 // Room at the end of a sink's value arrays, grown when a spectrum needs
 // more than is left.
@@ -62,7 +44,7 @@ class ArraySpace final : public raw::PointSpace {
 // first record that would pass the budget stops the walk with an error.
 // The decoders write each spectrum's points to space(): into lists, or
 // straight into the sink's value arrays when it gives them.
-class Emitter {
+class Emitter final : public ScanOut {
  public:
   Emitter(SpectrumSink& sink, std::uint64_t stream_bytes, std::uint64_t slack)
       : sink_(sink),
@@ -72,7 +54,7 @@ class Emitter {
         slack_(slack),
         budget_(decode_budget(stream_bytes, slack)) {}
 
-  raw::PointSpace& space() {
+  raw::PointSpace& space() override {
     if (arrays_ != nullptr) return array_space_;
     return lists_;
   }
@@ -80,7 +62,7 @@ class Emitter {
   // The spectrum of `points` points just written to space(). Past the
   // budget, the walk ends with an error, and whatever the spectrum left in
   // the value arrays goes with the failed decode.
-  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) {
+  bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) override {
     if (arrays_ != nullptr) return emit_placed(position, points, info);
     return emit(position, std::move(lists_.mz), std::move(lists_.intensity), info);
   }
@@ -109,9 +91,7 @@ class Emitter {
     return true;
   }
 
-  // True, with the error set, when space() refused the points of the scan
-  // at `position`.
-  bool refused(std::size_t position) {
+  bool refused(std::size_t position) override {
     const std::size_t points = space().refused();
     if (points == 0) return false;
     return !points_refused(position, points);
@@ -130,7 +110,7 @@ class Emitter {
     return false;
   }
 
-  bool more() const { return true; }
+  bool more() const override { return true; }
   bool failed() const { return error_.has_value(); }
   ValueArrays* value_arrays() { return arrays_; }
   std::uint64_t budget() const { return budget_; }
@@ -170,165 +150,23 @@ class Emitter {
   std::optional<raw::RawError> error_;
 };
 
-// The walks below cover the index positions [begin, end) and hand every
-// record to `out`: each scan is decoded into out.space(), then announced
-// with out.emit, which returns false to stop the walk at once (the budget
-// is spent). A scan that does not decode is dropped, unless out.refused
-// says the space had no memory for its points: then the walk stops there. Before each position they ask `out.more()`, which lets a
-// worker thread give up between scans. They return the position they
-// stopped before: `end` when the range is done.
-
-template <class Out>
-std::size_t walk_gcms(const GcmsData& layout, std::size_t begin, std::size_t end, Out& out) {
-  const auto& offsets = layout.scan_offsets;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
-    if (!bytes) continue;
-    auto scan = raw::qgd::parse_gcms_scan(*bytes, out.space());
-    if (!scan) {
-      if (out.refused(i)) return i;
-      continue;
-    }
-    if (const auto* profile = std::get_if<raw::PlacedScan>(&*scan)) {
-      if (!out.emit(i, profile->points, {1, raw::ms_to_seconds(profile->retention_time_ms)})) return i;
-    } else {
-      // An MRM scan gives one single-peak record per transition, at its
-      // product m/z, with its precursor m/z beside it.
-      const auto& mrm = std::get<raw::qgd::MrmScan>(*scan);
-      const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
-      for (const auto& transition : mrm.transitions) {
-        const raw::PointSlots slot = out.space().slots(1);
-        if (slot.mz == nullptr && out.refused(i)) return i;
-        *slot.mz = transition.product_mz;
-        *slot.intensity = transition.intensity;
-        if (!out.emit(i, 1, {2, seconds, transition.precursor_mz})) return i;
-      }
-    }
-  }
-  return end;
-}
-
-template <class Out>
-std::size_t walk_mass_raw(const MassRawData& layout, std::size_t begin, std::size_t end, Out& out) {
-  const auto& offsets = layout.scan_offsets;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
-    if (!bytes) continue;
-    const auto scan = raw::mass_raw::parse_single_quad_scan(*bytes, out.space());
-    if (!scan) {
-      if (out.refused(i)) return i;
-      continue;
-    }
-    if (!out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)})) return i;
-  }
-  return end;
-}
-
-template <class Out>
-std::size_t walk_qtfl(const QtflData& layout, std::size_t begin, std::size_t end, Out& out) {
-  const auto& entries = layout.index_entries;
-  const auto& data = layout.centroid_data;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const std::uint64_t stop = i + 1 < entries.size() ? entries[i + 1].data_offset : data.size();
-    const auto bytes = scan_bytes(data, entries[i].data_offset, stop);
-    if (!bytes) continue;
-    const auto points = raw::qtfl::decode_qtof_centroid_scan(*bytes, out.space());
-    if (!points) {
-      if (out.refused(i)) return i;
-      continue;
-    }
-    const double seconds =
-        i < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[i]) : 0.0;
-    const std::uint32_t ms_level = entries[i].level_code < 2 ? 1 : 2;
-    if (!out.emit(i, *points, {ms_level, seconds})) return i;
-  }
-  return end;
-}
-
-template <class Out>
-std::size_t walk_ttfl(const TtflData& layout, SharedTtflScans& scans, std::size_t begin, std::size_t end,
-                      Out& out) {
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto& range = layout.scan_ranges[i];
-    const auto bytes = scan_bytes(layout.ms_raw_data, range.start, range.end);
-    if (!bytes) continue;
-    // Channels come back as m/z when the file has a calibration.
-    const auto points = scans.take(range, *bytes, out.space());
-    if (!points) {
-      if (out.refused(i)) return i;
-      continue;
-    }
-    const std::uint32_t t = layout.subsets[i].rt_index;
-    const double seconds =
-        t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
-    if (!out.emit(i, *points, {1, seconds})) return i;
-  }
-  return end;
-}
-
-// The number of index positions the layout's walk covers.
-inline std::size_t index_positions(const LayoutData& layout) {
-  return std::visit(
-      [](const auto& data) -> std::size_t {
-        using T = std::decay_t<decltype(data)>;
-        if constexpr (std::is_same_v<T, GcmsData> || std::is_same_v<T, MassRawData>) {
-          return data.scan_offsets.size();
-        } else if constexpr (std::is_same_v<T, QtflData>) {
-          return data.index_entries.size();
-        } else {
-          return std::min(data.scan_ranges.size(), data.subsets.size());
-        }
-      },
-      layout);
-}
-
-// The bytes of scan data the index addresses.
-inline std::size_t scan_data_bytes(const LayoutData& layout) {
-  return std::visit(
-      [](const auto& data) -> std::size_t {
-        using T = std::decay_t<decltype(data)>;
-        if constexpr (std::is_same_v<T, QtflData>) {
-          return data.centroid_data.size();
-        } else {
-          return data.ms_raw_data.size();
-        }
-      },
-      layout);
-}
-
-// Walks ranges of one file's index; the walks of one decode, on any
-// thread, share what TTFL subsets with a common start have decoded.
+// Walks ranges of one file's index with its layout's walk; the walks of one
+// decode, on any thread, share the layout's walk state.
 class Walker {
  public:
-  explicit Walker(const LayoutData& layout) : layout_(layout) {
-    if (const auto* ttfl = std::get_if<TtflData>(&layout)) ttfl_.emplace(*ttfl, index_positions(layout));
-  }
+  explicit Walker(const LayoutData& data)
+      : data_(data),
+        layout_(layout_of(data)),
+        state_(layout_.walk_state != nullptr ? layout_.walk_state(data) : nullptr) {}
 
-  template <class Out>
-  std::size_t operator()(std::size_t begin, std::size_t end, Out& out) {
-    return std::visit(
-        [&](const auto& data) -> std::size_t {
-          using T = std::decay_t<decltype(data)>;
-          if constexpr (std::is_same_v<T, GcmsData>) {
-            return walk_gcms(data, begin, end, out);
-          } else if constexpr (std::is_same_v<T, MassRawData>) {
-            return walk_mass_raw(data, begin, end, out);
-          } else if constexpr (std::is_same_v<T, QtflData>) {
-            return walk_qtfl(data, begin, end, out);
-          } else {
-            return walk_ttfl(data, *ttfl_, begin, end, out);
-          }
-        },
-        layout_);
+  std::size_t operator()(std::size_t begin, std::size_t end, ScanOut& out) {
+    return layout_.walk(data_, state_.get(), begin, end, out);
   }
 
  private:
-  const LayoutData& layout_;
-  std::optional<SharedTtflScans> ttfl_;
+  const LayoutData& data_;
+  const Layout& layout_;
+  std::unique_ptr<WalkState> state_;
 };
 
 }  // namespace kelvara::reader

@@ -5,6 +5,7 @@
 //     class Column:                         # made only by read_columns
 //         __array_interface__: dict         # one-dimensional, read-only
 //     class FormatError(ValueError): ...
+//     LAYOUTS: dict[str, dict]              # {name: {"extension", "storage", "profile"}}, probe order
 //     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column]
 //         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
 //
@@ -30,15 +31,15 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
+#include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "python/py_support.hpp"
 // Member definitions (T_PYSSIZET, READONLY), after Python.h.
 #include <structmember.h>
 #include "reader/build.hpp"
+#include "reader/layouts.hpp"
 #include "reader/open.hpp"
 #include "reader/sinks.hpp"
 
@@ -49,26 +50,6 @@ using kelvara::py::OwnedRef;
 
 using kelvara::reader::Block;
 using kelvara::reader::ColumnSink;
-
-// The layout's name as kelvara_tools shows it.
-const char* layout_name(const kelvara::reader::LayoutData& layout) {
-  using namespace kelvara::reader;
-  return std::visit(
-      [](const auto& data) {
-        using T = std::decay_t<decltype(data)>;
-        if constexpr (std::is_same_v<T, GcmsData>) {
-          return "gcms";
-        } else if constexpr (std::is_same_v<T, MassRawData>) {
-          return "single_quad";
-        } else if constexpr (std::is_same_v<T, QtflData>) {
-          return "qtof_centroid";
-        } else {
-          static_assert(std::is_same_v<T, TtflData>);
-          return "ttfl_profile";
-        }
-      },
-      layout);
-}
 
 // ---------------------------------------------------------------------------
 // Column
@@ -189,7 +170,7 @@ void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
 // The file's columns, or the error of opening or decoding it.
 struct Decoded {
   std::string name;
-  const char* layout = nullptr;
+  std::string_view layout;
   ColumnSink sink;
 };
 
@@ -199,7 +180,7 @@ kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string
   if (!opened) return kelvara::Unexpected(std::move(opened).error());
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
-  decoded->layout = layout_name(opened->layout);
+  decoded->layout = kelvara::reader::layout_of(opened->layout).name;
   decoded->sink.expect_stream_bytes(opened->stream_bytes);
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
@@ -259,7 +240,8 @@ OwnedRef read_columns_impl(PyObject* path) {
       !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5])) {
     return OwnedRef();
   }
-  return OwnedRef(Py_BuildValue("(OsOOOOOO)", name.get(), decoded.layout, columns[0].get(), columns[1].get(),
+  return OwnedRef(Py_BuildValue("(Os#OOOOOO)", name.get(), decoded.layout.data(),
+                                static_cast<Py_ssize_t>(decoded.layout.size()), columns[0].get(), columns[1].get(),
                                 columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get()));
 }
 
@@ -278,6 +260,23 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The layouts' table as Python sees it: {name: {"extension": ..., "storage":
+// ..., "profile": ...}}, in probe order.
+OwnedRef layout_table() {
+  OwnedRef table(PyDict_New());
+  if (!table) return OwnedRef();
+  for (const kelvara::reader::Layout* layout : kelvara::reader::layouts()) {
+    OwnedRef entry(Py_BuildValue("{s:s#,s:s#,s:O}", "extension", layout->extension.data(),
+                                 static_cast<Py_ssize_t>(layout->extension.size()), "storage",
+                                 layout->storage.data(), static_cast<Py_ssize_t>(layout->storage.size()), "profile",
+                                 layout->profile ? Py_True : Py_False));
+    if (!entry) return OwnedRef();
+    OwnedRef name(PyUnicode_FromStringAndSize(layout->name.data(), static_cast<Py_ssize_t>(layout->name.size())));
+    if (!name || PyDict_SetItem(table.get(), name.get(), entry.get()) < 0) return OwnedRef();
+  }
+  return table;
+}
+
 int module_exec_impl(PyObject* module) {
   if (column_type == nullptr) column_type = PyType_FromSpec(&column_spec);
   if (column_type == nullptr) return -1;
@@ -290,6 +289,8 @@ int module_exec_impl(PyObject* module) {
   if (format_error == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "Column", column_type) < 0) return -1;
   if (PyModule_AddObjectRef(module, "FormatError", format_error) < 0) return -1;
+  OwnedRef layouts = layout_table();
+  if (!layouts || PyModule_AddObjectRef(module, "LAYOUTS", layouts.get()) < 0) return -1;
   return 0;
 }
 

@@ -26,10 +26,10 @@
 
 #include "budget_check.hpp"
 #include "common/bytes.hpp"
-#include "raw/mass_raw/mass_raw.hpp"
-#include "raw/qgd/qgd.hpp"
-#include "raw/qtfl/qtfl.hpp"
-#include "raw/ttfl/ttfl.hpp"
+#include "raw/single_quad/single_quad.hpp"
+#include "raw/gcms/gcms.hpp"
+#include "raw/qtof_centroid/qtof_centroid.hpp"
+#include "raw/ttfl_profile/ttfl_profile.hpp"
 #include "reader/build.hpp"
 #include "reader/sinks.hpp"
 
@@ -118,11 +118,11 @@ std::pair<ByteView, ByteView> split(ByteView rest) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);
   raw::PointLists lists;
-  (void)raw::qgd::parse_gcms_scan(input, lists);
-  (void)raw::mass_raw::parse_single_quad_scan(input, lists);
-  (void)raw::qtfl::decode_qtof_centroid_scan(input, lists);
-  (void)raw::ttfl::decode_ttfl_scan(input, std::nullopt, lists);
-  (void)raw::ttfl::parse_tuning_calibration(input);
+  (void)raw::gcms::parse_gcms_scan(input, lists);
+  (void)raw::single_quad::parse_single_quad_scan(input, lists);
+  (void)raw::qtof_centroid::decode_qtof_centroid_scan(input, lists);
+  (void)raw::ttfl_profile::decode_ttfl_scan(input, std::nullopt, lists);
+  (void)raw::ttfl_profile::parse_tuning_calibration(input);
   if (size == 0) return 0;
 
   const auto [index, rest] = split(input.from(1));
@@ -130,33 +130,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   file.stream_bytes = size;
   switch (data[0] % 4) {
     case 0: {
-      auto offsets = raw::qgd::parse_spectrum_index(index);
+      auto offsets = raw::gcms::parse_spectrum_index(index);
       if (!offsets) return 0;
       file.layout = reader::GcmsData{copy(rest), std::move(*offsets)};
       break;
     }
     case 1:
-      file.layout = reader::MassRawData{copy(rest), raw::mass_raw::parse_spectrum_index(index)};
+      file.layout = reader::SingleQuadData{copy(rest), raw::single_quad::parse_spectrum_index(index)};
       break;
     case 2: {
-      auto entries = raw::qtfl::parse_centroid_index(index);
+      auto entries = raw::qtof_centroid::parse_centroid_index(index);
       if (!entries) return 0;
       const auto [times, scans] = split(rest);
-      auto retention = raw::qtfl::parse_qtfl_retention_times(times);
-      file.layout = reader::QtflData{copy(scans), std::move(*entries),
+      auto retention = raw::qtof_centroid::parse_qtfl_retention_times(times);
+      file.layout = reader::QtofCentroidData{copy(scans), std::move(*entries),
                                      retention ? std::move(*retention) : std::vector<std::uint32_t>{}};
       break;
     }
     default: {
-      auto subsets = raw::ttfl::parse_data_index(index);
+      auto subsets = raw::ttfl_profile::parse_data_index(index);
       if (!subsets) return 0;
       const auto [times, scans] = split(rest);
-      reader::TtflData layout;
-      layout.scan_ranges = raw::ttfl::ttfl_scan_ranges(*subsets, scans.size());
+      reader::TtflProfileData layout;
+      layout.scan_ranges = raw::ttfl_profile::ttfl_scan_ranges(*subsets, scans.size());
       layout.subsets = std::move(*subsets);
       layout.ms_raw_data = copy(scans);
       layout.retention_times_ms = read_u32_array(times);
-      layout.calibration = raw::ttfl::parse_tuning_calibration(times);
+      layout.calibration = raw::ttfl_profile::parse_tuning_calibration(times);
       file.layout = std::move(layout);
       break;
     }

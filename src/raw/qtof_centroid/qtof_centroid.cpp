@@ -8,14 +8,14 @@
 // "QTFL RawData/Centroid Data" and hands it to decode_qtof_centroid_scan: a
 // 64-byte header declaring the payload size and the intensity width, then
 // the m/z array (u64, units of 1e-12) followed by the intensity array.
-#include "raw/qtfl/qtfl.hpp"
+#include "raw/qtof_centroid/qtof_centroid.hpp"
 
 #include <string>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
 
-namespace kelvara::raw::qtfl {
+namespace kelvara::raw::qtof_centroid {
 
 namespace {
 
@@ -104,4 +104,4 @@ Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& point
   return n_peaks;
 }
 
-}  // namespace kelvara::raw::qtfl
+}  // namespace kelvara::raw::qtof_centroid

@@ -14,7 +14,7 @@
 #include "raw/error.hpp"
 #include "raw/records.hpp"
 
-namespace kelvara::raw::qgd {
+namespace kelvara::raw::gcms {
 
 // Scan start offsets, in index order, from either index layout: u32[N]
 // (Variant A) or a 2-byte header followed by u64[N] (Variant B).
@@ -39,4 +39,4 @@ using GcmsPlacedScan = std::variant<PlacedScan, MrmScan>;
 // written to `profile_points`.
 Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_points);
 
-}  // namespace kelvara::raw::qgd
+}  // namespace kelvara::raw::gcms

@@ -10,7 +10,7 @@
 // block stream starts after the 64-byte header and an optional preamble,
 // parses its blocks (a gap, then one intensity per consecutive channel) and
 // turns them into channel numbers and intensities.
-#include "raw/ttfl/ttfl.hpp"
+#include "raw/ttfl_profile/ttfl_profile.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,7 +21,7 @@
 #include "common/le.hpp"
 #include "raw/decode.hpp"
 
-namespace kelvara::raw::ttfl {
+namespace kelvara::raw::ttfl_profile {
 
 namespace {
 
@@ -43,24 +43,6 @@ constexpr std::size_t kMaxReferences = 9;
 constexpr std::size_t kMinReferences = 3;
 constexpr double kReferenceMassUnit = 0.0001;
 constexpr double kMinDeterminant = 1e-9;
-
-// One step of a block stream at word position q: the terminator, a block
-// that ends just before `next`, or a word that cannot continue the stream
-// (an invalid header, or a block running past the last word).
-struct BlockStep {
-  enum class Kind { Terminator, Block, Invalid };
-  Kind kind;
-  std::size_t next;
-};
-
-BlockStep step_at(std::span<const std::uint16_t> words, std::size_t q) {
-  const std::uint16_t header = words[q];
-  if (header == kTerminator) return {BlockStep::Kind::Terminator, q + 1};
-  if (header < kTerminator + 1 || header > kMaxBlockHeader) return {BlockStep::Kind::Invalid, q};
-  const std::size_t n = header - kTerminator;
-  if (q + 2 + n > words.size()) return {BlockStep::Kind::Invalid, q};
-  return {BlockStep::Kind::Block, q + 2 + n};
-}
 
 }  // namespace
 
@@ -142,29 +124,6 @@ std::optional<MassCalibration> parse_tuning_calibration(ByteView tuning) {
   return MassCalibration{slope, intercept};
 }
 
-std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream(
-    std::span<const std::uint16_t> words) {
-  if (words.empty()) return std::nullopt;
-  std::vector<TtflBlock> blocks;
-  std::size_t q = 0;
-  for (;;) {
-    const BlockStep step = step_at(words, q);
-    switch (step.kind) {
-      case BlockStep::Kind::Terminator:
-        return std::make_pair(std::move(blocks), step.next);
-      case BlockStep::Kind::Invalid:
-        return std::nullopt;
-      case BlockStep::Kind::Block: {
-        const auto values = words.subspan(q + 2, step.next - (q + 2));
-        blocks.push_back(TtflBlock{words[q + 1], std::vector<std::uint16_t>(values.begin(), values.end())});
-        break;
-      }
-    }
-    q = step.next;
-    if (q >= words.size()) return std::nullopt;  // no terminator after the last block
-  }
-}
-
 namespace {
 
 // The 16-bit words of a record's block stream region, from just after the
@@ -176,7 +135,7 @@ struct WordRegion {
   std::uint16_t operator[](std::size_t k) const noexcept { return load_u16_le(bytes + 2 * k); }
 };
 
-// Follows the blocks from word q, as parse_block_stream does, until the
+// Follows the blocks from word q until the
 // terminator or a word that cannot continue the stream. Positions already
 // known not to lead to the last word (`dead`, when not empty) end the walk
 // too. Returns where the walk stopped and the points of the blocks passed.
@@ -297,4 +256,4 @@ std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional
   return std::nullopt;
 }
 
-}  // namespace kelvara::raw::ttfl
+}  // namespace kelvara::raw::ttfl_profile

@@ -8,7 +8,7 @@
 // The layout tests fix the payload size exactly, so decoding never reads past
 // the record.
 
-#include "raw/qgd/qgd.hpp"
+#include "raw/gcms/gcms.hpp"
 
 #include <string>
 #include <utility>
@@ -16,7 +16,7 @@
 #include "common/le.hpp"
 #include "raw/decode.hpp"
 
-namespace kelvara::raw::qgd {
+namespace kelvara::raw::gcms {
 namespace {
 
 // Scan record header fields.
@@ -134,4 +134,4 @@ Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_poin
                      " data_bytes=" + std::to_string(data_bytes));
 }
 
-}  // namespace kelvara::raw::qgd
+}  // namespace kelvara::raw::gcms

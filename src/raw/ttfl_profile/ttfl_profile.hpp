@@ -12,15 +12,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <utility>
 #include <vector>
 
 #include "common/bytes.hpp"
 #include "raw/error.hpp"
 #include "raw/records.hpp"
 
-namespace kelvara::raw::ttfl {
+namespace kelvara::raw::ttfl_profile {
 
 struct Subset {
   std::uint32_t start_offset = 0;
@@ -37,11 +35,6 @@ struct MassCalibration {
   double intercept = 0.0;
 };
 
-struct TtflBlock {
-  std::uint16_t gap = 0;
-  std::vector<std::uint16_t> values;
-};
-
 Result<std::vector<Subset>> parse_data_index(ByteView index);
 
 // One byte range per subset, in the same order: from the subset's start to
@@ -49,11 +42,6 @@ Result<std::vector<Subset>> parse_data_index(ByteView index);
 std::vector<TtflScanRange> ttfl_scan_ranges(const std::vector<Subset>& subsets, std::size_t data_len);
 
 std::optional<MassCalibration> parse_tuning_calibration(ByteView tuning);
-
-// The blocks of a block stream and the number of words consumed, the
-// terminator included; nothing when the words do not form a block stream.
-std::optional<std::pair<std::vector<TtflBlock>, std::size_t>> parse_block_stream(
-    std::span<const std::uint16_t> words);
 
 // Decodes one scan record, its points written to `points`, and gives their
 // number. With a calibration, every channel is written as its m/z;
@@ -67,4 +55,4 @@ inline double channel_to_mz(const MassCalibration& calibration, double channel) 
   return q * q;
 }
 
-}  // namespace kelvara::raw::ttfl
+}  // namespace kelvara::raw::ttfl_profile

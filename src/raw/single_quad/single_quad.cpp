@@ -6,14 +6,14 @@
 // bytes to parse_single_quad_scan, which reads the 64-byte header, infers the
 // peak record width from the payload size and peak count, and decodes every
 // peak into an m/z in tenths and a 1- to 4-byte intensity.
-#include "raw/mass_raw/mass_raw.hpp"
+#include "raw/single_quad/single_quad.hpp"
 
 #include <string>
 
 #include "common/le.hpp"
 #include "raw/decode.hpp"
 
-namespace kelvara::raw::mass_raw {
+namespace kelvara::raw::single_quad {
 
 namespace {
 
@@ -66,4 +66,4 @@ Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points) {
   return PlacedScan{retention_time_ms, n_peaks};
 }
 
-}  // namespace kelvara::raw::mass_raw
+}  // namespace kelvara::raw::single_quad

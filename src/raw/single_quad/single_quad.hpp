@@ -13,7 +13,7 @@
 #include "raw/error.hpp"
 #include "raw/records.hpp"
 
-namespace kelvara::raw::mass_raw {
+namespace kelvara::raw::single_quad {
 
 // Scan start offsets in index order; 1 to 3 trailing bytes are ignored.
 std::vector<std::uint32_t> parse_spectrum_index(ByteView index);
@@ -21,4 +21,4 @@ std::vector<std::uint32_t> parse_spectrum_index(ByteView index);
 // Decodes one scan record, header included, its points written to `points`.
 Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points);
 
-}  // namespace kelvara::raw::mass_raw
+}  // namespace kelvara::raw::single_quad

@@ -14,7 +14,7 @@
 #include "raw/error.hpp"
 #include "raw/records.hpp"
 
-namespace kelvara::raw::qtfl {
+namespace kelvara::raw::qtof_centroid {
 
 struct QtofIndexEntry {
   std::uint32_t data_offset = 0;
@@ -28,4 +28,4 @@ Result<std::vector<std::uint32_t>> parse_qtfl_retention_times(ByteView times);
 // `points`; gives their number.
 Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& points);
 
-}  // namespace kelvara::raw::qtfl
+}  // namespace kelvara::raw::qtof_centroid

@@ -1,0 +1,110 @@
+// The table of acquisition layouts: one descriptor per layout, in the spirit
+// of a method table. The opener probes the layouts in table order, loads
+// the one it finds, and the walk, the page release, the columns module and
+// the Python package read what they need from its descriptor; nothing else
+// asks which layout a file has.
+//
+// A layout has one name, used for its decoder folder (src/raw/<name>), its
+// glue here (src/reader/layouts/<name>.cpp) and the `layout` string Python
+// shows (which stored pickles keep, so it never changes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "cfb/cfb.hpp"
+#include "common/bytes.hpp"
+#include "raw/error.hpp"
+#include "raw/records.hpp"
+#include "reader/open.hpp"
+#include "reader/sinks.hpp"
+
+namespace kelvara::reader {
+
+// Where a layout's walk hands each decoded scan: the emitter of a walk on
+// the calling thread, or a chunk of the index decoded on a worker thread.
+class ScanOut {
+ public:
+  // False once the walk should stop between scans (the budget is spent).
+  virtual bool more() const = 0;
+  // Where the next scan's points go.
+  virtual raw::PointSpace& space() = 0;
+  // The spectrum of `points` points just written to space(), from index
+  // position `position`; false stops the walk at once.
+  virtual bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) = 0;
+  // Asked when the scan at `position` did not decode: true when space()
+  // refused memory for its points, which stops the walk there and fails
+  // the decode; false when the scan is merely dropped.
+  virtual bool refused(std::size_t position) = 0;
+
+ protected:
+  ~ScanOut() = default;
+};
+
+// What a layout's walk keeps across the ranges of one decode, on every
+// thread (TTFL: the scans several subsets share).
+class WalkState {
+ public:
+  virtual ~WalkState() = default;
+};
+
+struct Layout {
+  std::string_view name;       // "gcms", "single_quad", "ttfl_profile", "qtof_centroid"
+  std::string_view extension;  // of the files holding it, lower case, without the dot
+  std::string_view storage;    // the storage a missing-layout message names
+  std::string_view probe;      // the container entry whose presence identifies it
+  bool profile;                // profile scans (sampled on the channel axis) rather than centroids
+
+  // Reads the layout's streams whole, in a fixed order, on the threads
+  // `options` allow, and parses its index; `stream_bytes` receives the
+  // bytes of every stream read.
+  raw::Result<LayoutData> (*load)(const cfb::CompoundFile& container, const ReadOptions& options,
+                                  std::uint64_t& stream_bytes);
+  // The number of index positions the walk covers.
+  std::size_t (*positions)(const LayoutData& data);
+  // The scan data the index addresses.
+  const Bytes& (*scan_data)(const LayoutData& data);
+  // Where the scan of index position i starts in the scan data.
+  std::uint64_t (*scan_start)(const LayoutData& data, std::size_t i);
+  // State shared by the walks of one decode, or nullptr when none is needed.
+  std::unique_ptr<WalkState> (*walk_state)(const LayoutData& data);
+  // Decodes the index positions [begin, end) and hands every record to
+  // `out`; before each position it asks out.more(), and after a scan that
+  // did not decode out.refused(). Returns the position it stopped before:
+  // `end` when the range is done.
+  std::size_t (*walk)(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out);
+};
+
+// Every layout, in probe order; entry k describes alternative k of
+// LayoutData.
+std::span<const Layout* const> layouts();
+
+// The descriptor of the layout `data` holds.
+const Layout& layout_of(const LayoutData& data);
+
+// The bytes [start, end) of the scan data, or nothing when the range runs
+// backwards or past the end. An empty range is handed to the decoder, which
+// rejects it as too short.
+inline std::optional<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
+  if (start > end || end > data.size()) return std::nullopt;
+  return ByteView(data).sub(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+// Scan i runs from its offset up to the next entry's, the last to the end of
+// the data; the offsets are taken as stored, never sorted.
+template <class Offset>
+std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const Bytes& data) {
+  return i + 1 < offsets.size() ? static_cast<std::uint64_t>(offsets[i + 1]) : data.size();
+}
+
+// The descriptors of the table, one per file in src/reader/layouts/.
+extern const Layout kGcmsLayout;
+extern const Layout kTtflProfileLayout;
+extern const Layout kQtofCentroidLayout;
+extern const Layout kSingleQuadLayout;
+
+}  // namespace kelvara::reader

@@ -1,0 +1,64 @@
+// QTOF centroid LC-MS runs (".lcd" with "QTFL RawData"): one record per
+// scan, its MS level and retention time from the index position.
+
+#include <utility>
+#include <variant>
+
+#include "raw/qtof_centroid/qtof_centroid.hpp"
+#include "reader/layouts.hpp"
+
+namespace kelvara::reader {
+namespace {
+
+raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                             std::uint64_t& stream_bytes) {
+  auto index = read_stream(container, "QTFL RawData/Centroid Index", options);
+  if (!index) return Unexpected(std::move(index).error());
+  auto data = read_stream(container, "QTFL RawData/Centroid Data", options);
+  if (!data) return Unexpected(std::move(data).error());
+  auto times = read_stream(container, "QTFL RawData/Retention Time", options);
+  if (!times) return Unexpected(std::move(times).error());
+  stream_bytes = index->size() + data->size() + times->size();
+  auto entries = raw::qtof_centroid::parse_centroid_index(*index);
+  if (!entries) return Unexpected(std::move(entries).error());
+  auto retention = raw::qtof_centroid::parse_qtfl_retention_times(*times);
+  if (!retention) return Unexpected(std::move(retention).error());
+  return LayoutData(QtofCentroidData{std::move(*data), std::move(*entries), std::move(*retention)});
+}
+
+const QtofCentroidData& of(const LayoutData& data) { return std::get<QtofCentroidData>(data); }
+
+std::size_t positions(const LayoutData& data) { return of(data).index_entries.size(); }
+const Bytes& scan_data(const LayoutData& data) { return of(data).centroid_data; }
+std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).index_entries[i].data_offset; }
+
+std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
+  const QtofCentroidData& layout = of(data);
+  const auto& entries = layout.index_entries;
+  const auto& scans = layout.centroid_data;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
+    const std::uint64_t stop = i + 1 < entries.size() ? entries[i + 1].data_offset : scans.size();
+    const auto bytes = scan_bytes(scans, entries[i].data_offset, stop);
+    if (!bytes) continue;
+    const auto points = raw::qtof_centroid::decode_qtof_centroid_scan(*bytes, out.space());
+    if (!points) {
+      if (out.refused(i)) return i;
+      continue;
+    }
+    const double seconds =
+        i < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[i]) : 0.0;
+    const std::uint32_t ms_level = entries[i].level_code < 2 ? 1 : 2;
+    if (!out.emit(i, *points, {ms_level, seconds})) return i;
+  }
+  return end;
+}
+
+}  // namespace
+
+const Layout kQtofCentroidLayout{
+    "qtof_centroid", "lcd",      "QTFL RawData", "QTFL RawData", false, load, positions, scan_data,
+    scan_start,      nullptr, walk,
+};
+
+}  // namespace kelvara::reader

@@ -1,0 +1,54 @@
+// Single-quadrupole LC-MS runs (".lcd" with "Mass Raw Data"): one MS1
+// record per scan.
+
+#include <utility>
+#include <variant>
+
+#include "raw/single_quad/single_quad.hpp"
+#include "reader/layouts.hpp"
+
+namespace kelvara::reader {
+namespace {
+
+raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                             std::uint64_t& stream_bytes) {
+  auto index = read_stream(container, "Mass Raw Data/Spectrum Index", options);
+  if (!index) return Unexpected(std::move(index).error());
+  auto data = read_stream(container, "Mass Raw Data/MS Raw Data", options);
+  if (!data) return Unexpected(std::move(data).error());
+  stream_bytes = index->size() + data->size();
+  auto offsets = raw::single_quad::parse_spectrum_index(*index);
+  return LayoutData(SingleQuadData{std::move(*data), std::move(offsets)});
+}
+
+const SingleQuadData& of(const LayoutData& data) { return std::get<SingleQuadData>(data); }
+
+std::size_t positions(const LayoutData& data) { return of(data).scan_offsets.size(); }
+const Bytes& scan_data(const LayoutData& data) { return of(data).ms_raw_data; }
+std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).scan_offsets[i]; }
+
+std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
+  const SingleQuadData& layout = of(data);
+  const auto& offsets = layout.scan_offsets;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
+    const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
+    if (!bytes) continue;
+    const auto scan = raw::single_quad::parse_single_quad_scan(*bytes, out.space());
+    if (!scan) {
+      if (out.refused(i)) return i;
+      continue;
+    }
+    if (!out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)})) return i;
+  }
+  return end;
+}
+
+}  // namespace
+
+const Layout kSingleQuadLayout{
+    "single_quad", "lcd",      "Mass Raw Data", "Mass Raw Data/MS Raw Data", false, load, positions, scan_data,
+    scan_start,    nullptr, walk,
+};
+
+}  // namespace kelvara::reader
