@@ -77,6 +77,10 @@ struct Layout {
   // did not decode out.refused(). Returns the position it stopped before:
   // `end` when the range is done.
   std::size_t (*walk)(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out);
+  // The fewest bytes of scan data a point can be stored in (the densest
+  // record the decoder accepts), so that a run whose index addresses each
+  // scan once holds at most scan data / this many points.
+  std::size_t densest_point_bytes;
 };
 
 // Every layout, in probe order; entry k describes alternative k of
@@ -85,6 +89,12 @@ std::span<const Layout* const> layouts();
 
 // The descriptor of the layout `data` holds.
 const Layout& layout_of(const LayoutData& data);
+
+// The most points a run can hold when its index addresses each scan once.
+inline std::size_t most_points(const LayoutData& data) {
+  const Layout& layout = layout_of(data);
+  return layout.scan_data(data).size() / layout.densest_point_bytes;
+}
 
 // The bytes [start, end) of the scan data, or nothing when the range runs
 // backwards or past the end. An empty range is handed to the decoder, which

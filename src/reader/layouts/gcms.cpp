@@ -63,6 +63,8 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
 
 const Layout kGcmsLayout{
     "gcms", "qgd", "GCMS Raw Data", "GCMS Raw Data", false, load, positions, scan_data, scan_start, nullptr, walk,
+    // A Profile point is 4 bytes (an MRM transition, 6 to 8, gives one).
+    4,
 };
 
 }  // namespace kelvara::reader

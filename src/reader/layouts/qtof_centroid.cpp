@@ -59,6 +59,8 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
 const Layout kQtofCentroidLayout{
     "qtof_centroid", "lcd",      "QTFL RawData", "QTFL RawData", false, load, positions, scan_data,
     scan_start,      nullptr, walk,
+    // An 8-byte m/z and an intensity of at least 1 byte.
+    9,
 };
 
 }  // namespace kelvara::reader

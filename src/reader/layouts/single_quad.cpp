@@ -49,6 +49,8 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
 const Layout kSingleQuadLayout{
     "single_quad", "lcd",      "Mass Raw Data", "Mass Raw Data/MS Raw Data", false, load, positions, scan_data,
     scan_start,    nullptr, walk,
+    // A peak record of at least 3 bytes: a 2-byte m/z and the intensity.
+    3,
 };
 
 }  // namespace kelvara::reader

@@ -85,6 +85,8 @@ std::size_t walk(const LayoutData& data, WalkState* state, std::size_t begin, st
 const Layout kTtflProfileLayout{
     "ttfl_profile", "lcd",      "TTFL Raw Data", "TTFL Raw Data", true, load, positions, scan_data,
     scan_start,     walk_state, walk,
+    // One 16-bit word per channel.
+    2,
 };
 
 }  // namespace kelvara::reader
