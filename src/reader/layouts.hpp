@@ -15,10 +15,12 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "cfb/cfb.hpp"
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 #include "reader/open.hpp"
 #include "reader/sinks.hpp"
@@ -36,6 +38,9 @@ class ScanOut {
   // The spectrum of `points` points just written to space(), from index
   // position `position`; false stops the walk at once.
   virtual bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) = 0;
+  // The scan at `position` is left out: its byte range or its bytes are
+  // wrong, as `reason` says.
+  virtual void drop(std::size_t position, Error&& reason) = 0;
   // Asked when the scan at `position` did not decode: true when space()
   // refused memory for its points, which stops the walk there and fails
   // the decode; false when the scan is merely dropped.
@@ -62,8 +67,8 @@ struct Layout {
   // Reads the layout's streams whole, in a fixed order, on the threads
   // `options` allow, and parses its index; `stream_bytes` receives the
   // bytes of every stream read.
-  raw::Result<LayoutData> (*load)(const cfb::CompoundFile& container, const ReadOptions& options,
-                                  std::uint64_t& stream_bytes);
+  Result<LayoutData> (*load)(const cfb::CompoundFile& container, const ReadOptions& options,
+                             std::uint64_t& stream_bytes);
   // The number of index positions the walk covers.
   std::size_t (*positions)(const LayoutData& data);
   // The scan data the index addresses.
@@ -73,9 +78,8 @@ struct Layout {
   // State shared by the walks of one decode, or nullptr when none is needed.
   std::unique_ptr<WalkState> (*walk_state)(const LayoutData& data);
   // Decodes the index positions [begin, end) and hands every record to
-  // `out`; before each position it asks out.more(), and after a scan that
-  // did not decode out.refused(). Returns the position it stopped before:
-  // `end` when the range is done.
+  // `out`; before each position it asks out.more(). Returns the position
+  // it stopped before: `end` when the range is done.
   std::size_t (*walk)(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out);
   // The fewest bytes of scan data a point can be stored in (the densest
   // record the decoder accepts), so that a run whose index addresses each
@@ -96,12 +100,43 @@ inline std::size_t most_points(const LayoutData& data) {
   return layout.scan_data(data).size() / layout.densest_point_bytes;
 }
 
-// The bytes [start, end) of the scan data, or nothing when the range runs
-// backwards or past the end. An empty range is handed to the decoder, which
-// rejects it as too short.
-inline std::optional<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
-  if (start > end || end > data.size()) return std::nullopt;
+// The bytes [start, end) of the scan data, or why there are none: the range
+// runs backwards or past the end. An empty range is handed to the decoder,
+// which rejects it as too short.
+inline Result<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
+  if (start > end) return fail("scan bytes " + num(start) + " to " + num(end) + " run backwards");
+  if (end > data.size()) {
+    return fail("scan bytes " + num(start) + " to " + num(end) + " lie past the end of the " + num(data.size()) +
+                "-byte scan data");
+  }
   return ByteView(data).sub(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+// The loop every layout's walk follows over the index positions [begin,
+// end): `range(i)` gives the scan's byte range in `data` as a pair, and
+// `decode(i, bytes)` decodes it and emits its records, giving out.emit's
+// verdict (false: stop) or the decoder's error, with which the scan is
+// dropped. Returns the position the walk stopped before.
+template <class Range, class Decode>
+std::size_t walk_scans(const Bytes& data, std::size_t begin, std::size_t end, ScanOut& out, Range&& range,
+                       Decode&& decode) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
+    const auto [start, stop] = range(i);
+    auto bytes = scan_bytes(data, start, stop);
+    if (!bytes) {
+      out.drop(i, std::move(bytes).error());
+      continue;
+    }
+    Result<bool> emitted = decode(i, *bytes);
+    if (!emitted) {
+      if (out.refused(i)) return i;
+      out.drop(i, std::move(emitted).error());
+    } else if (!*emitted) {
+      return i;
+    }
+  }
+  return end;
 }
 
 // Scan i runs from its offset up to the next entry's, the last to the end of

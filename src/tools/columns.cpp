@@ -6,8 +6,12 @@
 //         __array_interface__: dict         # one-dimensional, read-only
 //     class FormatError(ValueError): ...
 //     LAYOUTS: dict[str, dict]              # {name: {"extension", "storage", "profile"}}, probe order
-//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column]
-//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
+//     def probe_layout(path) -> str | None    # the layout the container holds, any extension
+//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column,
+//                                     Column, Column, tuple[str, ...]]
+//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz,
+//         #  dropped_positions, dropped_codes, dropped_reasons): scan dropped_positions[k] of the
+//         #  index was left out for dropped_reasons[dropped_codes[k]]
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
@@ -121,6 +125,10 @@ template <class T>
 OwnedRef new_column(Block<T>& block, const char* typestr) {
   const auto length = static_cast<Py_ssize_t>(block.size());
   T* data = block.take();
+  if (data == nullptr) {
+    PyErr_SetString(PyExc_MemoryError, "could not allocate an empty column");
+    return OwnedRef();
+  }
   OwnedRef self = kelvara::py::alloc_instance(reinterpret_cast<PyTypeObject*>(column_type));
   if (!self) {
     std::free(data);
@@ -146,11 +154,14 @@ OwnedRef text_object(const std::string& text) {
 // OSError subclass with errno and filename set. Anything else means the file
 // is not a valid run, a container that cannot be read to the end included
 // (the core shows that as an I/O error without an error number): FormatError,
-// with the text the `kelvara` module shows for it. Out of memory is a
-// MemoryError, as in `kelvara`.
-void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
-  if (error.kind() == kelvara::raw::RawError::Kind::OutOfMemory) {
-    kelvara::py::set_error(error);
+// with the text the `kelvara` module shows for it, and for a container whose
+// structures point past the end of the file that file's size and the size
+// the container needs at least (file_bytes, needed_bytes; None otherwise).
+// Memory the system refused is a MemoryError saying what it was for.
+void set_open_error(const kelvara::Error& error, PyObject* path) {
+  if (error.code() == kelvara::Error::Code::OutOfMemory) {
+    OwnedRef message = text_object(error.message());
+    if (message) PyErr_SetObject(PyExc_MemoryError, message.get());
     return;
   }
   if (const int code = error.os_errno(); code != 0) {
@@ -164,7 +175,16 @@ void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
     return;
   }
   OwnedRef message = text_object(error.display());
-  if (message) PyErr_SetObject(format_error, message.get());
+  if (!message) return;
+  OwnedRef exception(PyObject_CallFunctionObjArgs(format_error, message.get(), nullptr));
+  if (!exception) return;
+  const auto set_size = [&](const char* name, const std::optional<std::uint64_t>& bytes) {
+    if (!bytes) return true;
+    OwnedRef value(PyLong_FromUnsignedLongLong(*bytes));
+    return value && PyObject_SetAttrString(exception.get(), name, value.get()) == 0;
+  };
+  if (!set_size("file_bytes", error.file_bytes()) || !set_size("needed_bytes", error.needed_bytes())) return;
+  PyErr_SetObject(format_error, exception.get());
 }
 
 // The file's columns, or the error of opening or decoding it.
@@ -174,82 +194,122 @@ struct Decoded {
   ColumnSink sink;
 };
 
-kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path,
-                                                               const kelvara::reader::ReadOptions& options) {
-  auto opened = kelvara::reader::open_raw_file(path, options);
-  if (!opened) return kelvara::Unexpected(std::move(opened).error());
+kelvara::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path,
+                                                          const kelvara::reader::ReadOptions& options) {
+  KELVARA_TRY(opened, kelvara::reader::open_raw_file(path, options));
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
   decoded->layout = kelvara::reader::layout_of(opened->layout).name;
+  if (decoded->sink.offsets.size() == 0) {
+    return kelvara::Unexpected<kelvara::Error>(kelvara::Error::out_of_memory("the spectrum offsets of a run"));
+  }
   // The columns grow to what the run's first scans project, not to the
   // layout's bound: address space is what a run under a limit runs out of.
   decoded->sink.expect_positions(kelvara::reader::layout_of(opened->layout).positions(opened->layout),
                                  kelvara::reader::most_points(opened->layout));
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
-  auto count = kelvara::reader::decode_spectra(std::move(*opened), decoded->sink);
-  if (!count) return kelvara::Unexpected(std::move(count).error());
+  KELVARA_FORWARD_IF_ERROR(kelvara::reader::decode_spectra(std::move(*opened), decoded->sink));
   return decoded;
 }
 
-OwnedRef read_columns_impl(PyObject* path) {
+// The path a Python caller gave (str, bytes or os.PathLike) in the file
+// system's encoding; nothing, with the Python error set, when it is none.
+std::optional<std::string> file_path_of(PyObject* path) {
   OwnedRef fspath(PyOS_FSPath(path));
-  if (!fspath) return OwnedRef();
+  if (!fspath) return std::nullopt;
   OwnedRef encoded = PyUnicode_Check(fspath.get()) ? OwnedRef(PyUnicode_EncodeFSDefault(fspath.get()))
                                                    : OwnedRef::new_reference_to(fspath.get());
-  if (!encoded) return OwnedRef();
+  if (!encoded) return std::nullopt;
   char* bytes = nullptr;
   Py_ssize_t length = 0;
-  if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) return OwnedRef();
-  const std::string file_path(bytes, static_cast<std::size_t>(length));
+  if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) return std::nullopt;
+  std::string file_path(bytes, static_cast<std::size_t>(length));
   if (file_path.find('\0') != std::string::npos) {
     PyErr_SetString(PyExc_ValueError, "embedded null byte");
-    return OwnedRef();
+    return std::nullopt;
   }
+  return file_path;
+}
 
-  // KELVARA_THREADS is read once, with the lock held: once it is released,
-  // a Python thread may be writing os.environ.
-  const kelvara::reader::ReadOptions options = kelvara::reader::read_options_from_environment();
-  // Opening and decoding are plain C++ over owned bytes; other Python
-  // threads run meanwhile. No exception may cross the lock's release.
-  std::optional<kelvara::raw::Result<std::unique_ptr<Decoded>>> result;
+// `work()` with the interpreter lock released: plain C++ over owned bytes,
+// while other Python threads run. No exception may cross the lock's
+// release, so one is carried over and rethrown here.
+template <class Work>
+auto without_lock(Work&& work) -> decltype(work()) {
+  std::optional<decltype(work())> result;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    result.emplace(open_and_decode(file_path, options));
+    result.emplace(work());
   } catch (...) {
     failure = std::current_exception();
   }
   Py_END_ALLOW_THREADS
   if (failure) std::rethrow_exception(failure);
-  if (!*result) {
-    set_open_error(result->error(), path);
+  return std::move(*result);
+}
+
+OwnedRef read_columns_impl(PyObject* path) {
+  const auto file_path = file_path_of(path);
+  if (!file_path) return OwnedRef();
+  // KELVARA_THREADS is read once, with the lock held: once it is released,
+  // a Python thread may be writing os.environ.
+  const kelvara::reader::ReadOptions options = kelvara::reader::read_options_from_environment();
+  auto result = without_lock([&] { return open_and_decode(*file_path, options); });
+  if (!result) {
+    set_open_error(result.error(), path);
     return OwnedRef();
   }
-  Decoded& decoded = ***result;
+  Decoded& decoded = **result;
   ColumnSink& sink = decoded.sink;
 
   OwnedRef name(PyUnicode_DecodeFSDefaultAndSize(decoded.name.data(), static_cast<Py_ssize_t>(decoded.name.size())));
   if (!name) return OwnedRef();
   // Made in order, stopping at the first failure; blocks not yet handed to
   // a column are freed with the sink.
-  OwnedRef columns[6];
+  OwnedRef columns[8];
   const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
     out = new_column(block, typestr);
     return static_cast<bool>(out);
   };
   if (!make(sink.mz, kFloat64, columns[0]) || !make(sink.intensity, kFloat32, columns[1]) ||
       !make(sink.offsets, kInt64, columns[2]) || !make(sink.ms_level, kUInt8, columns[3]) ||
-      !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5])) {
+      !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5]) ||
+      !make(sink.dropped_positions, kInt64, columns[6]) || !make(sink.dropped_codes, kUInt8, columns[7])) {
     return OwnedRef();
   }
-  return OwnedRef(Py_BuildValue("(Os#OOOOOO)", name.get(), decoded.layout.data(),
+  OwnedRef reasons(PyTuple_New(static_cast<Py_ssize_t>(sink.reasons.size())));
+  if (!reasons) return OwnedRef();
+  for (std::size_t k = 0; k < sink.reasons.size(); ++k) {
+    OwnedRef text = text_object(sink.reasons[k]);
+    if (!text || PyTuple_SetItem(reasons.get(), static_cast<Py_ssize_t>(k), text.release()) < 0) return OwnedRef();
+  }
+  return OwnedRef(Py_BuildValue("(Os#OOOOOOOOO)", name.get(), decoded.layout.data(),
                                 static_cast<Py_ssize_t>(decoded.layout.size()), columns[0].get(), columns[1].get(),
-                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get()));
+                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get(),
+                                columns[6].get(), columns[7].get(), reasons.get()));
 }
 
 PyObject* read_columns(PyObject*, PyObject* path) {
   return entry([&] { return read_columns_impl(path); });
+}
+
+OwnedRef probe_layout_impl(PyObject* path) {
+  const auto file_path = file_path_of(path);
+  if (!file_path) return OwnedRef();
+  const auto probed = without_lock([&] { return kelvara::reader::probe_layout(*file_path); });
+  if (!probed) {
+    set_open_error(probed.error(), path);
+    return OwnedRef();
+  }
+  if (*probed == nullptr) return OwnedRef::new_reference_to(Py_None);
+  const std::string_view name = (*probed)->name;
+  return OwnedRef(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+PyObject* probe_layout(PyObject*, PyObject* path) {
+  return entry([&] { return probe_layout_impl(path); });
 }
 
 // ---------------------------------------------------------------------------
@@ -259,7 +319,11 @@ PyMethodDef module_methods[] = {
     {"read_columns", read_columns, METH_O,
      "read_columns(path, /)\n--\n\n"
      "Open and decode a data file; return (name, layout, mz, intensity, offsets, ms_level, "
-     "retention_time_sec, precursor_mz)."},
+     "retention_time_sec, precursor_mz, dropped_positions, dropped_codes, dropped_reasons)."},
+    {"probe_layout", probe_layout, METH_O,
+     "probe_layout(path, /)\n--\n\n"
+     "The name of the layout whose identifying entry the file's container holds, whatever its "
+     "extension; None when it holds none."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -284,10 +348,16 @@ int module_exec_impl(PyObject* module) {
   if (column_type == nullptr) column_type = PyType_FromSpec(&column_spec);
   if (column_type == nullptr) return -1;
   if (format_error == nullptr) {
+    // Sizes of a file that looks cut short; None on the class, set on an
+    // instance when the container points past the end of its file.
+    OwnedRef attributes(Py_BuildValue("{s:O,s:O}", "file_bytes", Py_None, "needed_bytes", Py_None));
+    if (!attributes) return -1;
     format_error = PyErr_NewExceptionWithDoc("kelvara_tools.FormatError",
                                              "The file is not a valid run: its container, layout entries, "
-                                             "index or decoded size are wrong.",
-                                             PyExc_ValueError, nullptr);
+                                             "index or decoded size are wrong. file_bytes and needed_bytes "
+                                             "give the file's size and the size its container needs at least "
+                                             "when the container points past the end of the file, else None.",
+                                             PyExc_ValueError, attributes.get());
   }
   if (format_error == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "Column", column_type) < 0) return -1;

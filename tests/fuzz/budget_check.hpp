@@ -33,12 +33,13 @@ class CheckingSink final : public reader::SpectrumSink {
   explicit CheckingSink(std::uint64_t stream_bytes)
       : budget_(reader::decode_budget(stream_bytes, kFuzzBudgetSlack)) {}
 
-  void add(std::vector<double>&& mz, std::vector<float>&& intensity, const reader::SpectrumInfo& info) override {
+  bool add(std::vector<double>&& mz, std::vector<float>&& intensity, const reader::SpectrumInfo& info) override {
     if (mz.size() != intensity.size()) fault("a spectrum with more m/z values than intensities or fewer");
     if (info.ms_level != 1 && info.ms_level != 2) fault("an MS level other than 1 or 2");
     decoded_ += reader::decoded_bytes(mz.size());
     if (decoded_ > budget_) fault("decoded bytes past the decode budget of the input's stream bytes");
     ++count_;
+    return true;
   }
 
   std::size_t count() const { return count_; }

@@ -10,12 +10,10 @@
 namespace kelvara::reader {
 namespace {
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
-                             std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "Mass Raw Data/Spectrum Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "Mass Raw Data/MS Raw Data", options);
-  if (!data) return Unexpected(std::move(data).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "Mass Raw Data/Spectrum Index", options));
+  KELVARA_TRY(data, read_stream(container, "Mass Raw Data/MS Raw Data", options));
   stream_bytes = index->size() + data->size();
   auto offsets = raw::single_quad::parse_spectrum_index(*index);
   return LayoutData(SingleQuadData{std::move(*data), std::move(offsets)});
@@ -30,18 +28,13 @@ std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data
 std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
   const SingleQuadData& layout = of(data);
   const auto& offsets = layout.scan_offsets;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
-    if (!bytes) continue;
-    const auto scan = raw::single_quad::parse_single_quad_scan(*bytes, out.space());
-    if (!scan) {
-      if (out.refused(i)) return i;
-      continue;
-    }
-    if (!out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)})) return i;
-  }
-  return end;
+  const auto range = [&](std::size_t i) {
+    return std::pair<std::uint64_t, std::uint64_t>(offsets[i], scan_end(offsets, i, layout.ms_raw_data));
+  };
+  return walk_scans(layout.ms_raw_data, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+    KELVARA_TRY(scan, raw::single_quad::parse_single_quad_scan(bytes, out.space()));
+    return out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)});
+  });
 }
 
 }  // namespace
