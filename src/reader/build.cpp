@@ -74,7 +74,7 @@ Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t 
   try {
     return decode_scans(file, sink, threads, slack, releasable);
   } catch (const std::bad_alloc&) {
-    return Unexpected(Error::out_of_memory("memory for decoding the scans of " + file.display_name));
+    return Unexpected(Error::out_of_memory("memory for decoding the scans"));
   }
 }
 
