@@ -62,6 +62,7 @@ struct Layout {
   std::string_view extension;  // of the files holding it, lower case, without the dot
   std::string_view storage;    // the storage a missing-layout message names
   std::string_view probe;      // the container entry whose presence identifies it
+  std::span<const std::string_view> streams;  // the streams it needs, in the order load reads them
   bool profile;                // profile scans (sampled on the channel axis) rather than centroids
 
   // Reads the layout's streams whole, in a fixed order, on the threads

@@ -1,6 +1,8 @@
 // GC-MS runs (".qgd" with "GCMS Raw Data"): Profile scans, one record each,
 // and MRM scans, one single-point MS2 record per transition.
 
+#include <array>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -10,10 +12,13 @@
 namespace kelvara::reader {
 namespace {
 
+// The streams load reads, in this order.
+constexpr std::array<std::string_view, 2> kStreams = {"GCMS Raw Data/Spectrum Index", "GCMS Raw Data/MS Raw Data"};
+
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, "GCMS Raw Data/Spectrum Index", options));
-  KELVARA_TRY(data, read_stream(container, "GCMS Raw Data/MS Raw Data", options));
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
   stream_bytes = index->size() + data->size();
   KELVARA_TRY(offsets, raw::gcms::parse_spectrum_index(*index));
   return LayoutData(GcmsData{std::move(*data), std::move(*offsets)});
@@ -52,9 +57,20 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
 }  // namespace
 
 const Layout kGcmsLayout{
-    "gcms", "qgd", "GCMS Raw Data", "GCMS Raw Data", false, load, positions, scan_data, scan_start, nullptr, walk,
+    .name = "gcms",
+    .extension = "qgd",
+    .storage = "GCMS Raw Data",
+    .probe = "GCMS Raw Data",
+    .streams = kStreams,
+    .profile = false,
+    .load = load,
+    .positions = positions,
+    .scan_data = scan_data,
+    .scan_start = scan_start,
+    .walk_state = nullptr,
+    .walk = walk,
     // A Profile point is 4 bytes (an MRM transition, 6 to 8, gives one).
-    4,
+    .densest_point_bytes = 4,
 };
 
 }  // namespace kelvara::reader

@@ -1,6 +1,8 @@
 // Single-quadrupole LC-MS runs (".lcd" with "Mass Raw Data"): one MS1
 // record per scan.
 
+#include <array>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -10,10 +12,13 @@
 namespace kelvara::reader {
 namespace {
 
+// The streams load reads, in this order.
+constexpr std::array<std::string_view, 2> kStreams = {"Mass Raw Data/Spectrum Index", "Mass Raw Data/MS Raw Data"};
+
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, "Mass Raw Data/Spectrum Index", options));
-  KELVARA_TRY(data, read_stream(container, "Mass Raw Data/MS Raw Data", options));
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
   stream_bytes = index->size() + data->size();
   auto offsets = raw::single_quad::parse_spectrum_index(*index);
   return LayoutData(SingleQuadData{std::move(*data), std::move(offsets)});
@@ -40,10 +45,20 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
 }  // namespace
 
 const Layout kSingleQuadLayout{
-    "single_quad", "lcd",      "Mass Raw Data", "Mass Raw Data/MS Raw Data", false, load, positions, scan_data,
-    scan_start,    nullptr, walk,
+    .name = "single_quad",
+    .extension = "lcd",
+    .storage = "Mass Raw Data",
+    .probe = "Mass Raw Data/MS Raw Data",
+    .streams = kStreams,
+    .profile = false,
+    .load = load,
+    .positions = positions,
+    .scan_data = scan_data,
+    .scan_start = scan_start,
+    .walk_state = nullptr,
+    .walk = walk,
     // A peak record of at least 3 bytes: a 2-byte m/z and the intensity.
-    3,
+    .densest_point_bytes = 3,
 };
 
 }  // namespace kelvara::reader
