@@ -239,3 +239,45 @@ def test_read_run_gives_the_records_of_one_thread_on_every_thread_count(case_fil
     for threads in THREADS:
         monkeypatch.setenv("KELVARA_THREADS", threads)
         assert columns_of(read_run(path)) == want, threads
+
+
+def os_threads():
+    import os
+
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.skipif(not __import__("os").path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.parametrize("threads", ["100000", "99999999999999999999999"])
+def test_a_huge_thread_count_is_capped_at_four_per_core(make_file, monkeypatch, threads):
+    # read_run releases the interpreter lock, so a Python thread can watch
+    # how many threads the process runs meanwhile: never more than four per
+    # core beside the interpreter's own.
+    import os
+    import threading
+
+    run = gc.realistic_run(n_scans=600, scan_ms=100, mrm_every=9, seed=21)
+    data, offsets = gc.concat(run.records)
+    copies = (9 << 19) // len(data) + 1
+    path = make_file(
+        "many.qgd",
+        {gc.GCMS_INDEX: gc.index_a([o + k * len(data) for k in range(copies) for o in offsets]), gc.GCMS_DATA: data * copies},
+    )
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    before = os_threads()
+    peak, done = [before], threading.Event()
+
+    def watch():
+        while not done.is_set():
+            peak[0] = max(peak[0], os_threads())
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        got = read_run(path)
+    finally:
+        done.set()
+        watcher.join()
+    assert peak[0] - before - 1 <= 4 * os.cpu_count()
+    want = [(e.mz, e.intensity, e.ms_level, e.rt) for e in run.expected]
+    assert columns_of(got) == want * copies

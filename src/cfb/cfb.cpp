@@ -6,8 +6,7 @@
 #include <algorithm>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "cfb/header.hpp"
 #include "cfb/tables.hpp"
 #include "common/bytes.hpp"
+#include "common/executor.hpp"
 
 namespace kelvara::cfb {
 struct CompoundFile::State {
@@ -178,25 +178,32 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size
     KELVARA_FORWARD_IF_ERROR(read_runs(s.file, runs, 0, size, out.data()));
     return out;
   }
-  // Parts of equal size, the calling thread reading the first. A part whose
-  // thread cannot be started is read by the calling thread afterwards.
-  const auto part_begin = [&](std::size_t k) { return size / parts * k; };
-  const auto part_end = [&](std::size_t k) { return k + 1 == parts ? size : size / parts * (k + 1); };
-  std::vector<Expected<void, Error>> results(parts);
-  std::vector<std::size_t> unstarted;
-  std::vector<std::thread> readers;
-  readers.reserve(parts - 1);
-  for (std::size_t k = 1; k < parts; ++k) {
-    try {
-      readers.emplace_back([&, k] { results[k] = read_runs(s.file, runs, part_begin(k), part_end(k), out.data()); });
-    } catch (const std::system_error&) {
-      unstarted.push_back(k);
+  // Parts of equal size, read on the ordered executor; a part whose thread
+  // cannot be started is read by another. Should reads fail, the error is
+  // the first part's in stream order.
+  struct Parts final : OrderedExecutor::Work {
+    const File& file;
+    const std::vector<Run>& runs;
+    std::uint64_t size;
+    std::size_t count;
+    std::uint8_t* out;
+    std::vector<Expected<void, Error>> results;
+
+    Parts(const File& f, const std::vector<Run>& r, std::uint64_t s, std::size_t n, std::uint8_t* o)
+        : file(f), runs(r), size(s), count(n), out(o), results(n) {}
+    void produce(std::size_t k) override {
+      const std::uint64_t begin = size / count * k;
+      const std::uint64_t end = k + 1 == count ? size : size / count * (k + 1);
+      results[k] = read_runs(file, runs, begin, end, out);
+    }
+  } work(s.file, runs, size, parts, out.data());
+  {
+    OrderedExecutor executor(work, parts, parts, parts);
+    for (std::size_t k = 0; k < parts; ++k) {
+      if (const std::exception_ptr failure = executor.wait_for(k)) std::rethrow_exception(failure);
     }
   }
-  results[0] = read_runs(s.file, runs, part_begin(0), part_end(0), out.data());
-  for (const std::size_t k : unstarted) results[k] = read_runs(s.file, runs, part_begin(k), part_end(k), out.data());
-  for (std::thread& reader : readers) reader.join();
-  for (auto& result : results) KELVARA_FORWARD_IF_ERROR(std::move(result));
+  for (auto& result : work.results) KELVARA_FORWARD_IF_ERROR(std::move(result));
   return out;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace kelvara::raw {
@@ -23,25 +24,50 @@ struct PointSlots {
   float* intensity;  // entry k belongs to mz entry k
 };
 
+// Whether slots asked for `points` points were refused (null slots for no
+// points are no refusal: an empty list has no storage).
+inline bool refused(const PointSlots& slots, std::size_t points) { return points != 0 && slots.mz == nullptr; }
+
 // Where a decoder writes a scan's points: in lists of the scan's own, or
 // straight into a caller's buffers. A decoder checks the whole record
 // first, then asks for slots exactly once, for exactly the scan's number of
 // points, and writes every one of them; a record that fails its checks asks
 // for none.
+//
+// Asking never throws: when the memory for the points cannot be had, the
+// slots are null, the decoder fails the scan without writing, and refused()
+// tells the walk that the scan was not faulty but memory ran out, which
+// fails the whole decode instead of dropping one scan. Decoding threads
+// thus never throw for want of memory.
 class PointSpace {
  public:
-  virtual PointSlots slots(std::size_t points) = 0;
+  virtual PointSlots slots(std::size_t points) noexcept = 0;
+
+  // The points of the last request that was refused; 0 when none was.
+  std::size_t refused() const noexcept { return refused_; }
+  // Refuses a request of `points` points: null slots, and refused() says so.
+  PointSlots refuse(std::size_t points) noexcept {
+    refused_ = points == 0 ? 1 : points;
+    return {nullptr, nullptr};
+  }
 
  protected:
   ~PointSpace() = default;
+
+ private:
+  std::size_t refused_ = 0;
 };
 
 // A scan's own lists, sized when the decoder asks.
 class PointLists final : public PointSpace {
  public:
-  PointSlots slots(std::size_t points) override {
-    mz.resize(points);
-    intensity.resize(points);
+  PointSlots slots(std::size_t points) noexcept override {
+    try {
+      mz.resize(points);
+      intensity.resize(points);
+    } catch (const std::bad_alloc&) {
+      return refuse(points);
+    }
     return {mz.data(), intensity.data()};
   }
 

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <utility>
 
 #include "reader/executor.hpp"
@@ -34,7 +35,7 @@ constexpr std::size_t kMinBytesForRelease = std::size_t{4} << 20;
 // The decode on `threads` threads; with `releasable`, the scan data of
 // `file`, which the caller owns and drops afterwards, is released as the
 // walk leaves it behind.
-Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
+Result<std::size_t> decode_scans(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
                                 Bytes* releasable) {
   Emitter out(sink, file.stream_bytes, slack);
   Walker walk(file.layout);
@@ -66,9 +67,20 @@ Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t 
   return std::move(out).finish();
 }
 
+// The same, with memory that ran out where no walk could say for what (a
+// decoder's own lists, a thread's share of them) as an error of its own.
+Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
+                           Bytes* releasable) {
+  try {
+    return decode_scans(file, sink, threads, slack, releasable);
+  } catch (const std::bad_alloc&) {
+    return Unexpected(Error::out_of_memory("memory for decoding the scans"));
+  }
+}
+
 // The number of threads for decoding a file's scan data.
 std::size_t threads_for(const RawFile& file) {
-  return threads_for_bytes(layout_of(file.layout).scan_data(file.layout).size());
+  return threads_for_bytes(file.options, layout_of(file.layout).scan_data(file.layout).size());
 }
 
 // The scan data of a file the caller owns: the layout's, which is not

@@ -56,17 +56,15 @@ constexpr std::uint64_t decoded_bytes(std::size_t points) {
 // The scans are decoded on several threads, the calling thread among them.
 // The sink is only ever called on the calling thread, with the same records
 // in the same order and the same budget error as a walk on one thread. The
-// environment variable KELVARA_THREADS, read at every call, gives the number
-// of threads (1: a plain walk on the calling thread); unset or not a
-// positive number, every core is used, or one thread for scan data of less
-// than 4 MiB.
+// file's options (what it was opened with) give the number of threads (1: a
+// plain walk on the calling thread; see threads_for_bytes).
 Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
 // The same walk with `slack` in place of kDecodeBudgetSlack as the budget's
 // constant part. The fuzz targets use a small one, so that inputs running
 // into the budget cost milliseconds instead of seconds.
 Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
 // The same walk on exactly `threads` threads (at most one per chunk of the
-// index), whatever the environment and the size of the file.
+// index), whatever the file's options and size.
 Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
                                                    std::uint64_t slack = kDecodeBudgetSlack);
 

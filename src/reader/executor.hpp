@@ -1,11 +1,11 @@
-// The ordered chunk executor: the index decoded on several threads, handed
-// to the sink in order.
+// The decode on several threads: the index cut into chunks, decoded on the
+// ordered executor (common/executor.hpp) and handed to the sink in order.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -13,6 +13,7 @@
 #include "raw/records.hpp"
 #include "reader/build.hpp"
 #include "reader/release.hpp"
+#include "reader/sinks.hpp"
 #include "reader/walk.hpp"
 
 namespace kelvara::reader {
@@ -56,11 +57,19 @@ struct PendingDrop {
   Error reason;
 };
 
-// The values of a chunk decoded for a sink with value arrays, end to end.
-// They are not zeroed as they grow: every slot handed out is written.
+// The values of a chunk decoded for a sink with value arrays, end to end,
+// in blocks from malloc that grow without throwing.
 struct ChunkBuffers {
-  std::vector<double, FillLaterAllocator<double>> mz;
-  std::vector<float, FillLaterAllocator<float>> intensity;
+  Block<double> mz;
+  Block<float> intensity;
+};
+
+// What a chunk's decode could not get memory for, if anything: the walk
+// stopped before `position`.
+struct Refusal {
+  std::size_t position = 0;
+  std::size_t points = 0;  // 0: memory ran out, but not for points
+  bool any = false;
 };
 
 struct Chunk {
@@ -73,25 +82,27 @@ struct Chunk {
   ChunkBuffers buffers;
   double* mz_at = nullptr;  // where the sink's arrays take the buffers' values
   float* intensity_at = nullptr;
-  std::exception_ptr failure;
-  bool done = false;  // guarded by the pool's mutex
+  Refusal refused;
 };
 
 // The end of a chunk's buffers, where the decoders write its values.
 class ChunkSpace final : public raw::PointSpace {
  public:
   explicit ChunkSpace(ChunkBuffers& buffers) : buffers_(buffers) {}
-  raw::PointSlots slots(std::size_t points) override {
-    const std::size_t at = buffers_.mz.size();
-    buffers_.mz.resize(at + points);
-    buffers_.intensity.resize(at + points);
-    return {buffers_.mz.data() + at, buffers_.intensity.data() + at};
+  raw::PointSlots slots(std::size_t points) noexcept override {
+    if (!buffers_.mz.reserve_more(points) || !buffers_.intensity.reserve_more(points)) {
+      return refuse(points);
+    }
+    return {buffers_.mz.place(points), buffers_.intensity.place(points)};
   }
 
  private:
   ChunkBuffers& buffers_;
 };
 
+// Collects a chunk's spectra on a decoding thread. Nothing here throws for
+// want of memory: a refusal is kept in the chunk, for the calling thread to
+// report in record order.
 class ChunkCollector final : public ScanOut {
  public:
   ChunkCollector(Chunk& chunk, bool flat, std::atomic<std::uint64_t>& decoded, std::uint64_t budget)
@@ -106,17 +117,33 @@ class ChunkCollector final : public ScanOut {
 
   bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) override {
     decoded_.fetch_add(decoded_bytes(points), std::memory_order_relaxed);
-    if (flat_) {
-      chunk_.values.push_back(PendingValues{position, points, info});
-    } else {
-      chunk_.spectra.push_back(
-          PendingSpectrum{position, std::move(lists_.mz), std::move(lists_.intensity), info});
+    try {
+      if (flat_) {
+        chunk_.values.push_back(PendingValues{position, points, info});
+      } else {
+        chunk_.spectra.push_back(
+            PendingSpectrum{position, std::move(lists_.mz), std::move(lists_.intensity), info});
+      }
+    } catch (const std::bad_alloc&) {
+      chunk_.refused = Refusal{position, 0, true};
+      return false;
     }
     return true;
   }
 
   void drop(std::size_t position, Error&& reason) override {
-    chunk_.drops.push_back(PendingDrop{position, std::move(reason)});
+    try {
+      chunk_.drops.push_back(PendingDrop{position, std::move(reason)});
+    } catch (const std::bad_alloc&) {
+      chunk_.refused = Refusal{position, 0, true};
+    }
+  }
+
+  bool refused(std::size_t position) override {
+    const std::size_t points = space().refused();
+    if (points == 0) return false;
+    chunk_.refused = Refusal{position, points, true};
+    return true;
   }
 
  private:

@@ -41,6 +41,10 @@ class ScanOut {
   // The scan at `position` is left out: its byte range or its bytes are
   // wrong, as `reason` says.
   virtual void drop(std::size_t position, Error&& reason) = 0;
+  // Asked when the scan at `position` did not decode: true when space()
+  // refused memory for its points, which stops the walk there and fails
+  // the decode; false when the scan is merely dropped.
+  virtual bool refused(std::size_t position) = 0;
 
  protected:
   ~ScanOut() = default;
@@ -61,9 +65,11 @@ struct Layout {
   std::span<const std::string_view> streams;  // the streams it needs, in the order load reads them
   bool profile;                // profile scans (sampled on the channel axis) rather than centroids
 
-  // Reads the layout's streams whole, in a fixed order, and parses its
-  // index; `stream_bytes` receives the bytes of every stream read.
-  Result<LayoutData> (*load)(const cfb::CompoundFile& container, std::uint64_t& stream_bytes);
+  // Reads the layout's streams whole, in a fixed order, on the threads
+  // `options` allow, and parses its index; `stream_bytes` receives the
+  // bytes of every stream read.
+  Result<LayoutData> (*load)(const cfb::CompoundFile& container, const ReadOptions& options,
+                             std::uint64_t& stream_bytes);
   // The number of index positions the walk covers.
   std::size_t (*positions)(const LayoutData& data);
   // The scan data the index addresses.
@@ -76,6 +82,10 @@ struct Layout {
   // `out`; before each position it asks out.more(). Returns the position
   // it stopped before: `end` when the range is done.
   std::size_t (*walk)(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out);
+  // The fewest bytes of scan data a point can be stored in (the densest
+  // record the decoder accepts), so that a run whose index addresses each
+  // scan once holds at most scan data / this many points.
+  std::size_t densest_point_bytes;
 };
 
 // Every layout, in probe order; entry k describes alternative k of
@@ -84,6 +94,12 @@ std::span<const Layout* const> layouts();
 
 // The descriptor of the layout `data` holds.
 const Layout& layout_of(const LayoutData& data);
+
+// The most points a run can hold when its index addresses each scan once.
+inline std::size_t most_points(const LayoutData& data) {
+  const Layout& layout = layout_of(data);
+  return layout.scan_data(data).size() / layout.densest_point_bytes;
+}
 
 // The bytes [start, end) of the scan data, or why there are none: the range
 // runs backwards or past the end. An empty range is handed to the decoder,
@@ -115,6 +131,7 @@ std::size_t walk_scans(const Bytes& data, std::size_t begin, std::size_t end, Sc
     }
     Result<bool> emitted = decode(i, *bytes);
     if (!emitted) {
+      if (out.refused(i)) return i;
       out.drop(i, std::move(emitted).error());
     } else if (!*emitted) {
       return i;

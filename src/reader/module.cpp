@@ -169,7 +169,8 @@ OwnedRef reader_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (utf8 == nullptr) return {};
   const std::string path(utf8, static_cast<std::size_t>(length));
 
-  auto opened = kelvara::reader::open_raw_file(path);
+  // The interpreter lock is held throughout: the environment is read here.
+  auto opened = kelvara::reader::open_raw_file(path, kelvara::reader::read_options_from_environment());
   if (!opened) {
     kelvara::py::set_error(opened.error());
     return {};

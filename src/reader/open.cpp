@@ -136,35 +136,41 @@ Result<DetectedFile> detect_layout(const std::string& path) {
 
 namespace {
 
-// KELVARA_THREADS: a positive number of threads, or nothing when unset,
-// empty or not a positive number.
-std::optional<std::size_t> threads_from_environment() {
-  const char* text = std::getenv("KELVARA_THREADS");
-  if (text == nullptr) return std::nullopt;
-  const char* last = text + std::strlen(text);
-  std::size_t value = 0;
-  const auto [ptr, ec] = std::from_chars(text, last, value);
-  if (ec != std::errc() || ptr != last || value == 0) return std::nullopt;
-  return value;
-}
-
 // Below this many bytes, starting threads costs more than they save.
 constexpr std::uint64_t kMinBytesForThreads = std::uint64_t{4} << 20;
 
-}  // namespace
-
-std::size_t threads_for_bytes(std::uint64_t bytes) {
-  if (const auto threads = threads_from_environment()) return *threads;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return bytes < kMinBytesForThreads || cores == 0 ? 1 : cores;
+std::size_t cores() {
+  const unsigned count = std::thread::hardware_concurrency();
+  return count == 0 ? 1 : count;
 }
 
-Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path) {
+}  // namespace
+
+ReadOptions read_options_from_environment() {
+  const char* text = std::getenv("KELVARA_THREADS");
+  if (text == nullptr) return {};
+  const char* last = text + std::strlen(text);
+  std::size_t value = 0;
+  const auto [ptr, ec] = std::from_chars(text, last, value);
+  // A number too large for size_t is as many threads as may be had.
+  if (ec == std::errc::result_out_of_range && ptr == last) return {max_threads()};
+  if (ec != std::errc() || ptr != last) return {};
+  return {value};
+}
+
+std::size_t max_threads() { return kThreadsPerCore * cores(); }
+
+std::size_t threads_for_bytes(const ReadOptions& options, std::uint64_t bytes) {
+  if (options.threads != 0) return std::min(options.threads, max_threads());
+  return bytes < kMinBytesForThreads ? 1 : cores();
+}
+
+Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path, const ReadOptions& options) {
   auto stream = container.open_stream(path);
   if (!stream) {
     return fail("stream '" + std::string(path) + "' not found: " + stream.error().message());
   }
-  auto bytes = container.read_to_end(*stream, threads_for_bytes(stream->size));
+  auto bytes = container.read_to_end(*stream, threads_for_bytes(options, stream->size));
   // A stream the container cannot deliver whole shows as an I/O error
   // (keeping its sizes when it runs past the end of the file), unless
   // memory ran out.
@@ -183,13 +189,13 @@ std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::st
   return std::move(*bytes);
 }
 
-Result<RawFile> open_raw_file(const std::string& path) {
+Result<RawFile> open_raw_file(const std::string& path, const ReadOptions& options) {
   KELVARA_TRY(detected, detect_layout(path));
 
   std::uint64_t stream_bytes = 0;
-  KELVARA_TRY(layout, detected->layout->load(detected->container, stream_bytes));
+  KELVARA_TRY(layout, detected->layout->load(detected->container, options, stream_bytes));
   // The container and the file close here, with `detected`.
-  return RawFile{std::move(detected->display_name), std::move(*layout), stream_bytes};
+  return RawFile{std::move(detected->display_name), std::move(*layout), stream_bytes, options};
 }
 
 }  // namespace kelvara::reader

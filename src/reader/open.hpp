@@ -27,6 +27,16 @@ namespace kelvara::reader {
 
 struct Layout;
 
+// How many threads one open may use: fixed once per call, before any work
+// starts, and handed down to the stream reads and the decode. Nothing in the
+// core reads the environment; the bindings do, while they hold the
+// interpreter lock, so no Python thread can change it meanwhile.
+struct ReadOptions {
+  // 0: every core, or one thread for less than 4 MiB of bytes; otherwise
+  // that many threads, at most max_threads().
+  std::size_t threads = 0;
+};
+
 struct DetectedFile {
   cfb::CompoundFile container;
   const Layout* layout;  // an entry of layouts()
@@ -52,7 +62,7 @@ Result<const Layout*> probe_layout(const std::string& path);
 
 // A required stream, whole; a stream that cannot be opened is a parse error
 // naming its path, one that cannot be read an I/O error.
-Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path);
+Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path, const ReadOptions& options = {});
 // An optional stream, whole, or nothing on any failure.
 std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::string_view path);
 
@@ -89,14 +99,25 @@ struct RawFile {
   // Bytes of every stream the layout was read from, index streams included:
   // the basis of the decode budget.
   std::uint64_t stream_bytes = 0;
+  // What the file was opened with; its decode uses the same.
+  ReadOptions options;
 };
 
-// Streams are read and scans decoded on several threads. The environment
-// variable KELVARA_THREADS, read at every open, gives the number of threads
-// (1: everything on the calling thread); unset or not a positive number,
-// every core is used, or one thread for less than 4 MiB of bytes.
-std::size_t threads_for_bytes(std::uint64_t bytes);
+// The environment variable KELVARA_THREADS as options: a positive number of
+// threads (1: everything on the calling thread); unset, empty or not a
+// positive number, the automatic choice. Reads the environment: call it
+// where nothing can change it meanwhile.
+ReadOptions read_options_from_environment();
 
-Result<RawFile> open_raw_file(const std::string& path);
+// More threads than this per core only cost time: starting thousands of
+// threads for one file takes longer than decoding it.
+inline constexpr std::size_t kThreadsPerCore = 4;
+// The most threads an open uses: kThreadsPerCore per core.
+std::size_t max_threads();
+
+// The threads for reading or decoding `bytes` bytes under `options`.
+std::size_t threads_for_bytes(const ReadOptions& options, std::uint64_t bytes);
+
+Result<RawFile> open_raw_file(const std::string& path, const ReadOptions& options = {});
 
 }  // namespace kelvara::reader

@@ -2,6 +2,7 @@
 
 #include "reader/sinks.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <utility>
@@ -53,13 +54,23 @@ bool ColumnSink::drop(std::size_t position, const Error& reason) {
   return dropped_positions.push(static_cast<std::int64_t>(position)) && dropped_codes.push(code);
 }
 
-bool ColumnSink::grow(std::size_t points) { return mz.reserve_more(points) && intensity.reserve_more(points); }
+bool ColumnSink::grow(std::size_t points) {
+  std::size_t wanted = 0;
+  const std::size_t spectra = ms_level.size();
+  if (positions_ != 0 && spectra >= std::max<std::size_t>(positions_ / 100, 64)) {
+    // In floating point: the product may pass size_t, and a projection
+    // needs no exactness.
+    const double projected = static_cast<double>(points_) / static_cast<double>(spectra) *
+                             static_cast<double>(positions_) * 1.125;
+    const double cap = static_cast<double>(most_ == 0 ? std::numeric_limits<std::size_t>::max() / 16 : most_);
+    wanted = static_cast<std::size_t>(std::min(projected, cap));
+  }
+  return mz.reserve_more(points, wanted) && intensity.reserve_more(points, wanted);
+}
 
-void ColumnSink::expect_stream_bytes(std::uint64_t stream_bytes) {
-  const std::uint64_t points = stream_bytes / 2;
-  if (points > std::numeric_limits<std::size_t>::max()) return;
-  mz.try_reserve(static_cast<std::size_t>(points));
-  intensity.try_reserve(static_cast<std::size_t>(points));
+void ColumnSink::expect_positions(std::size_t positions, std::size_t most) {
+  positions_ = positions;
+  most_ = most;
 }
 
 }  // namespace kelvara::reader

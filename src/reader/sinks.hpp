@@ -107,20 +107,39 @@ class Block {
   Block(const Block&) = delete;
   Block& operator=(const Block&) = delete;
   ~Block() { std::free(data_); }
+  Block(Block&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Block& operator=(Block&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+
+  // Keeps the capacity, drops the values.
+  void clear() noexcept { size_ = 0; }
 
   std::size_t size() const noexcept { return size_; }
   std::size_t room() const noexcept { return capacity_ - size_; }
   const T* data() const noexcept { return data_; }
 
   [[nodiscard]] bool append(const T* values, std::size_t count) noexcept {
-    if (count > capacity_ - size_ && !grow(count)) return false;
+    if (count > capacity_ - size_ && !grow(count, 0)) return false;
     if (count != 0) std::copy(values, values + count, data_ + size_);
     size_ += count;
     return true;
   }
 
   // Makes room for `count` more values; may move the block.
-  [[nodiscard]] bool reserve_more(std::size_t count) noexcept { return count <= capacity_ - size_ || grow(count); }
+  // Grows to `wanted` values in all when that is enough, else doubles.
+  [[nodiscard]] bool reserve_more(std::size_t count, std::size_t wanted = 0) noexcept {
+    return count <= capacity_ - size_ || grow(count, wanted);
+  }
 
   // Asks for room for `count` values in all, if the system grants it; none
   // of it is made resident until written.
@@ -159,16 +178,25 @@ class Block {
   }
 
  private:
-  bool grow(std::size_t count) noexcept {
+  // Failing the first size, grows by an eighth, else to just what is
+  // asked: near the end of the address space a run still fits when its
+  // values do.
+  bool grow(std::size_t count, std::size_t wanted) noexcept {
     constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
     if (count > limit - size_) return false;
-    std::size_t capacity = capacity_ < 1024 ? 1024 : capacity_;
-    while (capacity < size_ + count) capacity *= 2;
-    void* grown = std::realloc(data_, capacity * sizeof(T));
-    if (grown == nullptr) return false;
-    data_ = static_cast<T*>(grown);
-    capacity_ = capacity;
-    return true;
+    const std::size_t needed = size_ + count;
+    std::size_t first = capacity_ < 1024 ? 1024 : capacity_;
+    while (first < needed) first *= 2;
+    if (wanted >= needed && wanted <= limit) first = wanted;
+    const std::size_t eighth = std::max(needed, capacity_ + capacity_ / 8);
+    for (const std::size_t capacity : {first, eighth, needed}) {
+      if (void* grown = std::realloc(data_, capacity * sizeof(T))) {
+        data_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+        return true;
+      }
+    }
+    return false;
   }
 
   T* data_ = nullptr;
@@ -197,14 +225,13 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   double* place_mz(std::size_t points) override { return mz.place(points); }
   float* place_intensity(std::size_t points) override { return intensity.place(points); }
 
-  // Room for the values of a run read from `stream_bytes` bytes of streams,
-  // so that the arrays need not grow (and the decoding threads need not wait
-  // for that) while it is decoded. No layout stores a point in fewer than
-  // two bytes, so a run holds at most half as many points as it has bytes,
-  // unless its index addresses the same scans more than once; then the
-  // arrays grow as usual. Address space only: what is never written is
-  // never made resident, and take() gives the rest back.
-  void expect_stream_bytes(std::uint64_t stream_bytes);
+  // The arrays grow as they fill, but once a hundredth of the run's
+  // `positions` index positions is in, to the points the run would hold if
+  // the rest is like what came so far, plus an eighth (never past `most`
+  // points, its layout's bound: most_points in layouts.hpp). They then end
+  // near the run's size in a handful of steps, instead of at the bound or at
+  // twice the size: address space is what a run under a limit runs out of.
+  void expect_positions(std::size_t positions, std::size_t most);
 
   Block<double> mz;
   Block<float> intensity;
@@ -227,6 +254,8 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
 
  private:
   std::size_t points_ = 0;  // values of the spectra heard of so far
+  std::size_t positions_ = 0;  // 0: no projection, the arrays double
+  std::size_t most_ = 0;
   std::unordered_map<std::string, std::uint8_t> reason_codes_;
 };
 

@@ -18,56 +18,78 @@ SharedTtflScans::SharedTtflScans(const TtflProfileData& layout, std::size_t coun
   std::vector<std::uint32_t> starts(count);
   for (std::size_t i = 0; i < count; ++i) starts[i] = ranges[i].start;
   std::sort(starts.begin(), starts.end());
+  MutexLock lock(mutex_);
   for (std::size_t i = 0; i < count;) {
     std::size_t j = i + 1;
     while (j < count && starts[j] == starts[i]) ++j;
-    if (j - i > 1) entries_[starts[i]].left = j - i;
+    if (j - i > 1) {
+      shared_.emplace(starts[i], entries_.size());
+      entries_.push_back(Entry{j - i, State::Pending});
+    }
     i = j;
   }
+  scans_.resize(entries_.size());
+  failures_.resize(entries_.size());
 }
 
 Result<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
                                                  raw::PointSpace& space) {
-  const auto shared = entries_.empty() ? entries_.end() : entries_.find(range.start);
-  if (shared == entries_.end()) return decode(bytes, space);  // the range's only subset
-  Entry& entry = shared->second;
-  std::unique_lock lock(mutex_);
-  while (entry.state == State::Decoding) decoded_.wait(lock);
-  if (entry.state == State::Pending) {
-    entry.state = State::Decoding;
-    lock.unlock();
+  const auto shared = shared_.empty() ? shared_.end() : shared_.find(range.start);
+  if (shared == shared_.end()) return decode(bytes, space);  // the range's only subset
+  const std::size_t k = shared->second;
+  MutexLock lock(mutex_);
+  while (entries_[k].state == State::Decoding) mutex_.wait(decoded_);
+  if (entries_[k].state == State::Pending) {
+    entries_[k].state = State::Decoding;
+    mutex_.unlock();
     raw::PointLists decoded;
     std::optional<Error> failure;
     try {
       if (auto points = decode(bytes, decoded); !points) failure = std::move(points).error();
     } catch (...) {
-      lock.lock();
-      entry.state = State::Pending;  // another subset may try again
+      mutex_.lock();
+      entries_[k].state = State::Pending;  // another subset may try again
       decoded_.notify_all();
       throw;
     }
-    lock.lock();
-    entry.failure = std::move(failure);
-    entry.scan = std::move(decoded);
-    entry.state = State::Done;
+    mutex_.lock();
+    if (decoded.refused() != 0) {
+      // No memory for the scan: this subset fails the decode, and another
+      // may try again.
+      entries_[k].state = State::Pending;
+      decoded_.notify_all();
+      space.refuse(decoded.refused());
+      return Unexpected(Error::out_of_memory("memory for a TTFL scan several subsets share"));
+    }
+    failures_[k] = std::move(failure);
+    scans_[k] = std::move(decoded);
+    entries_[k].state = State::Done;
     decoded_.notify_all();
   }
-  lock.unlock();
+  mutex_.unlock();
 
   // Done: nothing writes the scan or its failure until this subset, too,
   // has taken it.
   Result<std::size_t> points = std::size_t{0};
-  if (entry.failure) {
-    points = Unexpected<Error>(*entry.failure);
+  if (failures_[k]) {
+    points = Unexpected<Error>(*failures_[k]);
   } else {
-    const std::size_t n = entry.scan.mz.size();
+    const raw::PointLists& scan = scans_[k];
+    const std::size_t n = scan.mz.size();
     const raw::PointSlots slots = space.slots(n);
-    std::copy_n(entry.scan.mz.data(), n, slots.mz);
-    std::copy_n(entry.scan.intensity.data(), n, slots.intensity);
-    points = n;
+    if (raw::refused(slots, n)) {
+      points = Unexpected(Error::out_of_memory("memory for the points of a TTFL scan"));
+    } else {
+      std::copy_n(scan.mz.data(), n, slots.mz);
+      std::copy_n(scan.intensity.data(), n, slots.intensity);
+      points = n;
+    }
   }
-  lock.lock();
-  if (--entry.left == 0) entry.scan = {};
+  mutex_.lock();
+  if (--entries_[k].left == 0) {
+    scans_[k] = {};
+    failures_[k].reset();
+  }
   return points;
 }
 

@@ -20,11 +20,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "common/bytes.hpp"
+#include "common/thread_annotations.hpp"
 #include "raw/records.hpp"
 #include "raw/ttfl_profile/ttfl_profile.hpp"
 #include "reader/layouts.hpp"
@@ -32,33 +33,39 @@
 
 namespace kelvara::reader {
 
+// Safe for concurrent use: take() may run on every thread of a walk at once.
 class SharedTtflScans final : public WalkState {
  public:
   SharedTtflScans(const TtflProfileData& layout, std::size_t count);
 
   // Writes the scan of `range` to `space` for one subset, its channels
   // mapped to m/z when the file has a calibration; gives its number of
-  // points, or the decoder's error when the range does not decode.
+  // points, nothing when the range does not decode or `space` (or the
+  // shared copy) was refused memory for its points (see PointSpace).
   Result<std::size_t> take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
-                                  raw::PointSpace& space);
+                                  raw::PointSpace& space) EXCLUDES(mutex_);
 
  private:
   enum class State { Pending, Decoding, Done };
-  // A start shared by several subsets. The table holds these alone and is
-  // fixed before any take.
+  // A start shared by several subsets.
   struct Entry {
     std::size_t left = 0;  // subsets yet to finish taking it
     State state = State::Pending;
-    std::optional<Error> failure;  // why the range did not decode
-    raw::PointLists scan;  // written while Decoding, then read-only until `left` reaches 0
   };
 
   Result<std::size_t> decode(ByteView bytes, raw::PointSpace& space) const;
 
   std::optional<raw::ttfl_profile::MassCalibration> calibration_;
-  std::unordered_map<std::uint32_t, Entry> entries_;
-  std::mutex mutex_;
+  // The starts shared by several subsets, each with its number in entries_
+  // and scans_; fixed before any take.
+  std::unordered_map<std::uint32_t, std::size_t> shared_;
+  Mutex mutex_;
   std::condition_variable decoded_;
+  std::vector<Entry> entries_ GUARDED_BY(mutex_);
+  // Scan k is written by the one subset that set entry k Decoding, then
+  // only read until the entry's last subset has taken it and frees it.
+  std::vector<raw::PointLists> scans_;
+  std::vector<std::optional<Error>> failures_;  // as scans_: why scan k did not decode
 };
 
 }  // namespace kelvara::reader

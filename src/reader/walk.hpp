@@ -26,25 +26,18 @@
 namespace kelvara::reader {
 
 // Room at the end of a sink's value arrays, grown when a spectrum needs
-// more than is left. When the arrays cannot grow, the spectrum is written to
-// lists of its own instead, and refused() says how many values did not fit:
-// the emit that follows fails the walk.
+// more than is left. When the arrays cannot grow, the slots are refused
+// (see PointSpace): the decoder fails the scan and the walk the decode.
 class ArraySpace final : public raw::PointSpace {
  public:
   explicit ArraySpace(ValueArrays* arrays) : arrays_(arrays) {}
-  raw::PointSlots slots(std::size_t points) override {
-    if (arrays_->room() < points && !arrays_->grow(points)) {
-      refused_ = points;
-      return aside_.slots(points);
-    }
+  raw::PointSlots slots(std::size_t points) noexcept override {
+    if (arrays_->room() < points && !arrays_->grow(points)) return refuse(points);
     return {arrays_->place_mz(points), arrays_->place_intensity(points)};
   }
-  std::optional<std::size_t> refused() const { return refused_; }
 
  private:
   ValueArrays* arrays_;
-  raw::PointLists aside_;
-  std::optional<std::size_t> refused_;
 };
 
 // Hands records to the sink while keeping count of the decoded bytes; the
@@ -70,7 +63,6 @@ class Emitter final : public ScanOut {
   // budget, the walk ends with an error, and whatever the spectrum left in
   // the value arrays goes with the failed decode.
   bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) override {
-    if (const auto refused = array_space_.refused()) return out_of_memory(position, *refused);
     if (arrays_ != nullptr) return emit_placed(position, points, info);
     return emit(position, std::move(lists_.mz), std::move(lists_.intensity), info);
   }
@@ -99,6 +91,13 @@ class Emitter final : public ScanOut {
   bool out_of_memory(std::string what) {
     error_ = Error::out_of_memory(std::move(what));
     return false;
+  }
+
+  bool refused(std::size_t position) override {
+    const std::size_t points = space().refused();
+    if (points == 0) return false;
+    return !out_of_memory(num(points * kDecodeBytesPerPoint) + " bytes for the " + num(points) +
+                          " points of the scan at index position " + num(position));
   }
 
   // A sink that could not keep a dropped scan's reason stops the walk.

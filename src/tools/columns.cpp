@@ -194,15 +194,19 @@ struct Decoded {
   ColumnSink sink;
 };
 
-kelvara::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path) {
-  KELVARA_TRY(opened, kelvara::reader::open_raw_file(path));
+kelvara::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path,
+                                                          const kelvara::reader::ReadOptions& options) {
+  KELVARA_TRY(opened, kelvara::reader::open_raw_file(path, options));
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
   decoded->layout = kelvara::reader::layout_of(opened->layout).name;
   if (decoded->sink.offsets.size() == 0) {
     return kelvara::Unexpected<kelvara::Error>(kelvara::Error::out_of_memory("the spectrum offsets of a run"));
   }
-  decoded->sink.expect_stream_bytes(opened->stream_bytes);
+  // The columns grow to what the run's first scans project, not to the
+  // layout's bound: address space is what a run under a limit runs out of.
+  decoded->sink.expect_positions(kelvara::reader::layout_of(opened->layout).positions(opened->layout),
+                                 kelvara::reader::most_points(opened->layout));
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
   KELVARA_FORWARD_IF_ERROR(kelvara::reader::decode_spectra(std::move(*opened), decoded->sink));
@@ -249,7 +253,10 @@ auto without_lock(Work&& work) -> decltype(work()) {
 OwnedRef read_columns_impl(PyObject* path) {
   const auto file_path = file_path_of(path);
   if (!file_path) return OwnedRef();
-  auto result = without_lock([&] { return open_and_decode(*file_path); });
+  // KELVARA_THREADS is read once, with the lock held: once it is released,
+  // a Python thread may be writing os.environ.
+  const kelvara::reader::ReadOptions options = kelvara::reader::read_options_from_environment();
+  auto result = without_lock([&] { return open_and_decode(*file_path, options); });
   if (!result) {
     set_open_error(result.error(), path);
     return OwnedRef();

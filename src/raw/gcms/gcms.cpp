@@ -96,6 +96,7 @@ Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_poin
     // The payload is exactly n_peaks points: read them unchecked.
     const std::uint8_t* points = payload.sub(0, kPointBytes * n_peaks).data();
     const PointSlots slots = profile_points.slots(n_peaks);
+    if (refused(slots, n_peaks)) return fail("no memory for the points of a GC-MS scan");
     double* mz = slots.mz;
     float* intensity = slots.intensity;
     for (std::size_t i = 0; i < n_peaks; ++i) {

@@ -91,6 +91,7 @@ Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& point
   const std::uint8_t* mz_words = record.sub(kHeaderSize, declared).data();
   const std::uint8_t* stored = mz_words + (intensities_start - kHeaderSize);
   const PointSlots slots = points.slots(n_peaks);
+  if (refused(slots, n_peaks)) return fail("no memory for the points of a QTOF centroid scan");
   double* mz = slots.mz;
   float* intensities = slots.intensity;
   for (std::size_t k = 0; k < n_peaks; ++k) {

@@ -52,6 +52,7 @@ Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points) {
   // past the record.
   const std::uint8_t* peaks = record.sub(kHeaderSize, payload).data();
   const PointSlots slots = points.slots(n_peaks);
+  if (refused(slots, n_peaks)) return fail("no memory for the points of a single-quad scan");
   double* mz = slots.mz;
   float* intensity = slots.intensity;
   with_uint_width(width - kMzBytes, [&]<std::size_t W>() {

@@ -242,6 +242,7 @@ Result<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCa
     const Walk walk = walk_blocks(words, first, dead);
     if (walk.ends_on_last_word) {
       const PointSlots slots = points.slots(walk.points);
+      if (refused(slots, walk.points)) return fail("no memory for the points of a TTFL scan");
       if (calibration) {
         fill_points<true>(words, first, *calibration, slots.mz, slots.intensity);
       } else {

@@ -15,9 +15,10 @@ namespace {
 // The streams load reads, in this order.
 constexpr std::array<std::string_view, 2> kStreams = {"GCMS Raw Data/Spectrum Index", "GCMS Raw Data/MS Raw Data"};
 
-Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, kStreams[0]));
-  KELVARA_TRY(data, read_stream(container, kStreams[1]));
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
   stream_bytes = index->size() + data->size();
   KELVARA_TRY(offsets, raw::gcms::parse_spectrum_index(*index));
   return LayoutData(GcmsData{std::move(*data), std::move(*offsets)});
@@ -44,6 +45,7 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
     const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
     for (const auto& transition : mrm.transitions) {
       const raw::PointSlots slot = out.space().slots(1);
+      if (raw::refused(slot, 1)) return !out.refused(i);
       *slot.mz = transition.product_mz;
       *slot.intensity = transition.intensity;
       if (!out.emit(i, 1, {2, seconds, transition.precursor_mz})) return false;
@@ -67,6 +69,8 @@ const Layout kGcmsLayout{
     .scan_start = scan_start,
     .walk_state = nullptr,
     .walk = walk,
+    // A Profile point is 4 bytes (an MRM transition, 6 to 8, gives one).
+    .densest_point_bytes = 4,
 };
 
 }  // namespace kelvara::reader

@@ -15,10 +15,11 @@ namespace {
 // The streams load reads, in this order.
 constexpr std::array<std::string_view, 3> kStreams = {"QTFL RawData/Centroid Index", "QTFL RawData/Centroid Data", "QTFL RawData/Retention Time"};
 
-Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, kStreams[0]));
-  KELVARA_TRY(data, read_stream(container, kStreams[1]));
-  KELVARA_TRY(times, read_stream(container, kStreams[2]));
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
+  KELVARA_TRY(times, read_stream(container, kStreams[2], options));
   stream_bytes = index->size() + data->size() + times->size();
   KELVARA_TRY(entries, raw::qtof_centroid::parse_centroid_index(*index));
   KELVARA_TRY(retention, raw::qtof_centroid::parse_qtfl_retention_times(*times));
@@ -63,6 +64,8 @@ const Layout kQtofCentroidLayout{
     .scan_start = scan_start,
     .walk_state = nullptr,
     .walk = walk,
+    // An 8-byte m/z and an intensity of at least 1 byte.
+    .densest_point_bytes = 9,
 };
 
 }  // namespace kelvara::reader

@@ -15,9 +15,10 @@ namespace {
 // The streams load reads, in this order.
 constexpr std::array<std::string_view, 2> kStreams = {"Mass Raw Data/Spectrum Index", "Mass Raw Data/MS Raw Data"};
 
-Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, kStreams[0]));
-  KELVARA_TRY(data, read_stream(container, kStreams[1]));
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
   stream_bytes = index->size() + data->size();
   auto offsets = raw::single_quad::parse_spectrum_index(*index);
   return LayoutData(SingleQuadData{std::move(*data), std::move(offsets)});
@@ -56,6 +57,8 @@ const Layout kSingleQuadLayout{
     .scan_start = scan_start,
     .walk_state = nullptr,
     .walk = walk,
+    // A peak record of at least 3 bytes: a 2-byte m/z and the intensity.
+    .densest_point_bytes = 3,
 };
 
 }  // namespace kelvara::reader

@@ -17,10 +17,11 @@ namespace {
 // The streams load reads, in this order.
 constexpr std::array<std::string_view, 3> kStreams = {"TTFL Raw Data/Data Index", "TTFL Raw Data/MS Raw Data", "TTFL Raw Data/Retention Time"};
 
-Result<LayoutData> load(const cfb::CompoundFile& container, std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, kStreams[0]));
-  KELVARA_TRY(data, read_stream(container, kStreams[1]));
-  KELVARA_TRY(times, read_stream(container, kStreams[2]));
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
+  KELVARA_TRY(times, read_stream(container, kStreams[2], options));
   stream_bytes = index->size() + data->size() + times->size();
   KELVARA_TRY(subsets, raw::ttfl_profile::parse_data_index(*index));
 
@@ -87,6 +88,8 @@ const Layout kTtflProfileLayout{
     .scan_start = scan_start,
     .walk_state = walk_state,
     .walk = walk,
+    // One 16-bit word per channel.
+    .densest_point_bytes = 2,
 };
 
 }  // namespace kelvara::reader
