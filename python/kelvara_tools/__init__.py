@@ -11,8 +11,9 @@ Run holds every point of every spectrum in flat columns, with exactly the
 values kelvara.RawReader gives, spectrum for spectrum.
 """
 
+from ._batches import RunBatch, iter_batches
 from ._run import Chromatogram, FormatError, Run, Spectrum, read_run
 from .convert import BatchReport, FileReport, convert_file, convert_many
 
-__all__ = ["BatchReport", "Chromatogram", "FileReport", "FormatError", "Run", "Spectrum", "convert_file",
-           "convert_many", "read_run"]
+__all__ = ["BatchReport", "Chromatogram", "FileReport", "FormatError", "Run", "RunBatch", "Spectrum",
+           "convert_file", "convert_many", "iter_batches", "read_run"]

@@ -1,0 +1,94 @@
+"""A run handed out in batches of whole spectra, in file order.
+
+iter_batches gives the spectra of a file as a sequence of RunBatch objects:
+each is a Run over a stretch of consecutive spectra, holding at most
+max_points points (a single spectrum with more points is a batch of its
+own), plus each spectrum's index in the whole run. Concatenated, the batches
+hold exactly the columns read_run gives.
+"""
+
+from __future__ import annotations
+
+import operator
+from typing import Iterator
+
+import numpy as np
+
+from ._run import Run, StrPath, _read_only, read_run
+
+
+class RunBatch(Run):
+    """Consecutive spectra of a run: a Run whose index[i] is spectrum i's index in the whole run."""
+
+    __slots__ = ("index",)
+
+    index: np.ndarray
+
+    def __init__(
+        self,
+        name: str,
+        layout: str,
+        mz: np.ndarray,
+        intensity: np.ndarray,
+        offsets: np.ndarray,
+        ms_level: np.ndarray,
+        retention_time_sec: np.ndarray,
+        precursor_mz: np.ndarray | None,
+        index: np.ndarray,
+    ) -> None:
+        super().__init__(name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
+        positions = _read_only(index, np.dtype(np.int64), "index")
+        if len(positions) != len(self):
+            raise ValueError(f"index has {len(positions)} values for {len(self)} spectra")
+        object.__setattr__(self, "index", positions)
+
+    def __reduce__(self) -> tuple[type[RunBatch], tuple[object, ...]]:
+        cls, arguments = super().__reduce__()
+        return (RunBatch, (*arguments, self.index))
+
+    def __repr__(self) -> str:
+        first = f", from spectrum {int(self.index[0])}" if len(self) else ""
+        return f"RunBatch({self.name!r}, layout={self.layout!r}, {len(self)} spectra{first}, {len(self.mz)} points)"
+
+
+def _check_max_points(max_points: int) -> int:
+    limit = operator.index(max_points)
+    if limit < 1:
+        raise ValueError(f"max_points must be at least 1, not {limit}")
+    return limit
+
+
+def batch_ends(offsets: np.ndarray, start: int, max_points: int) -> int:
+    """Where the batch that starts at spectrum start ends: as many whole
+    spectra as fit in max_points points, and at least one."""
+    spectra = len(offsets) - 1
+    end = int(np.searchsorted(offsets, offsets[start] + max_points, side="right")) - 1
+    return min(max(end, start + 1), spectra)
+
+
+def iter_batches(path: StrPath, max_points: int = 1 << 20) -> Iterator[RunBatch]:
+    """Yield the run's spectra in file order, as RunBatch objects of at most
+    max_points points each (one spectrum with more points is a batch alone).
+
+    Errors are read_run's: OSError subclasses when the file cannot be read,
+    FormatError when it is not a valid run, MemoryError when memory runs out.
+    """
+    limit = _check_max_points(max_points)
+    run = read_run(path)
+    offsets = run.offsets
+    start = 0
+    while start < len(run):
+        end = batch_ends(offsets, start, limit)
+        first, last = int(offsets[start]), int(offsets[end])
+        yield RunBatch(
+            run.name,
+            run.layout,
+            run.mz[first:last],
+            run.intensity[first:last],
+            offsets[start : end + 1] - first,
+            run.ms_level[start:end],
+            run.retention_time_sec[start:end],
+            run.precursor_mz[start:end],
+            np.arange(start, end, dtype=np.int64),
+        )
+        start = end

@@ -1,0 +1,108 @@
+"""iter_batches: the run in batches of whole spectra, in file order.
+
+Concatenated, the batches must give exactly read_run's columns, whatever
+the batch size and thread count, on every layout: the bundled samples and
+the thread-test files, which mix dropped scans, MRM scans that expand into
+several records, retention times that run out and indexes out of file order.
+Errors are read_run's, raised when the walk reaches them.
+"""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+import pytest
+from kelvara_tools import FormatError, RunBatch, iter_batches, read_run
+
+from test_decode_budget import BUDGET_MESSAGE, HOSTILE
+from test_threads import CASES, gc_write
+
+SAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "samples")
+COLUMNS = ("mz", "intensity", "ms_level", "retention_time_sec", "precursor_mz")
+
+
+@pytest.fixture(scope="module")
+def run_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("batches")
+    files = {name: os.path.join(SAMPLES, name) for name in sorted(os.listdir(SAMPLES))}
+    for name, make in CASES.items():
+        filename, entries, _ = make()
+        path = folder / f"{name}-{filename}"
+        gc_write(path, entries)
+        files[name] = str(path)
+    return files
+
+
+def assert_batches_make_the_run(batches, run, max_points):
+    assert all(isinstance(b, RunBatch) for b in batches)
+    assert all(len(b) >= 1 for b in batches)
+    for b in batches:
+        assert (b.name, b.layout) == (run.name, run.layout)
+        # Whole spectra, within the limit unless one spectrum alone is larger.
+        assert len(b.mz) <= max_points or len(b) == 1
+    index = np.concatenate([b.index for b in batches]) if batches else np.zeros(0, np.int64)
+    np.testing.assert_array_equal(index, np.arange(len(run)))
+    for column in COLUMNS:
+        parts = [getattr(b, column) for b in batches] or [getattr(run, column)[:0]]
+        np.testing.assert_array_equal(np.concatenate(parts), getattr(run, column), err_msg=column)
+    sizes = [np.diff(b.offsets) for b in batches] or [np.zeros(0, np.int64)]
+    np.testing.assert_array_equal(np.concatenate(sizes), np.diff(run.offsets))
+    # A batch as large as the limit allows: the next batch's first spectrum
+    # would not have fitted.
+    for b, following in zip(batches, batches[1:]):
+        assert len(b.mz) + int(following.offsets[1]) > max_points
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3"])
+def test_batches_concatenated_are_read_run(run_files, monkeypatch, threads):
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    for name, path in run_files.items():
+        run = read_run(path)
+        sizes = np.diff(run.offsets)
+        largest = int(sizes.max()) if len(sizes) else 1
+        for max_points in (1, 7, largest, 3 * largest + 1, 1 << 20):
+            batches = list(iter_batches(path, max_points=max_points))
+            assert_batches_make_the_run(batches, run, max_points), (name, max_points)
+
+
+def test_a_batch_is_a_read_only_run_that_pickles(run_files):
+    import pickle
+
+    batch = next(iter_batches(run_files["gcms"], max_points=500))
+    with pytest.raises(AttributeError):
+        batch.index = batch.index
+    assert not batch.index.flags.writeable
+    copy = pickle.loads(pickle.dumps(batch))
+    assert isinstance(copy, RunBatch)
+    for column in COLUMNS + ("offsets", "index"):
+        np.testing.assert_array_equal(getattr(copy, column), getattr(batch, column))
+    assert batch.tic(ms_level=None)[1].shape == (len(batch),)
+
+
+def test_errors_are_read_runs(tmp_path, make_file):
+    with pytest.raises(FileNotFoundError):
+        next(iter_batches(tmp_path / "missing.qgd"))
+    junk = tmp_path / "junk.lcd"
+    junk.write_bytes(b"not a compound file" * 100)
+    with pytest.raises(FormatError):
+        next(iter_batches(junk))
+    for bad in (0, -1):
+        with pytest.raises(ValueError):
+            next(iter_batches(junk, max_points=bad))
+    with pytest.raises(TypeError):
+        next(iter_batches(junk, max_points=1.5))
+
+
+@pytest.mark.parametrize("name,filename,entries", HOSTILE, ids=[h[0] for h in HOSTILE])
+def test_the_budget_error_is_read_runs(make_file, monkeypatch, name, filename, entries):
+    path = make_file(filename, entries)
+    with pytest.raises(FormatError) as whole:
+        read_run(path)
+    for threads in ("1", "2", "3"):
+        monkeypatch.setenv("KELVARA_THREADS", threads)
+        with pytest.raises(FormatError) as batched:
+            for _ in iter_batches(path, max_points=1000):
+                pass
+        assert str(batched.value) == str(whole.value)
+        assert str(batched.value).startswith(BUDGET_MESSAGE)
