@@ -9,12 +9,14 @@
 // shows (which stored pickles keep, so it never changes).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "cfb/cfb.hpp"
 #include "common/bytes.hpp"
@@ -52,12 +54,55 @@ class WalkState {
   virtual ~WalkState() = default;
 };
 
+// The scan data a walk reads: the whole stream in memory, or the pieces of
+// it one window of the index addresses, read on demand. Offsets are the
+// stream's either way, and a range is valid or not by the stream's size
+// alone, so a walk over pieces finds the scans a walk over the whole
+// stream finds.
+class ScanBytes {
+ public:
+  struct Piece {
+    std::uint64_t offset;  // in the stream
+    ByteView bytes;
+  };
+
+  explicit ScanBytes(const Bytes& whole) : size_(whole.size()), one_{0, ByteView(whole)}, pieces_(&one_, 1) {}
+  // `pieces` in stream order, not overlapping.
+  ScanBytes(std::uint64_t stream_size, std::span<const Piece> pieces) : size_(stream_size), pieces_(pieces) {}
+  ScanBytes(const ScanBytes&) = delete;
+  ScanBytes& operator=(const ScanBytes&) = delete;
+
+  // The stream's size.
+  std::uint64_t size() const { return size_; }
+
+  // The bytes [start, end), or nothing when the range runs backwards or
+  // past the stream's end (or, never for a window's own scans, outside its
+  // pieces). An empty range is handed to the decoder, which rejects it as
+  // too short.
+  std::optional<ByteView> range(std::uint64_t start, std::uint64_t end) const {
+    if (start > end || end > size_) return std::nullopt;
+    if (start == end) return ByteView();
+    auto piece = std::upper_bound(pieces_.begin(), pieces_.end(), start,
+                                  [](std::uint64_t at, const Piece& p) { return at < p.offset; });
+    if (piece == pieces_.begin()) return std::nullopt;
+    --piece;
+    if (end - piece->offset > piece->bytes.size()) return std::nullopt;
+    return piece->bytes.sub(static_cast<std::size_t>(start - piece->offset), static_cast<std::size_t>(end - start));
+  }
+
+ private:
+  std::uint64_t size_;
+  Piece one_{0, ByteView()};
+  std::span<const Piece> pieces_;
+};
+
 struct Layout {
-  std::string_view name;       // "gcms", "single_quad", "ttfl_profile", "qtof_centroid"
-  std::string_view extension;  // of the files holding it, lower case, without the dot
-  std::string_view storage;    // the storage a missing-layout message names
-  std::string_view probe;      // the container entry whose presence identifies it
-  bool profile;                // profile scans (sampled on the channel axis) rather than centroids
+  std::string_view name;         // "gcms", "single_quad", "ttfl_profile", "qtof_centroid"
+  std::string_view extension;    // of the files holding it, lower case, without the dot
+  std::string_view storage;      // the storage a missing-layout message names
+  std::string_view probe;        // the container entry whose presence identifies it
+  std::string_view scan_stream;  // the stream of scan data the index addresses
+  bool profile;                  // profile scans (sampled on the channel axis) rather than centroids
 
   // Reads the layout's streams whole, in a fixed order, on the threads
   // `options` allow, and parses its index; `stream_bytes` receives the
@@ -70,13 +115,17 @@ struct Layout {
   const Bytes& (*scan_data)(const LayoutData& data);
   // Where the scan of index position i starts in the scan data.
   std::uint64_t (*scan_start)(const LayoutData& data, std::size_t i);
+  // Where it ends, in scan data of `size` bytes; a scan whose start lies
+  // past its end, or whose end lies past `size`, is not read.
+  std::uint64_t (*scan_end)(const LayoutData& data, std::size_t i, std::uint64_t size);
   // State shared by the walks of one decode, or nullptr when none is needed.
   std::unique_ptr<WalkState> (*walk_state)(const LayoutData& data);
-  // Decodes the index positions [begin, end) and hands every record to
-  // `out`; before each position it asks out.more(), and after a scan that
-  // did not decode out.refused(). Returns the position it stopped before:
-  // `end` when the range is done.
-  std::size_t (*walk)(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out);
+  // Decodes the index positions [begin, end), their scans cut out of
+  // `bytes`, and hands every record to `out`; before each position it asks
+  // out.more(), and after a scan that did not decode out.refused(). Returns
+  // the position it stopped before: `end` when the range is done.
+  std::size_t (*walk)(const LayoutData& data, WalkState* state, const ScanBytes& bytes, std::size_t begin,
+                      std::size_t end, ScanOut& out);
 };
 
 // Every layout, in probe order; entry k describes alternative k of
@@ -86,19 +135,11 @@ std::span<const Layout* const> layouts();
 // The descriptor of the layout `data` holds.
 const Layout& layout_of(const LayoutData& data);
 
-// The bytes [start, end) of the scan data, or nothing when the range runs
-// backwards or past the end. An empty range is handed to the decoder, which
-// rejects it as too short.
-inline std::optional<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
-  if (start > end || end > data.size()) return std::nullopt;
-  return ByteView(data).sub(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
-}
-
 // Scan i runs from its offset up to the next entry's, the last to the end of
 // the data; the offsets are taken as stored, never sorted.
 template <class Offset>
-std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const Bytes& data) {
-  return i + 1 < offsets.size() ? static_cast<std::uint64_t>(offsets[i + 1]) : data.size();
+std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, std::uint64_t size) {
+  return i + 1 < offsets.size() ? static_cast<std::uint64_t>(offsets[i + 1]) : size;
 }
 
 // The descriptors of the table, one per file in src/reader/layouts/.

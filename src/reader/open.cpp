@@ -167,6 +167,25 @@ Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view p
   }
 }
 
+Result<ScanStream> read_scan_stream(const cfb::CompoundFile& container, std::string_view path,
+                                    const ReadOptions& options) {
+  if (!options.scan_data_on_demand) {
+    auto bytes = read_stream(container, path, options);
+    if (!bytes) return Unexpected(std::move(bytes).error());
+    const std::uint64_t size = bytes->size();
+    return ScanStream{std::move(*bytes), size};
+  }
+  auto stream = container.open_stream(path);
+  if (!stream) {
+    return raw::parse_error("stream '" + std::string(path) + "' not found: " + std::move(stream).error().message);
+  }
+  // The chain is checked here, as a whole read would check it, so that a
+  // file with several faults fails on the same one either way.
+  auto ranges = container.open_ranges(*stream);
+  if (!ranges) return Unexpected(RawError::io(ranges.error().message, ranges.error().os_errno));
+  return ScanStream{Bytes{}, stream->size};
+}
+
 std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::string_view path) {
   auto stream = container.open_stream(path);
   if (!stream) return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "reader/sinks.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -27,6 +28,19 @@ void ColumnSink::add_placed(std::size_t points, const SpectrumInfo& info) {
 
 bool ColumnSink::grow(std::size_t points) noexcept {
   return mz.try_reserve_more(points) && intensity.try_reserve_more(points);
+}
+
+void ColumnSink::drop_front(std::size_t spectra) {
+  spectra = std::min(spectra, ms_level.size());
+  const auto points = static_cast<std::size_t>(offsets.data()[spectra]);
+  mz.drop_front(points);
+  intensity.drop_front(points);
+  offsets.drop_front(spectra);
+  for (std::size_t k = 0; k < offsets.size(); ++k) offsets.data()[k] -= static_cast<std::int64_t>(points);
+  ms_level.drop_front(spectra);
+  retention_time.drop_front(spectra);
+  precursor_mz.drop_front(spectra);
+  points_ -= points;
 }
 
 void ColumnSink::expect_stream_bytes(std::uint64_t stream_bytes) {

@@ -150,6 +150,16 @@ class Block {
   // Keeps the capacity, drops the values.
   void clear() noexcept { size_ = 0; }
 
+  // Drops the first `count` values (at most size()); the rest move to the
+  // front.
+  void drop_front(std::size_t count) noexcept {
+    count = std::min(count, size_);
+    if (count != 0 && count != size_) std::copy(data_ + count, data_ + size_, data_);
+    size_ -= count;
+  }
+
+  T* data() noexcept { return data_; }
+
   // Asks for room for `count` values in all, if the system grants it; none
   // of it is made resident until written.
   void try_reserve(std::size_t count) {
@@ -215,6 +225,11 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   // arrays grow as usual. Address space only: what is never written is
   // never made resident, and take() gives the rest back.
   void expect_stream_bytes(std::uint64_t stream_bytes);
+
+  // Forgets the first `spectra` spectra, whose columns the caller has
+  // copied out: the columns keep the spectra after them, from the front,
+  // with their boundaries counted from 0 again.
+  void drop_front(std::size_t spectra);
 
   Block<double> mz;
   Block<float> intensity;

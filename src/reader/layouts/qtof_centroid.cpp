@@ -10,20 +10,22 @@
 namespace kelvara::reader {
 namespace {
 
+constexpr std::string_view kScanStream = "QTFL RawData/Centroid Data";
+
 raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                              std::uint64_t& stream_bytes) {
   auto index = read_stream(container, "QTFL RawData/Centroid Index", options);
   if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "QTFL RawData/Centroid Data", options);
+  auto data = read_scan_stream(container, kScanStream, options);
   if (!data) return Unexpected(std::move(data).error());
   auto times = read_stream(container, "QTFL RawData/Retention Time", options);
   if (!times) return Unexpected(std::move(times).error());
-  stream_bytes = index->size() + data->size() + times->size();
+  stream_bytes = index->size() + data->size + times->size();
   auto entries = raw::qtof_centroid::parse_centroid_index(*index);
   if (!entries) return Unexpected(std::move(entries).error());
   auto retention = raw::qtof_centroid::parse_qtfl_retention_times(*times);
   if (!retention) return Unexpected(std::move(retention).error());
-  return LayoutData(QtofCentroidData{std::move(*data), std::move(*entries), std::move(*retention)});
+  return LayoutData(QtofCentroidData{std::move(data->bytes), std::move(*entries), std::move(*retention)});
 }
 
 const QtofCentroidData& of(const LayoutData& data) { return std::get<QtofCentroidData>(data); }
@@ -31,15 +33,18 @@ const QtofCentroidData& of(const LayoutData& data) { return std::get<QtofCentroi
 std::size_t positions(const LayoutData& data) { return of(data).index_entries.size(); }
 const Bytes& scan_data(const LayoutData& data) { return of(data).centroid_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).index_entries[i].data_offset; }
+std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t size) {
+  const auto& entries = of(data).index_entries;
+  return i + 1 < entries.size() ? entries[i + 1].data_offset : size;
+}
 
-std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
+std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std::size_t begin, std::size_t end,
+                 ScanOut& out) {
   const QtofCentroidData& layout = of(data);
   const auto& entries = layout.index_entries;
-  const auto& scans = layout.centroid_data;
   for (std::size_t i = begin; i < end; ++i) {
     if (!out.more()) return i;
-    const std::uint64_t stop = i + 1 < entries.size() ? entries[i + 1].data_offset : scans.size();
-    const auto bytes = scan_bytes(scans, entries[i].data_offset, stop);
+    const auto bytes = scans.range(entries[i].data_offset, scan_stop(data, i, scans.size()));
     if (!bytes) continue;
     const auto points = raw::qtof_centroid::decode_qtof_centroid_scan(*bytes, out.space());
     if (!points) {
@@ -57,8 +62,8 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
 }  // namespace
 
 const Layout kQtofCentroidLayout{
-    "qtof_centroid", "lcd",      "QTFL RawData", "QTFL RawData", false, load, positions, scan_data,
-    scan_start,      nullptr, walk,
+    "qtof_centroid", "lcd",      "QTFL RawData", "QTFL RawData", kScanStream, false, load, positions, scan_data,
+    scan_start,      scan_stop,  nullptr,       walk,
 };
 
 }  // namespace kelvara::reader

@@ -10,15 +10,17 @@
 namespace kelvara::reader {
 namespace {
 
+constexpr std::string_view kScanStream = "Mass Raw Data/MS Raw Data";
+
 raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                              std::uint64_t& stream_bytes) {
   auto index = read_stream(container, "Mass Raw Data/Spectrum Index", options);
   if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "Mass Raw Data/MS Raw Data", options);
+  auto data = read_scan_stream(container, kScanStream, options);
   if (!data) return Unexpected(std::move(data).error());
-  stream_bytes = index->size() + data->size();
+  stream_bytes = index->size() + data->size;
   auto offsets = raw::single_quad::parse_spectrum_index(*index);
-  return LayoutData(SingleQuadData{std::move(*data), std::move(offsets)});
+  return LayoutData(SingleQuadData{std::move(data->bytes), std::move(offsets)});
 }
 
 const SingleQuadData& of(const LayoutData& data) { return std::get<SingleQuadData>(data); }
@@ -26,13 +28,17 @@ const SingleQuadData& of(const LayoutData& data) { return std::get<SingleQuadDat
 std::size_t positions(const LayoutData& data) { return of(data).scan_offsets.size(); }
 const Bytes& scan_data(const LayoutData& data) { return of(data).ms_raw_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).scan_offsets[i]; }
+std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t size) {
+  return scan_end(of(data).scan_offsets, i, size);
+}
 
-std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
+std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std::size_t begin, std::size_t end,
+                 ScanOut& out) {
   const SingleQuadData& layout = of(data);
   const auto& offsets = layout.scan_offsets;
   for (std::size_t i = begin; i < end; ++i) {
     if (!out.more()) return i;
-    const auto bytes = scan_bytes(layout.ms_raw_data, offsets[i], scan_end(offsets, i, layout.ms_raw_data));
+    const auto bytes = scans.range(offsets[i], scan_end(offsets, i, scans.size()));
     if (!bytes) continue;
     const auto scan = raw::single_quad::parse_single_quad_scan(*bytes, out.space());
     if (!scan) {
@@ -47,8 +53,8 @@ std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::siz
 }  // namespace
 
 const Layout kSingleQuadLayout{
-    "single_quad", "lcd",      "Mass Raw Data", "Mass Raw Data/MS Raw Data", false, load, positions, scan_data,
-    scan_start,    nullptr, walk,
+    "single_quad", "lcd",      "Mass Raw Data", "Mass Raw Data/MS Raw Data", kScanStream, false, load, positions,
+    scan_data,     scan_start, scan_stop,       nullptr,                     walk,
 };
 
 }  // namespace kelvara::reader

@@ -14,22 +14,24 @@
 namespace kelvara::reader {
 namespace {
 
+constexpr std::string_view kScanStream = "TTFL Raw Data/MS Raw Data";
+
 raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                              std::uint64_t& stream_bytes) {
   auto index = read_stream(container, "TTFL Raw Data/Data Index", options);
   if (!index) return Unexpected(std::move(index).error());
-  auto data = read_stream(container, "TTFL Raw Data/MS Raw Data", options);
+  auto data = read_scan_stream(container, kScanStream, options);
   if (!data) return Unexpected(std::move(data).error());
   auto times = read_stream(container, "TTFL Raw Data/Retention Time", options);
   if (!times) return Unexpected(std::move(times).error());
-  stream_bytes = index->size() + data->size() + times->size();
+  stream_bytes = index->size() + data->size + times->size();
   auto subsets = raw::ttfl_profile::parse_data_index(*index);
   if (!subsets) return Unexpected(std::move(subsets).error());
 
   TtflProfileData layout;
-  layout.scan_ranges = raw::ttfl_profile::ttfl_scan_ranges(*subsets, data->size());
+  layout.scan_ranges = raw::ttfl_profile::ttfl_scan_ranges(*subsets, data->size);
   layout.subsets = std::move(*subsets);
-  layout.ms_raw_data = std::move(*data);
+  layout.ms_raw_data = std::move(data->bytes);
   layout.retention_times_ms = read_u32_array(*times);
 
   // Only the first tuning result that can be read is consulted, even when
@@ -53,18 +55,21 @@ std::size_t positions(const LayoutData& data) {
 }
 const Bytes& scan_data(const LayoutData& data) { return of(data).ms_raw_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).scan_ranges[i].start; }
+// The ranges were cut at load, for the stream's size.
+std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t) { return of(data).scan_ranges[i].end; }
 
 std::unique_ptr<WalkState> walk_state(const LayoutData& data) {
   return std::make_unique<SharedTtflScans>(of(data), positions(data));
 }
 
-std::size_t walk(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out) {
+std::size_t walk(const LayoutData& data, WalkState* state, const ScanBytes& stream, std::size_t begin,
+                 std::size_t end, ScanOut& out) {
   const TtflProfileData& layout = of(data);
   auto& scans = static_cast<SharedTtflScans&>(*state);
   for (std::size_t i = begin; i < end; ++i) {
     if (!out.more()) return i;
     const auto& range = layout.scan_ranges[i];
-    const auto bytes = scan_bytes(layout.ms_raw_data, range.start, range.end);
+    const auto bytes = stream.range(range.start, range.end);
     if (!bytes) continue;
     // Channels come back as m/z when the file has a calibration.
     const auto points = scans.take(range, *bytes, out.space());
@@ -83,8 +88,8 @@ std::size_t walk(const LayoutData& data, WalkState* state, std::size_t begin, st
 }  // namespace
 
 const Layout kTtflProfileLayout{
-    "ttfl_profile", "lcd",      "TTFL Raw Data", "TTFL Raw Data", true, load, positions, scan_data,
-    scan_start,     walk_state, walk,
+    "ttfl_profile", "lcd",     "TTFL Raw Data", "TTFL Raw Data", kScanStream, true, load, positions, scan_data,
+    scan_start,     scan_stop, walk_state,      walk,
 };
 
 }  // namespace kelvara::reader
