@@ -106,3 +106,101 @@ def test_the_budget_error_is_read_runs(make_file, monkeypatch, name, filename, e
                 pass
         assert str(batched.value) == str(whole.value)
         assert str(batched.value).startswith(BUDGET_MESSAGE)
+
+
+def large_files(folder):
+    """Runs of several MiB, so that the walk cuts many windows and the
+    threads take them out of turn: a GC-MS run whose index visits copies of
+    its data in reversed and swapped order (windows spanning far apart
+    scans), and a TTFL run whose subsets share starts in shuffled order."""
+    import random
+    import struct
+
+    import gcms_encoders as gc
+    import lcms_encoders as lc
+    from test_threads import copy_order
+
+    run = gc.realistic_run(n_scans=600, scan_ms=100, mrm_every=9, seed=21)
+    data, offsets = gc.concat(run.records + [b"\x02" * 20])
+    copies = (9 << 19) // len(data) + 1
+    for order in ("reversed", "pairs-swapped"):
+        visits = copy_order(order, copies)
+        entries = {
+            gc.GCMS_INDEX: gc.index_a([o + k * len(data) for k in visits for o in offsets]),
+            gc.GCMS_DATA: data * copies,
+        }
+        yield f"gcms-{order}", "large.qgd", entries
+
+    ttfl = lc.ttfl_run(n_scans=120, seed=12)
+    scans = ttfl.entries[lc.TTFL_DATA]
+    starts = [s for s, _, _, _ in struct.iter_unpack("<I4sI4s", ttfl.entries[lc.TTFL_INDEX])]
+    copies = (5 << 19) // len(scans) + 1
+    rng = random.Random(5)
+    rows = [s + c * len(scans) for c in range(copies) for s in starts for _ in range(rng.choice((1, 1, 2, 3)))]
+    rng.shuffle(rows)
+    entries = dict(ttfl.entries)
+    entries[lc.TTFL_DATA] = scans * copies
+    entries[lc.TTFL_INDEX] = lc.ttfl_index([(start, n % 500) for n, start in enumerate(rows)])
+    entries[lc.TTFL_TIMES] = lc.u32s([7 * n for n in range(500)])
+    yield "ttfl-shared", "large.lcd", entries
+
+
+@pytest.fixture(scope="module")
+def large_run_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("large")
+    files = {}
+    for name, filename, entries in large_files(folder):
+        path = folder / f"{name}-{filename}"
+        gc_write(path, entries)
+        files[name] = str(path)
+    return files
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("threads", ["1", "2", "3"])
+def test_batches_of_runs_of_many_windows_are_read_run(large_run_files, monkeypatch, threads):
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    for path in large_run_files.values():
+        run = read_run(path)
+        assert os.path.getsize(path) > 2 << 20 and len(run) > 1000
+        for max_points in (1, 999, 1 << 20):
+            assert_batches_make_the_run(list(iter_batches(path, max_points=max_points)), run, max_points)
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3"])
+def test_a_file_cut_short_fails_when_the_walk_reaches_the_cut(large_run_files, tmp_path, monkeypatch, threads):
+    import shutil
+
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    source = large_run_files["gcms-reversed"]
+    whole = read_run(source)
+
+    # Cut before the open: the container's chains run past the end of the
+    # file, and the error is read_run's.
+    cut = tmp_path / "cut.qgd"
+    shutil.copyfile(source, cut)
+    os.truncate(cut, os.path.getsize(source) // 2)
+    with pytest.raises(FormatError) as whole_error:
+        read_run(cut)
+    with pytest.raises(FormatError) as batch_error:
+        next(iter_batches(cut))
+    assert str(batch_error.value) == str(whole_error.value)
+
+    # Cut while the walk is under way: the batches before the cut are intact
+    # and stay so; the walk fails when it reaches the missing bytes.
+    shutil.copyfile(source, cut)
+    batches = iter_batches(cut, max_points=5000)
+    given = [next(batches)]
+    os.truncate(cut, os.path.getsize(source) // 2)
+    with pytest.raises(FormatError, match="end of the file|ended|past the end"):
+        for batch in batches:
+            given.append(batch)
+    spectra, points = sum(len(b) for b in given), sum(len(b.mz) for b in given)
+    # The index starts with the last copy of the data, beyond the cut. On
+    # one thread no window is read ahead, so the walk fails long before the
+    # end; threads read a few windows ahead, which the cut may not reach.
+    if threads == "1":
+        assert spectra < len(whole) // 2
+    for column in COLUMNS:
+        count = points if column in ("mz", "intensity") else spectra
+        np.testing.assert_array_equal(np.concatenate([getattr(b, column) for b in given]), getattr(whole, column)[:count])

@@ -14,7 +14,8 @@ from typing import Iterator
 
 import numpy as np
 
-from ._run import Run, StrPath, _read_only, read_run
+from . import _columns
+from ._run import Run, StrPath, _read_only
 
 
 class RunBatch(Run):
@@ -58,37 +59,19 @@ def _check_max_points(max_points: int) -> int:
     return limit
 
 
-def batch_ends(offsets: np.ndarray, start: int, max_points: int) -> int:
-    """Where the batch that starts at spectrum start ends: as many whole
-    spectra as fit in max_points points, and at least one."""
-    spectra = len(offsets) - 1
-    end = int(np.searchsorted(offsets, offsets[start] + max_points, side="right")) - 1
-    return min(max(end, start + 1), spectra)
-
-
 def iter_batches(path: StrPath, max_points: int = 1 << 20) -> Iterator[RunBatch]:
     """Yield the run's spectra in file order, as RunBatch objects of at most
     max_points points each (one spectrum with more points is a batch alone).
 
-    Errors are read_run's: OSError subclasses when the file cannot be read,
-    FormatError when it is not a valid run, MemoryError when memory runs out.
+    The file is read and decoded window by window, with the interpreter lock
+    released, so memory stays near one batch and the run's index whatever
+    the size of the file. Errors are read_run's, raised when the walk reaches
+    them: OSError subclasses when the file cannot be read, FormatError when
+    it is not a valid run, MemoryError when memory runs out. Batches already
+    yielded stay valid: each owns its columns.
     """
     limit = _check_max_points(max_points)
-    run = read_run(path)
-    offsets = run.offsets
-    start = 0
-    while start < len(run):
-        end = batch_ends(offsets, start, limit)
-        first, last = int(offsets[start]), int(offsets[end])
-        yield RunBatch(
-            run.name,
-            run.layout,
-            run.mz[first:last],
-            run.intensity[first:last],
-            offsets[start : end + 1] - first,
-            run.ms_level[start:end],
-            run.retention_time_sec[start:end],
-            run.precursor_mz[start:end],
-            np.arange(start, end, dtype=np.int64),
-        )
-        start = end
+    reader = _columns.BatchReader(path, limit)
+    while (columns := reader.next()) is not None:
+        name, layout, *arrays = columns
+        yield RunBatch(name, layout, *(np.asarray(a) for a in arrays))
