@@ -129,7 +129,7 @@ struct StreamingRun::State final : OrderedExecutor::Work {
   // Task k: read window k's scans and decode them into its slot.
   void produce(std::size_t k) override {
     Slot& slot = slots[k % slots.size()];
-    slot.chunk = Chunk{};
+    reset(slot.chunk);
     slot.chunk.begin = window_starts[k];
     slot.chunk.end = window_starts[k + 1];
     slot.chunk.stopped_at = slot.chunk.begin;
@@ -161,8 +161,28 @@ struct StreamingRun::State final : OrderedExecutor::Work {
     if (slot.chunk.stopped_at == slot.chunk.end) release_bytes(slot);
   }
 
+  // A slot's buffers are kept from window to window, as the whole-run
+  // decode keeps its chunks' buffers: windows of a run are alike, and
+  // buffers made afresh for each would grow through a series of sizes that
+  // the allocator keeps around, so the process would grow with the run.
+  // Only the bytes of a window far larger than usual (one huge scan) go.
+  static void reset(Chunk& chunk) {
+    ChunkBuffers buffers = std::move(chunk.buffers);
+    buffers.mz.clear();
+    buffers.intensity.clear();
+    std::vector<PendingValues> values = std::move(chunk.values);
+    values.clear();
+    chunk = Chunk{};
+    chunk.buffers = std::move(buffers);
+    chunk.values = std::move(values);
+  }
+
   static void release_bytes(Slot& slot) {
-    Bytes().swap(slot.bytes);
+    if (slot.bytes.capacity() > 4 * kWindowBytes) {
+      Bytes().swap(slot.bytes);
+    } else {
+      slot.bytes.clear();
+    }
     slot.pieces.clear();
   }
 
@@ -211,7 +231,7 @@ struct StreamingRun::State final : OrderedExecutor::Work {
       walk(scans, chunk.stopped_at, chunk.end, out);
       if (out.failed()) return emitter_failure();
     }
-    chunk = Chunk{};
+    reset(chunk);
     release_bytes(slot);
     executor->consumed(k);
     return std::nullopt;

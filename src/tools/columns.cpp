@@ -338,17 +338,19 @@ class BatchSource {
       ++count;
     }
 
+    // Each column is allocated once at its size, so that handing it to a
+    // Column needs no trim and the allocator sees one block per column.
     Batch batch;
     const auto from = static_cast<std::size_t>(bounds[first]);
     const auto points = static_cast<std::size_t>(bounds[first + count]) - from;
-    batch.mz.append(s.mz.data() + from, points);
-    batch.intensity.append(s.intensity.data() + from, points);
-    batch.offsets.reserve_more(count + 1);
+    exact(batch.mz, points).append(s.mz.data() + from, points);
+    exact(batch.intensity, points).append(s.intensity.data() + from, points);
+    exact(batch.offsets, count + 1);
     for (std::size_t k = 0; k <= count; ++k) batch.offsets.push(bounds[first + k] - bounds[first]);
-    batch.ms_level.append(s.ms_level.data() + first, count);
-    batch.retention_time.append(s.retention_time.data() + first, count);
-    batch.precursor_mz.append(s.precursor_mz.data() + first, count);
-    batch.index.reserve_more(count);
+    exact(batch.ms_level, count).append(s.ms_level.data() + first, count);
+    exact(batch.retention_time, count).append(s.retention_time.data() + first, count);
+    exact(batch.precursor_mz, count).append(s.precursor_mz.data() + first, count);
+    exact(batch.index, count);
     for (std::size_t k = 0; k < count; ++k) batch.index.push(static_cast<std::int64_t>(given_ + k));
     taken_ += count;
     given_ += count;
@@ -356,6 +358,12 @@ class BatchSource {
   }
 
  private:
+  template <class T>
+  static Block<T>& exact(Block<T>& block, std::size_t count) {
+    block.try_reserve(std::max<std::size_t>(count, 1));
+    return block;
+  }
+
   // Points decoded and not yet given out.
   std::size_t pending_points() const {
     const std::int64_t* bounds = staging_.offsets.data();
