@@ -10,7 +10,7 @@ SOURCES := $(shell find src python -type f -not -path "*/__pycache__/*") CMakeLi
 # The build treats compiler warnings as errors, so a warning cannot land.
 BUILD_FLAGS ?= --config-settings=cmake.define.KELVARA_WERROR=ON
 
-.PHONY: all build test test-asan test-windows fuzz fuzz-replay wheel test-wheel demo samples bench bench-leaks clean
+.PHONY: all build test test-asan test-tsan test-windows fuzz fuzz-replay wheel test-wheel demo samples bench bench-leaks clean
 
 all: build
 
@@ -104,6 +104,30 @@ test-asan: $(VENV)/.ready
 	runtime="$$(tools/sanitizer_runtime.sh $(ASAN_DIR))" && \
 	LD_PRELOAD="$$runtime" $(SANITIZER_ENV) \
 	PYTHONPATH=$(ASAN_DIR) $(PY) -m pytest -q -p no:cacheprovider tests
+
+# The threaded paths under ThreadSanitizer (Clang, libclang-rt-dev): the
+# fuzz corpus replay, whose decoder target compares one thread with two,
+# three, five and eight, and the digest driver over the digest inputs and a
+# large run of every layout, on one thread and on eight, whose digests must
+# be the same. Clang's -Wthread-safety checks the lock annotations on the
+# way.
+TSAN_DIR := build/tsan
+TSAN_CXX ?= clang++
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+test-tsan: build
+	$(VENV)/bin/cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=$(TSAN_CXX) -DKELVARA_PYTHON=OFF -DKELVARA_TSAN=ON -DKELVARA_FUZZ_REPLAY=ON \
+		-DKELVARA_DIGEST=ON -DKELVARA_WERROR=ON -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
+	$(VENV)/bin/cmake --build $(TSAN_DIR)
+	for t in $(FUZZ_TARGETS); do $(TSAN_ENV) $(TSAN_DIR)/fuzz_replay_$$t tests/fuzz/corpus/$$t || exit 1; done
+	rm -rf $(TSAN_DIR)/inputs
+	$(PY) tools/digest/make_inputs.py $(TSAN_DIR)/inputs --samples samples --corpus tests/fuzz/corpus >/dev/null
+	$(PY) tools/digest/make_large.py $(TSAN_DIR)/inputs
+	cat $(TSAN_DIR)/inputs/large.txt >>$(TSAN_DIR)/inputs/inputs.txt
+	cd $(TSAN_DIR)/inputs && for n in 1 8; do \
+		KELVARA_THREADS=$$n $(TSAN_ENV) ../kelvara_digest @inputs.txt >../digest-$$n.txt || exit 1; done
+	cmp $(TSAN_DIR)/digest-1.txt $(TSAN_DIR)/digest-8.txt
+	@echo "test-tsan: $$(grep -c '^file ' $(TSAN_DIR)/digest-1.txt) files, the same digests on 1 and 8 threads"
 
 # The core cross-built for 64-bit Windows with mingw-w64 and run under Wine
 # over the samples, generated files of every layout and the fuzz corpus; its

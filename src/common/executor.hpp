@@ -17,7 +17,8 @@
 // takes work, and every task and side job runs inside a handler that keeps
 // what it threw as a value for the calling thread. A thread the system
 // cannot start leaves its share to the others; the calling thread alone can
-// run every task.
+// run every task. Under an address-space limit, only the threads the limit
+// leaves ample room for are started (see threads_with_room).
 //
 // Safe for concurrent use as described: produce and side run on any thread;
 // wait_for, consumed, post and drain are for the calling thread alone.
@@ -73,7 +74,7 @@ class OrderedExecutor {
   void work() noexcept EXCLUDES(mutex_);
   // Runs one side job or one task, with the mutex released meanwhile; false
   // when neither may run now.
-  bool run_one(MutexLock& lock) REQUIRES(mutex_);
+  bool run_one() REQUIRES(mutex_);
   bool claimable() const REQUIRES(mutex_);
 
   Work& work_;

@@ -4,8 +4,8 @@
 // called with it held. Elsewhere the macros expand to nothing.
 //
 // Mutex and MutexLock wrap the standard ones with the annotations the
-// analysis needs; a condition variable waits on a MutexLock. Mutex is safe
-// for concurrent use (that is its purpose); MutexLock belongs to one thread.
+// analysis needs. Mutex is safe for concurrent use (that is its purpose);
+// MutexLock belongs to one thread.
 #pragma once
 
 #include <condition_variable>
@@ -29,34 +29,36 @@
 
 namespace kelvara {
 
+// A mutex the analysis knows. A holder may let go of it for a while with
+// unlock() and take it back with lock() inside a MutexLock's scope, and
+// waits on a condition variable through wait().
 class CAPABILITY("mutex") Mutex {
  public:
   void lock() ACQUIRE() { mutex_.lock(); }
   void unlock() RELEASE() { mutex_.unlock(); }
 
+  // Waits on `changed` with the mutex released meanwhile; held again on
+  // return.
+  void wait(std::condition_variable& changed) REQUIRES(this) {
+    std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
+    changed.wait(held);
+    (void)held.release();  // still held, by the caller
+  }
+
  private:
-  friend class MutexLock;
   std::mutex mutex_;
 };
 
-// Holds a Mutex for its scope; unlock() and lock() let go of it and take it
-// back in between, as a waiting loop needs.
+// Holds a Mutex for its scope.
 class SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : lock_(mutex.mutex_) {}
-  ~MutexLock() RELEASE() = default;
+  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~MutexLock() RELEASE() { mutex_.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
-  void lock() ACQUIRE() { lock_.lock(); }
-  void unlock() RELEASE() { lock_.unlock(); }
-
-  // Waits on `changed` with the mutex released meanwhile, and holds it
-  // again on return.
-  void wait(std::condition_variable& changed) { changed.wait(lock_); }
-
  private:
-  std::unique_lock<std::mutex> lock_;
+  Mutex& mutex_;
 };
 
 }  // namespace kelvara

@@ -126,6 +126,10 @@ struct Layout {
   // the position it stopped before: `end` when the range is done.
   std::size_t (*walk)(const LayoutData& data, WalkState* state, const ScanBytes& bytes, std::size_t begin,
                       std::size_t end, ScanOut& out);
+  // The fewest bytes of scan data a point can be stored in (the densest
+  // record the decoder accepts), so that a run whose index addresses each
+  // scan once holds at most scan data / this many points.
+  std::size_t densest_point_bytes;
 };
 
 // Every layout, in probe order; entry k describes alternative k of
@@ -134,6 +138,12 @@ std::span<const Layout* const> layouts();
 
 // The descriptor of the layout `data` holds.
 const Layout& layout_of(const LayoutData& data);
+
+// The most points a run can hold when its index addresses each scan once.
+inline std::size_t most_points(const LayoutData& data) {
+  const Layout& layout = layout_of(data);
+  return layout.scan_data(data).size() / layout.densest_point_bytes;
+}
 
 // Scan i runs from its offset up to the next entry's, the last to the end of
 // the data; the offsets are taken as stored, never sorted.

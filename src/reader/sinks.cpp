@@ -27,7 +27,17 @@ void ColumnSink::add_placed(std::size_t points, const SpectrumInfo& info) {
 }
 
 bool ColumnSink::grow(std::size_t points) noexcept {
-  return mz.try_reserve_more(points) && intensity.try_reserve_more(points);
+  std::size_t wanted = 0;
+  const std::size_t spectra = ms_level.size();
+  if (positions_ != 0 && spectra >= std::max<std::size_t>(positions_ / 100, 64)) {
+    // In floating point: the product may pass size_t, and a projection
+    // needs no exactness.
+    const double projected = static_cast<double>(points_) / static_cast<double>(spectra) *
+                             static_cast<double>(positions_) * 1.125;
+    const double cap = static_cast<double>(most_ == 0 ? std::numeric_limits<std::size_t>::max() / 16 : most_);
+    wanted = static_cast<std::size_t>(std::min(projected, cap));
+  }
+  return mz.try_reserve_more(points, wanted) && intensity.try_reserve_more(points, wanted);
 }
 
 void ColumnSink::drop_front(std::size_t spectra) {
@@ -43,11 +53,14 @@ void ColumnSink::drop_front(std::size_t spectra) {
   points_ -= points;
 }
 
-void ColumnSink::expect_stream_bytes(std::uint64_t stream_bytes) {
-  const std::uint64_t points = stream_bytes / 2;
-  if (points > std::numeric_limits<std::size_t>::max()) return;
-  mz.try_reserve(static_cast<std::size_t>(points));
-  intensity.try_reserve(static_cast<std::size_t>(points));
+void ColumnSink::expect_positions(std::size_t positions, std::size_t most) {
+  positions_ = positions;
+  most_ = most;
+}
+
+void ColumnSink::expect_points(std::size_t points) {
+  mz.try_reserve(points);
+  intensity.try_reserve(points);
 }
 
 }  // namespace kelvara::reader

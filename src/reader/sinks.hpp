@@ -126,18 +126,20 @@ class Block {
   }
 
   // The same without throwing: false, the block unchanged, when the memory
-  // cannot be had. Doubles the capacity when it can, else grows by an
-  // eighth, else to just what is asked: near the end of the address space
-  // a run still fits when its values do.
-  bool try_reserve_more(std::size_t count) noexcept {
+  // cannot be had. Grows to `wanted` values in all when that is enough,
+  // else doubles the capacity; failing that, grows by an eighth, else to
+  // just what is asked: near the end of the address space a run still fits
+  // when its values do.
+  bool try_reserve_more(std::size_t count, std::size_t wanted = 0) noexcept {
     if (count <= capacity_ - size_) return true;
     constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
     if (count > limit - size_) return false;
     const std::size_t needed = size_ + count;
-    std::size_t doubled = capacity_ < 1024 ? 1024 : capacity_;
-    while (doubled < needed) doubled *= 2;
+    std::size_t first = capacity_ < 1024 ? 1024 : capacity_;
+    while (first < needed) first *= 2;
+    if (wanted >= needed && wanted <= limit) first = wanted;
     const std::size_t eighth = std::max(needed, capacity_ + capacity_ / 8);
-    for (const std::size_t capacity : {doubled, eighth, needed}) {
+    for (const std::size_t capacity : {first, eighth, needed}) {
       if (void* grown = std::realloc(data_, capacity * sizeof(T))) {
         data_ = static_cast<T*>(grown);
         capacity_ = capacity;
@@ -217,14 +219,22 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   double* place_mz(std::size_t points) override { return mz.place(points); }
   float* place_intensity(std::size_t points) override { return intensity.place(points); }
 
-  // Room for the values of a run read from `stream_bytes` bytes of streams,
-  // so that the arrays need not grow (and the decoding threads need not wait
-  // for that) while it is decoded. No layout stores a point in fewer than
-  // two bytes, so a run holds at most half as many points as it has bytes,
-  // unless its index addresses the same scans more than once; then the
-  // arrays grow as usual. Address space only: what is never written is
-  // never made resident, and take() gives the rest back.
-  void expect_stream_bytes(std::uint64_t stream_bytes);
+  // Room for the values of a run of at most `points` points (most_points in
+  // layouts.hpp: its scan data over its layout's densest point), so that
+  // the arrays need not grow (and the decoding threads need not wait for
+  // that) while it is decoded; an index that addresses the same scans more
+  // than once makes them grow as usual. Address space only, and no more of
+  // it than the run can fill: what is never written is never made
+  // resident, and take() gives the rest back. Where the system refuses it,
+  // the arrays grow as they fill instead.
+  void expect_points(std::size_t points);
+  // Instead of expect_points, for a run whose address space is scarce: the
+  // arrays grow as they fill, but once a hundredth of the run's `positions`
+  // index positions is in, to the points the run would hold if the rest is
+  // like what came so far, plus an eighth (never past `most` points, its
+  // layout's bound). The arrays then end near the run's size, not at the
+  // bound or twice the size, in a handful of steps.
+  void expect_positions(std::size_t positions, std::size_t most);
 
   // Forgets the first `spectra` spectra, whose columns the caller has
   // copied out: the columns keep the spectra after them, from the front,
@@ -240,6 +250,8 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
 
  private:
   std::size_t points_ = 0;  // values of the spectra heard of so far
+  std::size_t positions_ = 0;  // 0: no projection, the arrays double
+  std::size_t most_ = 0;
 };
 
 }  // namespace kelvara::reader

@@ -37,21 +37,21 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflSc
   if (shared == shared_.end()) return decode(bytes, space);  // the range's only subset
   const std::size_t k = shared->second;
   MutexLock lock(mutex_);
-  while (entries_[k].state == State::Decoding) lock.wait(decoded_);
+  while (entries_[k].state == State::Decoding) mutex_.wait(decoded_);
   if (entries_[k].state == State::Pending) {
     entries_[k].state = State::Decoding;
-    lock.unlock();
+    mutex_.unlock();
     raw::PointLists decoded;
     bool ok = false;
     try {
       ok = decode(bytes, decoded).has_value();
     } catch (...) {
-      lock.lock();
+      mutex_.lock();
       entries_[k].state = State::Pending;  // another subset may try again
       decoded_.notify_all();
       throw;
     }
-    lock.lock();
+    mutex_.lock();
     if (decoded.refused() != 0) {
       // No memory for the scan: this subset fails the decode, and another
       // may try again.
@@ -66,7 +66,7 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflSc
     decoded_.notify_all();
   }
   const bool ok = entries_[k].ok;
-  lock.unlock();
+  mutex_.unlock();
 
   // Done: nothing writes the scan until this subset, too, has taken it.
   std::optional<std::size_t> points;
@@ -80,7 +80,7 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflSc
       points = n;
     }
   }
-  lock.lock();
+  mutex_.lock();
   if (--entries_[k].left == 0) scans_[k] = {};
   return points;
 }

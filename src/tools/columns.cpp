@@ -195,7 +195,10 @@ kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
   decoded->layout = kelvara::reader::layout_of(opened->layout).name;
-  decoded->sink.expect_stream_bytes(opened->stream_bytes);
+  // The columns grow to what the run's first scans project, not to the
+  // layout's bound: address space is what a run under a limit runs out of.
+  decoded->sink.expect_positions(kelvara::reader::layout_of(opened->layout).positions(opened->layout),
+                                 kelvara::reader::most_points(opened->layout));
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
   auto count = kelvara::reader::decode_spectra(std::move(*opened), decoded->sink);

@@ -104,7 +104,9 @@ std::string spectrum_line(std::size_t index, const SpectrumRecord& record) {
 }
 
 void digest_file(const std::string& path) {
-  auto opened = kelvara::reader::open_raw_file(path);
+  // KELVARA_THREADS sets the threads, as for the Python modules; the
+  // digests must not depend on it.
+  auto opened = kelvara::reader::open_raw_file(path, kelvara::reader::read_options_from_environment());
   if (!opened) {
     const auto name = kelvara::reader::final_component(path);
     emit("file " + std::string(name ? *name : "unknown") + ": error: " + opened.error().display());

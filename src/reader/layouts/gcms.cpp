@@ -70,6 +70,8 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
 const Layout kGcmsLayout{
     "gcms",   "qgd",     "GCMS Raw Data", "GCMS Raw Data", kScanStream, false, load, positions, scan_data, scan_start,
     scan_stop, nullptr, walk,
+    // A Profile point is 4 bytes (an MRM transition, 6 to 8, gives one).
+    4,
 };
 
 }  // namespace kelvara::reader

@@ -64,6 +64,8 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
 const Layout kQtofCentroidLayout{
     "qtof_centroid", "lcd",      "QTFL RawData", "QTFL RawData", kScanStream, false, load, positions, scan_data,
     scan_start,      scan_stop,  nullptr,       walk,
+    // An 8-byte m/z and an intensity of at least 1 byte.
+    9,
 };
 
 }  // namespace kelvara::reader

@@ -55,6 +55,8 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
 const Layout kSingleQuadLayout{
     "single_quad", "lcd",      "Mass Raw Data", "Mass Raw Data/MS Raw Data", kScanStream, false, load, positions,
     scan_data,     scan_start, scan_stop,       nullptr,                     walk,
+    // A peak record of at least 3 bytes: a 2-byte m/z and the intensity.
+    3,
 };
 
 }  // namespace kelvara::reader

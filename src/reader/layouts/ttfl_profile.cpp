@@ -90,6 +90,8 @@ std::size_t walk(const LayoutData& data, WalkState* state, const ScanBytes& stre
 const Layout kTtflProfileLayout{
     "ttfl_profile", "lcd",     "TTFL Raw Data", "TTFL Raw Data", kScanStream, true, load, positions, scan_data,
     scan_start,     scan_stop, walk_state,      walk,
+    // One 16-bit word per channel.
+    2,
 };
 
 }  // namespace kelvara::reader
