@@ -64,6 +64,7 @@ def assert_same_as_reader(path):
 def test_samples_equal_the_reader(path):
     run = assert_same_as_reader(path)
     assert run.name == os.path.basename(path)
+    assert len(run.dropped) == 0 and run.dropped == [] and run.dropped.positions.dtype == np.int64
     for column in (run.mz, run.intensity, run.offsets, run.ms_level, run.retention_time_sec):
         assert not column.flags.writeable
         with pytest.raises(ValueError):
@@ -166,6 +167,42 @@ def test_mrm_transitions_carry_their_precursor(make_file, monkeypatch, threads):
     assert run.precursor_mz[level_two].tolist() == [194.0, 178.0, 270.0] * 8
     assert np.isnan(run.precursor_mz[~level_two]).all()
     assert not run.precursor_mz.flags.writeable
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_dropped_scans_keep_their_position_and_reason(make_file, monkeypatch, threads):
+    monkeypatch.setenv("KELVARA_THREADS", threads)
+    good = profile_record(1000, [(500, 7)])
+    data, offsets = concat([good, b"\x01" * 40, good])
+    run = read_run(make_file("second.qgd", {GCMS_INDEX: index_a(offsets), GCMS_DATA: data}))
+    reason = (
+        "GC-MS scan did not match Profile or MRM layout: format=257 n_peaks=257 event_id=257 "
+        "n_transitions=257 data_bytes=8"
+    )
+    assert len(run) == 2 and run.dropped == [(1, reason)] and run.dropped.positions.tolist() == [1]
+    assert pickle.loads(pickle.dumps(run)).dropped == run.dropped
+
+    # 300 scans past the data, each with its own text: the first 255 texts
+    # are kept, the rest share one.
+    run = read_run(make_file("many.qgd", {GCMS_INDEX: index_a([len(data) + k for k in range(300)]), GCMS_DATA: data}))
+    assert len(run) == 0 and run.dropped.positions.tolist() == list(range(300))
+    reasons = [text for _, text in run.dropped]
+    assert len(set(reasons[:255])) == 255 and set(reasons[255:]) == {run.dropped.reasons[-1]}
+    assert len(run.dropped.reasons) == 256 and "not kept" in run.dropped.reasons[-1]
+
+
+def test_probe_layout_ignores_the_extension(make_file, tmp_path):
+    from kelvara_tools import _columns
+
+    for path in SAMPLES:
+        renamed = tmp_path / (os.path.basename(path) + ".renamed")
+        renamed.write_bytes(pathlib.Path(path).read_bytes())
+        assert _columns.probe_layout(renamed) == read_run(path).layout
+    assert _columns.probe_layout(make_file("other.qgd", {"Other/Stream": b"x" * 10})) is None
+    with pytest.raises(FormatError):
+        _columns.probe_layout(__file__)  # not a compound file
+    with pytest.raises(FileNotFoundError):
+        _columns.probe_layout(tmp_path / "missing.qgd")
 
 
 def test_paths_of_every_kind(tmp_path):
@@ -291,6 +328,25 @@ def test_missing_file_and_directory_are_os_errors(tmp_path):
     assert caught.value.errno == 21 and caught.value.filename == str(folder)
     with pytest.raises(ValueError, match="null byte"):
         read_run(str(tmp_path / "a\0b.qgd"))
+
+
+@pytest.mark.parametrize("path", SAMPLES, ids=os.path.basename)
+def test_a_cut_short_file_says_how_large_it_should_be(tmp_path, path):
+    data = pathlib.Path(path).read_bytes()
+    for keep in (100, len(data) // 2, len(data) - 4096):
+        cut = tmp_path / f"cut{keep}{os.path.splitext(path)[1]}"
+        cut.write_bytes(data[:keep])
+        with pytest.raises(FormatError) as caught:
+            read_run(cut)
+        # The message is RawReader's; the sizes come beside it.
+        assert str(caught.value) == reader_error(str(cut))
+        assert caught.value.file_bytes == keep < caught.value.needed_bytes <= len(data)
+    # A file that is whole but not a container has no sizes to give.
+    bad = tmp_path / "bad.qgd"
+    bad.write_bytes(b"\0" * len(data))
+    with pytest.raises(FormatError) as caught:
+        read_run(bad)
+    assert caught.value.file_bytes is None and caught.value.needed_bytes is None
 
 
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="permissions do not bind root")

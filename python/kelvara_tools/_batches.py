@@ -15,11 +15,15 @@ from typing import Iterator
 import numpy as np
 
 from . import _columns
-from ._run import Run, StrPath, _read_only
+from ._run import Dropped, Run, StrPath, _read_only
 
 
 class RunBatch(Run):
-    """Consecutive spectra of a run: a Run whose index[i] is spectrum i's index in the whole run."""
+    """Consecutive spectra of a run: a Run whose index[i] is spectrum i's index in the whole run.
+
+    A batch lists no dropped scans (its dropped is empty): read_run's
+    Run.dropped has them for the whole run.
+    """
 
     __slots__ = ("index",)
 
@@ -35,9 +39,10 @@ class RunBatch(Run):
         ms_level: np.ndarray,
         retention_time_sec: np.ndarray,
         precursor_mz: np.ndarray | None,
+        dropped: Dropped | None,
         index: np.ndarray,
     ) -> None:
-        super().__init__(name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
+        super().__init__(name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz, dropped)
         positions = _read_only(index, np.dtype(np.int64), "index")
         if len(positions) != len(self):
             raise ValueError(f"index has {len(positions)} values for {len(self)} spectra")
@@ -73,5 +78,5 @@ def iter_batches(path: StrPath, max_points: int = 1 << 20) -> Iterator[RunBatch]
     limit = _check_max_points(max_points)
     reader = _columns.BatchReader(path, limit)
     while (columns := reader.next()) is not None:
-        name, layout, *arrays = columns
-        yield RunBatch(name, layout, *(np.asarray(a) for a in arrays))
+        name, layout, *arrays, index = columns
+        yield RunBatch(name, layout, *(np.asarray(a) for a in arrays), None, np.asarray(index))

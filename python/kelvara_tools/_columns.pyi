@@ -2,7 +2,11 @@
 import os
 from typing import Any, Union, final
 
-class FormatError(ValueError): ...
+class FormatError(ValueError):
+    # The file's size and the size its container needs at least, when the
+    # container points past the end of the file; None otherwise.
+    file_bytes: int | None
+    needed_bytes: int | None
 
 # Every layout, in probe order: {name: {"extension": str, "storage": str, "profile": bool}}.
 LAYOUTS: dict[str, dict[str, Any]]
@@ -14,9 +18,12 @@ class Column:
     @property
     def __array_interface__(self) -> dict[str, Any]: ...
 
+def probe_layout(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], /) -> str | None:
+    """The layout whose identifying entry the container holds, whatever the extension; None when none."""
+
 def read_columns(
     path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], /
-) -> tuple[str, str, Column, Column, Column, Column, Column, Column]: ...
+) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column, Column, tuple[str, ...]]: ...
 
 @final
 class BatchReader:

@@ -10,6 +10,7 @@ spectrum only when a spectrum is asked for.
 
 from __future__ import annotations
 
+import itertools
 import operator
 import os
 from typing import TYPE_CHECKING, Iterator, Literal, NamedTuple, SupportsIndex, Union
@@ -46,9 +47,10 @@ def read_run(path: StrPath) -> Run:
     that cannot be opened or read raises the matching OSError subclass; a file
     that is not a valid run raises FormatError with the reader's message.
     """
-    name, layout, *columns = _columns.read_columns(path)
+    name, layout, *columns, dropped_positions, dropped_codes, reasons = _columns.read_columns(path)
     mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz = (np.asarray(c) for c in columns)
-    return Run(name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
+    dropped = Dropped(np.asarray(dropped_positions), np.asarray(dropped_codes), reasons)
+    return Run(name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz, dropped)
 
 
 def _read_only(values: object, dtype: np.dtype, column: str) -> np.ndarray:
@@ -62,6 +64,66 @@ def _read_only(values: object, dtype: np.dtype, column: str) -> np.ndarray:
         array = array.view()
         array.flags.writeable = False
     return array
+
+
+class Dropped:
+    """The scans a run left out: their index positions and why, in index order.
+
+    len() counts them; iterating gives (position, reason) tuples, and a
+    Dropped equals any sequence of the same tuples. positions is a read-only
+    int64 array. Reasons are kept as the distinct texts the decoders gave
+    (reasons), at most 255 of them per run; past that, further scans share a
+    last text saying their reasons were not kept.
+    """
+
+    __slots__ = ("positions", "reasons", "_codes")
+
+    positions: np.ndarray
+    reasons: tuple[str, ...]
+
+    def __init__(
+        self, positions: np.ndarray | None = None, codes: np.ndarray | None = None, reasons: tuple[str, ...] = ()
+    ) -> None:
+        positions = _read_only(np.zeros(0, np.int64) if positions is None else positions, np.dtype(np.int64), "positions")
+        codes = _read_only(np.zeros(0, np.uint8) if codes is None else codes, np.dtype(np.uint8), "codes")
+        reasons = tuple(str(reason) for reason in reasons)
+        if len(codes) != len(positions):
+            raise ValueError(f"{len(codes)} reason codes for {len(positions)} dropped scans")
+        if len(codes) and int(codes.max()) >= len(reasons):
+            raise ValueError(f"a reason code past the {len(reasons)} reasons")
+        set_slot = object.__setattr__
+        set_slot(self, "positions", positions)
+        set_slot(self, "reasons", reasons)
+        set_slot(self, "_codes", codes)
+
+    def __setattr__(self, key: str, value: object) -> None:
+        raise AttributeError(f"Dropped attribute {key!r} is read-only")
+
+    def __len__(self) -> int:
+        return len(self.positions)
+
+    def __iter__(self) -> Iterator[tuple[int, str]]:
+        reasons = self.reasons
+        for position, code in zip(self.positions.tolist(), self._codes.tolist()):
+            yield position, reasons[code]
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Dropped):
+            other = list(other)
+        try:
+            return list(self) == list(other)  # type: ignore[call-overload]
+        except TypeError:
+            return NotImplemented
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[type[Dropped], tuple[object, ...]]:
+        return (Dropped, (self.positions, self._codes, self.reasons))
+
+    def __repr__(self) -> str:
+        shown = list(itertools.islice(self, 3))
+        more = f", ... {len(self) - 3} more" if len(self) > 3 else ""
+        return f"Dropped({shown!r}{more})" if shown else "Dropped([])"
 
 
 class Spectrum:
@@ -101,8 +163,9 @@ class Run:
     Spectrum i has the peaks mz[offsets[i]:offsets[i + 1]] and
     intensity[offsets[i]:offsets[i + 1]], MS level ms_level[i] and retention
     time retention_time_sec[i]. precursor_mz[i] is the precursor m/z of a
-    GC-MS MRM transition, NaN for every other spectrum. The arrays stay valid
-    after the Run is gone.
+    GC-MS MRM transition, NaN for every other spectrum. dropped lists the
+    scans of the file's index that were left out, with why. The arrays stay
+    valid after the Run is gone.
     """
 
     __slots__ = (
@@ -114,6 +177,7 @@ class Run:
         "ms_level",
         "retention_time_sec",
         "precursor_mz",
+        "dropped",
         "_rt_sorted",
     )
 
@@ -125,6 +189,7 @@ class Run:
     ms_level: np.ndarray
     retention_time_sec: np.ndarray
     precursor_mz: np.ndarray
+    dropped: Dropped
 
     def __init__(
         self,
@@ -136,6 +201,7 @@ class Run:
         ms_level: np.ndarray,
         retention_time_sec: np.ndarray,
         precursor_mz: np.ndarray | None = None,
+        dropped: Dropped | None = None,
     ) -> None:
         if layout not in LAYOUTS:
             raise ValueError(f"unknown layout {layout!r} (expected one of {', '.join(LAYOUTS)})")
@@ -162,6 +228,10 @@ class Run:
         set_slot = object.__setattr__
         set_slot(self, "name", str(name))
         set_slot(self, "layout", layout)
+        # Runs pickled before dropped scans were kept have none.
+        if dropped is not None and not isinstance(dropped, Dropped):
+            raise TypeError(f"dropped must be a Dropped, not {type(dropped).__name__}")
+        set_slot(self, "dropped", Dropped() if dropped is None else dropped)
         for key, array in columns.items():
             set_slot(self, key, array)
         set_slot(self, "_rt_sorted", None)
@@ -186,6 +256,7 @@ class Run:
                 self.ms_level,
                 self.retention_time_sec,
                 self.precursor_mz,
+                self.dropped,
             ),
         )
 

@@ -4,6 +4,7 @@
 #include "cfb/cfb.hpp"
 
 #include <algorithm>
+#include <new>
 #include <string>
 #include <exception>
 #include <utility>
@@ -57,21 +58,16 @@ CompoundFile& CompoundFile::operator=(CompoundFile&&) noexcept = default;
 CompoundFile::~CompoundFile() = default;
 
 Expected<CompoundFile, Error> CompoundFile::open(File file) {
-  auto size = file.size();
-  if (!size) return Unexpected<Error>(std::move(size).error());
+  KELVARA_TRY(size, file.size());
   std::uint8_t header_bytes[kHeaderSize];
   const std::size_t header_length = static_cast<std::size_t>(std::min<std::uint64_t>(*size, kHeaderSize));
-  auto got = file.read_exact_at(0, header_bytes, header_length);
-  if (!got) return Unexpected<Error>(std::move(got).error());
-  auto header = Header::parse(ByteView(header_bytes, header_length));
-  if (!header) return Unexpected<Error>(std::move(header).error());
+  KELVARA_FORWARD_IF_ERROR(file.read_exact_at(0, header_bytes, header_length));
+  KELVARA_TRY(header, Header::parse(ByteView(header_bytes, header_length)));
 
   const Geometry geometry(*header, *size);
   const SectorReader sectors(file, geometry);
-  auto fat = read_fat(sectors, *header, geometry);
-  if (!fat) return Unexpected<Error>(std::move(fat).error());
-  auto directory = Directory::read(sectors, *fat, header->first_directory_sector, geometry.version3, geometry.sector_size);
-  if (!directory) return Unexpected<Error>(std::move(directory).error());
+  KELVARA_TRY(fat, read_fat(sectors, *header, geometry));
+  KELVARA_TRY(directory, Directory::read(sectors, *fat, header->first_directory_sector, geometry.version3, geometry.sector_size));
 
   // The mini stream is the root entry's stream, in regular sectors; the
   // mini FAT chains its 64-byte mini sectors ([MS-CFB] 2.4, 2.6.2).
@@ -80,15 +76,14 @@ Expected<CompoundFile, Error> CompoundFile::open(File file) {
   if (root.size > 0) {
     const std::uint64_t needed = ceil_div(root.size, geometry.sector_size);
     if (needed > geometry.sector_count) {
-      return fail("the mini stream's size of " + num(root.size) + " bytes needs " + num(needed) +
-                  " sectors, but the file holds " + num(geometry.sector_count));
+      return fail_past_end("the mini stream's size of " + num(root.size) + " bytes needs " + num(needed) +
+                               " sectors, but the file holds " + num(geometry.sector_count),
+                           geometry.file_size, (needed + 1) * geometry.sector_size);
     }
-    auto chain = fat->walk(root.start, needed, "the mini stream");
-    if (!chain) return Unexpected<Error>(std::move(chain).error());
+    KELVARA_TRY(chain, fat->walk(root.start, needed, "the mini stream"));
     ministream_sectors = std::move(*chain);
   }
-  auto minifat = read_minifat(sectors, *fat, header->first_minifat_sector, root.size);
-  if (!minifat) return Unexpected<Error>(std::move(minifat).error());
+  KELVARA_TRY(minifat, read_minifat(sectors, *fat, header->first_minifat_sector, root.size));
 
   return CompoundFile(std::make_unique<State>(State{std::move(file), geometry, std::move(*fat), std::move(*minifat),
                                                     std::move(*directory), std::move(ministream_sectors)}));
@@ -98,8 +93,7 @@ bool CompoundFile::exists(std::string_view path) const { return state_->director
 
 Expected<Stream, Error> CompoundFile::open_stream(std::string_view path) const {
   const Directory& dir = state_->directory;
-  auto id = dir.resolve(path);
-  if (!id) return Unexpected<Error>(std::move(id).error());
+  KELVARA_TRY(id, dir.resolve(path));
   if (*id == 0) return fail("the root storage is not a stream");
   const DirEntry& e = dir.entry(*id);
   if (e.type != kTypeStream) return fail(dir.entry_text(*id) + " is a storage, not a stream");
@@ -127,11 +121,14 @@ Expected<StreamRanges, Error> CompoundFile::open_ranges(const Stream& stream) co
   const ChainTable& table = mini ? s.minifat : s.fat;
   const std::uint64_t needed = ceil_div(size, unit);
   if (needed > table.unit_count()) {
-    return fail(what + " declares " + num(size) + " bytes, needing " + num(needed) + " " + table.names().unit +
-                "s, but " + table.names().space + " holds only " + num(table.unit_count()));
+    std::string message = what + " declares " + num(size) + " bytes, needing " + num(needed) + " " +
+                          table.names().unit + "s, but " + table.names().space + " holds only " +
+                          num(table.unit_count());
+    if (mini) return fail(std::move(message));
+    // The header and that many sectors.
+    return fail_past_end(std::move(message), g.file_size, (needed + 1) * g.sector_size);
   }
-  auto chain = table.walk(e.start, needed, what);
-  if (!chain) return Unexpected<Error>(std::move(chain).error());
+  KELVARA_TRY(chain, table.walk(e.start, needed, what));
 
   // File offset of each unit of the chain. A mini sector below the mini
   // stream's size always lies inside the mini stream's sectors, which open
@@ -152,8 +149,9 @@ Expected<StreamRanges, Error> CompoundFile::open_ranges(const Stream& stream) co
     while (j < chain->size() && unit_offset((*chain)[j]) == offset + (j - i) * unit) ++j;
     const std::uint64_t length = std::min<std::uint64_t>((j - i) * unit, size - done);
     if (offset > g.file_size || length > g.file_size - offset) {
-      return fail(what + " needs bytes " + num(offset) + " to " + num(offset + length) + ", past the end of the file (" +
-                  num(g.file_size) + " bytes)");
+      return fail_past_end(what + " needs bytes " + num(offset) + " to " + num(offset + length) +
+                               ", past the end of the file (" + num(g.file_size) + " bytes)",
+                           g.file_size, offset + length);
     }
     ranges.runs.push_back(StreamRun{offset, done, length});
     done += length;
@@ -179,14 +177,20 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size
   const std::uint64_t size = ranges->size;
   const std::vector<StreamRun>& runs = ranges->runs;
   if (size == 0) return Bytes{};
+  const std::string what = s.directory.entry_text(stream.entry_id);
 
-  // Every byte of the buffer is written by the reads.
-  Bytes out(static_cast<std::size_t>(size));
+  // Every byte of the buffer is written by the reads. The file's size bounds
+  // it, yet the system may still refuse it.
+  Bytes out;
+  try {
+    out.resize(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return Unexpected<Error>(Error::out_of_memory(num(size) + " bytes for " + what));
+  }
   const auto parts = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(size / kMinPartBytes, 1, std::max<std::uint64_t>(threads, 1)));
   if (parts == 1) {
-    auto got = read_runs(s.file, runs, 0, size, out.data());
-    if (!got) return Unexpected<Error>(std::move(got).error());
+    KELVARA_FORWARD_IF_ERROR(read_runs(s.file, runs, 0, size, out.data()));
     return out;
   }
   // Parts of equal size, read on the ordered executor; a part whose thread
@@ -214,9 +218,7 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size
       if (const std::exception_ptr failure = executor.wait_for(k)) std::rethrow_exception(failure);
     }
   }
-  for (auto& result : work.results) {
-    if (!result) return Unexpected<Error>(std::move(result).error());
-  }
+  for (auto& result : work.results) KELVARA_FORWARD_IF_ERROR(std::move(result));
   return out;
 }
 

@@ -48,7 +48,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cfb/error.hpp"
+#include "common/error.hpp"
 #include "cfb/file.hpp"
 #include "common/bytes.hpp"
 

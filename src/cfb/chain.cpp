@@ -84,8 +84,11 @@ Expected<std::vector<std::uint32_t>, Error> ChainTable::follow(std::uint32_t sta
                   " number was expected");
     }
     if (current >= unit_count_) {
-      return fail(std::string(t.unit) + " " + num(current) + " in the chain of " + what + " lies past the end of " + t.space +
-                  " (" + num(unit_count_) + " " + t.unit + "s)");
+      std::string message = std::string(t.unit) + " " + num(current) + " in the chain of " + what +
+                            " lies past the end of " + t.space + " (" + num(unit_count_) + " " + t.unit + "s)";
+      if (file_bytes_ == 0) return fail(std::move(message));
+      // Sector n ends where sector n + 1 would start, after the header.
+      return fail_past_end(std::move(message), file_bytes_, (std::uint64_t{current} + 2) * sector_bytes_);
     }
     if (current < on_loop_.size() && on_loop_[current]) {
       if (current == loop_entry) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cfb/error.hpp"
+#include "common/error.hpp"
 
 namespace kelvara::cfb {
 
@@ -32,6 +32,14 @@ class ChainTable {
   // after the number of units it was asked for.
   ChainTable(std::vector<std::uint32_t> entries, std::uint64_t unit_count, UnitNames names);
 
+  // For the FAT: its sectors are those of a file of `file_bytes` bytes, each
+  // `sector_bytes` long after the header, so a chain that leaves the file
+  // can say how large the file would have to be.
+  void place_in_file(std::uint64_t file_bytes, std::uint64_t sector_bytes) {
+    file_bytes_ = file_bytes;
+    sector_bytes_ = sector_bytes;
+  }
+
   std::uint64_t unit_count() const { return unit_count_; }
   const UnitNames& names() const { return names_; }
 
@@ -54,6 +62,8 @@ class ChainTable {
   std::vector<bool> on_loop_;  // per unit: the unit lies on a loop of links
   std::uint64_t unit_count_ = 0;
   UnitNames names_ = kSectors;
+  std::uint64_t file_bytes_ = 0;    // 0: the units are not the file's sectors
+  std::uint64_t sector_bytes_ = 0;
 };
 
 }  // namespace kelvara::cfb

@@ -50,21 +50,18 @@ DirEntry parse_entry(ByteView raw, bool version3) {
 
 Expected<Directory, Error> Directory::read(const SectorReader& sectors, const ChainTable& fat, std::uint32_t first_sector,
                                            bool version3, std::uint64_t sector_size) {
-  auto chain = fat.walk_to_end(first_sector, "the directory");
-  if (!chain) return Unexpected<Error>(std::move(chain).error());
+  KELVARA_TRY(chain, fat.walk_to_end(first_sector, "the directory"));
   if (chain->empty()) return fail("the directory chain is empty (first directory sector is ENDOFCHAIN)");
   std::vector<std::uint8_t> bytes(chain->size() * sector_size);
   // A directory sector cut short by the end of the file reads as unused entries.
-  auto got = sectors.read(*chain, bytes.data(), 0);
-  if (!got) return Unexpected<Error>(std::move(got).error());
+  KELVARA_FORWARD_IF_ERROR(sectors.read(*chain, bytes.data(), 0));
 
   Directory dir;
   const ByteView view(bytes);
   const std::size_t count = bytes.size() / kEntrySize;
   dir.entries_.reserve(count);
   for (std::size_t id = 0; id < count; ++id) dir.entries_.push_back(parse_entry(view.sub(id * kEntrySize, kEntrySize), version3));
-  auto linked = dir.link_tree();
-  if (!linked) return Unexpected<Error>(std::move(linked).error());
+  KELVARA_FORWARD_IF_ERROR(dir.link_tree());
   return dir;
 }
 

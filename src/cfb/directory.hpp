@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cfb/chain.hpp"
-#include "cfb/error.hpp"
+#include "common/error.hpp"
 #include "cfb/header.hpp"
 #include "cfb/tables.hpp"
 

@@ -27,8 +27,9 @@ Unexpected<Error> File::beyond_any_offset(std::uint64_t offset, std::size_t leng
 }
 
 Unexpected<Error> File::ended_early(std::uint64_t offset, std::size_t length, std::size_t done) {
-  return fail("read of " + num(length) + " bytes at offset " + num(offset) +
-              " reached the end of the file after " + num(done) + " bytes");
+  return fail_past_end("read of " + num(length) + " bytes at offset " + num(offset) +
+                           " reached the end of the file after " + num(done) + " bytes",
+                       offset + done, offset + length);
 }
 
 }  // namespace kelvara::cfb

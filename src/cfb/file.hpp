@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cfb/error.hpp"
+#include "common/error.hpp"
 
 namespace kelvara::cfb {
 

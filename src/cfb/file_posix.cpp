@@ -19,9 +19,8 @@ namespace {
 constexpr std::size_t kMaxReadChunk = std::size_t{1} << 30;
 
 Unexpected<Error> os_error(int code) {
-  return Unexpected<Error>(Error{std::error_code(code, std::generic_category()).message() + " (os error " +
-                                     std::to_string(code) + ")",
-                                 code});
+  return Unexpected<Error>(Error::io(
+      std::error_code(code, std::generic_category()).message() + " (os error " + std::to_string(code) + ")", code));
 }
 
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }

@@ -86,7 +86,7 @@ Unexpected<Error> os_error(DWORD code) {
     // Not every system has a text for every code.
     text = code == kDirectoryNotSupported ? "An operation is not supported on a directory." : "Unknown system error";
   }
-  return Unexpected<Error>(Error{text + " (os error " + std::to_string(code) + ")", errno_of(code)});
+  return Unexpected<Error>(Error::io(text + " (os error " + std::to_string(code) + ")", errno_of(code)));
 }
 
 HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
@@ -133,8 +133,7 @@ void discard_pages(std::uint8_t*, std::uint8_t*) noexcept {}
 
 Expected<File, Error> File::open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) return nul_in_path();
-  auto given = wide_path(path);
-  if (!given) return Unexpected<Error>(std::move(given).error());
+  KELVARA_TRY(given, wide_path(path));
   const std::wstring wide = openable_path(*given);
   HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {

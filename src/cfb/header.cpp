@@ -45,7 +45,10 @@ std::string sector_text(std::uint32_t value) {
 
 Expected<Header, Error> Header::parse(ByteView bytes) {
   if (bytes.size() < kHeaderSize) {
-    return fail("the file is " + num(bytes.size()) + " bytes, shorter than the " + num(kHeaderSize) + "-byte header");
+    // The caller hands over the whole file when it is this short.
+    return fail_past_end("the file is " + num(bytes.size()) + " bytes, shorter than the " + num(kHeaderSize) +
+                             "-byte header",
+                         bytes.size(), kHeaderSize);
   }
   Header h;
   for (std::size_t i = 0; i < h.signature.size(); ++i) h.signature[i] = bytes.u8(at::kSignature + i);

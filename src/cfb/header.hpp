@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cfb/error.hpp"
+#include "common/error.hpp"
 #include "common/bytes.hpp"
 
 namespace kelvara::cfb {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "cfb/error.hpp"
+#include "common/error.hpp"
 
 namespace kelvara::cfb {
 

@@ -22,8 +22,7 @@ Expected<void, Error> SectorReader::read(std::span<const std::uint32_t> sectors,
     const std::uint64_t have = offset >= file_size ? 0 : std::min(want, file_size - offset);
     std::uint8_t* dst = out + i * sector_size;
     if (have > 0) {
-      auto got = file_.read_exact_at(offset, dst, static_cast<std::size_t>(have));
-      if (!got) return Unexpected<Error>(std::move(got).error());
+      KELVARA_FORWARD_IF_ERROR(file_.read_exact_at(offset, dst, static_cast<std::size_t>(have)));
     }
     std::memset(dst + have, fill, static_cast<std::size_t>(want - have));
     i = j;
@@ -33,8 +32,7 @@ Expected<void, Error> SectorReader::read(std::span<const std::uint32_t> sectors,
 
 Expected<std::vector<std::uint32_t>, Error> SectorReader::read_u32(std::span<const std::uint32_t> sectors) const {
   std::vector<std::uint8_t> bytes(sectors.size() * geometry_.sector_size);
-  auto got = read(sectors, bytes.data(), 0xFF);
-  if (!got) return Unexpected<Error>(std::move(got).error());
+  KELVARA_FORWARD_IF_ERROR(read(sectors, bytes.data(), 0xFF));
   return read_u32_array(bytes);
 }
 
@@ -55,8 +53,10 @@ Expected<ChainTable, Error> read_fat(const SectorReader& sectors, const Header& 
       return {};
     }
     if (sector >= sector_count) {
-      return fail("FAT sector " + sector_text(sector) + " listed " + where + " lies past the end of the file (" +
-                  num(sector_count) + " sectors)");
+      std::string message = "FAT sector " + sector_text(sector) + " listed " + where +
+                            " lies past the end of the file (" + num(sector_count) + " sectors)";
+      if (sector > kMaxRegSect) return fail(std::move(message));
+      return fail_past_end(std::move(message), geometry.file_size, geometry.sector_offset(sector) + geometry.sector_size);
     }
     if (listed[sector]) return fail("sector " + num(sector) + " is listed twice as a FAT or DIFAT sector (" + where + ")");
     listed[sector] = true;
@@ -66,8 +66,7 @@ Expected<ChainTable, Error> read_fat(const SectorReader& sectors, const Header& 
   };
 
   for (std::size_t i = 0; i < kHeaderDifatEntries && !done; ++i) {
-    auto taken = take(header.difat[i], "in header DIFAT entry " + num(i));
-    if (!taken) return Unexpected<Error>(std::move(taken).error());
+    KELVARA_TRY(taken, take(header.difat[i], "in header DIFAT entry " + num(i)));
   }
 
   // Each DIFAT sector must exist and be met once, so the chain ends after
@@ -78,29 +77,30 @@ Expected<ChainTable, Error> read_fat(const SectorReader& sectors, const Header& 
   std::uint64_t difat_index = 0;
   while (!done && next != kEndOfChain && next != kFreeSect) {
     if (next >= sector_count) {
-      return fail("DIFAT sector " + sector_text(next) + " (number " + num(difat_index) +
-                  " in the DIFAT chain) lies past the end of the file (" + num(sector_count) + " sectors)");
+      std::string message = "DIFAT sector " + sector_text(next) + " (number " + num(difat_index) +
+                            " in the DIFAT chain) lies past the end of the file (" + num(sector_count) + " sectors)";
+      if (next > kMaxRegSect) return fail(std::move(message));
+      return fail_past_end(std::move(message), geometry.file_size, geometry.sector_offset(next) + geometry.sector_size);
     }
     if (listed[next]) {
       return fail("the DIFAT chain loops back to sector " + num(next) + " after " + num(difat_index) + " DIFAT sectors");
     }
     listed[next] = true;
     const std::uint32_t one[1] = {next};
-    auto got = sectors.read(one, difat.data(), 0xFF);
-    if (!got) return Unexpected<Error>(std::move(got).error());
+    KELVARA_FORWARD_IF_ERROR(sectors.read(one, difat.data(), 0xFF));
     const ByteView view(difat);
     for (std::size_t i = 0; i + 1 < per_sector && !done; ++i) {
-      auto taken = take(view.u32(4 * i), "in entry " + num(i) + " of DIFAT sector " + num(next));
-      if (!taken) return Unexpected<Error>(std::move(taken).error());
+      KELVARA_FORWARD_IF_ERROR(take(view.u32(4 * i), "in entry " + num(i) + " of DIFAT sector " + num(next)));
     }
     next = view.u32(4 * (per_sector - 1));
     ++difat_index;
   }
 
   if (fat_sectors.empty()) return fail("the DIFAT lists no FAT sector");
-  auto entries = sectors.read_u32(fat_sectors);
-  if (!entries) return Unexpected<Error>(std::move(entries).error());
-  return ChainTable(std::move(*entries), sector_count, kSectors);
+  KELVARA_TRY(entries, sectors.read_u32(fat_sectors));
+  ChainTable fat(std::move(*entries), sector_count, kSectors);
+  fat.place_in_file(geometry.file_size, geometry.sector_size);
+  return fat;
 }
 
 // Only the entries of mini sectors inside the mini stream mean anything;
@@ -109,10 +109,8 @@ Expected<ChainTable, Error> read_minifat(const SectorReader& sectors, const Chai
                                          std::uint64_t ministream_size) {
   const std::uint64_t mini_sectors = ceil_div(ministream_size, kMiniSectorSize);
   if (first_sector == kEndOfChain || first_sector == kFreeSect) return ChainTable({}, mini_sectors, kMiniSectors);
-  auto chain = fat.walk_to_end(first_sector, "the mini FAT");
-  if (!chain) return Unexpected<Error>(std::move(chain).error());
-  auto entries = sectors.read_u32(*chain);
-  if (!entries) return Unexpected<Error>(std::move(entries).error());
+  KELVARA_TRY(chain, fat.walk_to_end(first_sector, "the mini FAT"));
+  KELVARA_TRY(entries, sectors.read_u32(*chain));
   return ChainTable(std::move(*entries), mini_sectors, kMiniSectors);
 }
 

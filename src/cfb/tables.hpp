@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cfb/chain.hpp"
-#include "cfb/error.hpp"
+#include "common/error.hpp"
 #include "cfb/file.hpp"
 #include "cfb/header.hpp"
 

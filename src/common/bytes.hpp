@@ -1,9 +1,9 @@
 // The one way the decoders read bytes: a non-owning view over a byte
 // sequence with little-endian field reads at fixed offsets and checked
-// sub-views. Every read checks its range; decoders validate sizes before
-// reading, so a failed check here is a programming error and throws
-// std::out_of_range, which the Python entry points turn into an exception
-// instead of letting an out-of-bounds read happen.
+// sub-views. Decoders validate sizes before reading, so every read is in
+// range by construction; each read still checks its range, and a failed
+// check is a fault of this program that stops it (KELVARA_CHECK) instead of
+// letting an out-of-bounds read happen. Nothing here throws.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +11,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <stdexcept>
-#include <string>
 #include <type_traits>
 #include <vector>
+
+#include "common/check.hpp"
 
 namespace kelvara {
 
@@ -58,16 +58,16 @@ class ByteView {
     return offset <= size_ && length <= size_ - offset;
   }
 
-  ByteView sub(std::size_t offset, std::size_t length) const {
+  ByteView sub(std::size_t offset, std::size_t length) const noexcept {
     check(offset, length);
     return ByteView(data_ + offset, length);
   }
-  ByteView from(std::size_t offset) const {
+  ByteView from(std::size_t offset) const noexcept {
     check(offset, 0);
     return ByteView(data_ + offset, size_ - offset);
   }
 
-  std::uint8_t u8(std::size_t offset) const {
+  std::uint8_t u8(std::size_t offset) const noexcept {
     check(offset, 1);
     return data_[offset];
   }
@@ -76,9 +76,9 @@ class ByteView {
   std::uint64_t u64(std::size_t offset) const { return uint_le(offset, 8); }
 
   // An unsigned little-endian integer of `width` bytes (1 to 8), zero-extended.
-  std::uint64_t uint_le(std::size_t offset, std::size_t width) const {
+  std::uint64_t uint_le(std::size_t offset, std::size_t width) const noexcept {
+    KELVARA_CHECK(width <= 8);
     check(offset, width);
-    if (width > 8) throw std::out_of_range("integer field wider than 8 bytes");
     std::uint64_t value = 0;
     for (std::size_t i = width; i-- > 0;) value = (value << 8) | data_[offset + i];
     return value;
@@ -94,13 +94,7 @@ class ByteView {
   }
 
  private:
-  void check(std::size_t offset, std::size_t length) const {
-    if (!has(offset, length)) {
-      throw std::out_of_range("read of " + std::to_string(length) + " bytes at offset " +
-                              std::to_string(offset) + " past the end of a " + std::to_string(size_) +
-                              "-byte buffer");
-    }
-  }
+  void check(std::size_t offset, std::size_t length) const noexcept { KELVARA_CHECK(has(offset, length)); }
 
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;

@@ -29,7 +29,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "raw/error.hpp"
+#include "common/error.hpp"
 
 namespace kelvara::py {
 
@@ -83,10 +83,10 @@ class BorrowedRef {
 };
 
 // Raises a core reading error: a RuntimeError whose message is the error's
-// display text ("I/O error: ..." or "parse error: ..."), or for want of
-// memory a MemoryError saying what could not be allocated.
-inline void set_error(const raw::RawError& error) {
-  if (error.kind() == raw::RawError::Kind::OutOfMemory) {
+// display text ("I/O error: ..." or "parse error: ..."), or a MemoryError
+// saying what could not be allocated.
+inline void set_error(const Error& error) {
+  if (error.code() == Error::Code::OutOfMemory) {
     PyErr_SetString(PyExc_MemoryError, error.message().c_str());
     return;
   }

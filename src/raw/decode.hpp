@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -13,15 +12,16 @@
 #include <vector>
 
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/check.hpp"
+#include "common/error.hpp"
 
 namespace kelvara::raw {
 
 // "<record> too short for <header>-byte header: <length> bytes", where
 // `record` names the kind of scan record ("GC-MS scan", ...).
-inline Unexpected<RawError> too_short_for_header(std::string_view record, std::size_t header_bytes,
+inline Unexpected<Error> too_short_for_header(std::string_view record, std::size_t header_bytes,
                                                  std::size_t length) {
-  return parse_error(std::string(record) + " too short for " + std::to_string(header_bytes) +
+  return fail(std::string(record) + " too short for " + std::to_string(header_bytes) +
                      "-byte header: " + std::to_string(length) + " bytes");
 }
 
@@ -33,8 +33,8 @@ template <class ReadEntry, class SizeMessage>
 auto read_entry_table(ByteView table, std::size_t entry_size, SizeMessage&& size_message, ReadEntry&& read_entry)
     -> Result<std::vector<std::decay_t<std::invoke_result_t<ReadEntry&, ByteView>>>> {
   using Entry = std::decay_t<std::invoke_result_t<ReadEntry&, ByteView>>;
-  if (entry_size == 0) throw std::invalid_argument("entry table with zero-byte entries");
-  if (table.size() % entry_size != 0) return parse_error(size_message(table.size()));
+  KELVARA_CHECK(entry_size != 0);
+  if (table.size() % entry_size != 0) return fail(size_message(table.size()));
   std::vector<Entry> entries;
   entries.reserve(table.size() / entry_size);
   for (std::size_t at = 0; at < table.size(); at += entry_size) {

@@ -35,8 +35,8 @@ constexpr std::size_t kMinBytesForRelease = std::size_t{4} << 20;
 // The decode on `threads` threads; with `releasable`, the scan data of
 // `file`, which the caller owns and drops afterwards, is released as the
 // walk leaves it behind.
-raw::Result<std::size_t> decode_scans(const RawFile& file, SpectrumSink& sink, std::size_t threads,
-                                      std::uint64_t slack, Bytes* releasable) {
+Result<std::size_t> decode_scans(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
+                                Bytes* releasable) {
   Emitter out(sink, file.stream_bytes, slack);
   Walker walk(file.layout);
   const Layout& layout = layout_of(file.layout);
@@ -69,12 +69,12 @@ raw::Result<std::size_t> decode_scans(const RawFile& file, SpectrumSink& sink, s
 
 // The same, with memory that ran out where no walk could say for what (a
 // decoder's own lists, a thread's share of them) as an error of its own.
-raw::Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
-                                Bytes* releasable) {
+Result<std::size_t> decode(const RawFile& file, SpectrumSink& sink, std::size_t threads, std::uint64_t slack,
+                           Bytes* releasable) {
   try {
     return decode_scans(file, sink, threads, slack, releasable);
   } catch (const std::bad_alloc&) {
-    return Unexpected(raw::RawError::out_of_memory("could not allocate memory for decoding the scans of " + file.display_name));
+    return Unexpected(Error::out_of_memory("memory for decoding the scans"));
   }
 }
 
@@ -89,32 +89,31 @@ Bytes& scan_data(RawFile& file) { return const_cast<Bytes&>(layout_of(file.layou
 
 }  // namespace
 
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
+Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink) {
   return decode(file, sink, threads_for(file), kDecodeBudgetSlack, nullptr);
 }
 
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack) {
+Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack) {
   return decode(file, sink, threads_for(file), slack, nullptr);
 }
 
-raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
+Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
                                                    std::uint64_t slack) {
   return decode(file, sink, threads, slack, nullptr);
 }
 
-raw::Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink) {
+Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink) {
   return decode(file, sink, threads_for(file), kDecodeBudgetSlack, &scan_data(file));
 }
 
-raw::Result<std::vector<SpectrumRecord>> build_spectra(RawFile file) {
+Result<std::vector<SpectrumRecord>> build_spectra(RawFile file) {
   std::vector<SpectrumRecord> spectra;
   // One record per index entry; GC-MS MRM scans give one record per
   // transition, so a GC-MS list with MRM scans grows once past it.
   spectra.reserve(layout_of(file.layout).positions(file.layout));
   RecordSink sink(spectra);
   // The file is dropped when the list is complete.
-  auto decoded = decode_spectra(std::move(file), sink);
-  if (!decoded) return Unexpected(std::move(decoded).error());
+  KELVARA_FORWARD_IF_ERROR(decode_spectra(std::move(file), sink));
   return spectra;
 }
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 #include "reader/open.hpp"
 #include "reader/sinks.hpp"
@@ -47,32 +47,34 @@ constexpr std::uint64_t decoded_bytes(std::size_t points) {
 
 // Walks the layout's index in file order, cuts each scan out of the scan
 // data, decodes it and hands its records to `sink`. Scans whose byte range is
-// invalid or whose bytes do not decode are left out without a message. Fails
-// only when the decoded bytes would exceed the file's decode budget; the
-// spectra handed to the sink never do. Returns the number of spectra.
+// invalid or whose bytes do not decode are left out, each handed to
+// sink.drop with its index position and the reason. Fails when the decoded
+// bytes would exceed the file's decode budget (the spectra handed to the
+// sink never do), or when the sink runs out of memory. Returns the number
+// of spectra.
 //
 // The scans are decoded on several threads, the calling thread among them.
 // The sink is only ever called on the calling thread, with the same records
 // in the same order and the same budget error as a walk on one thread. The
 // file's options (what it was opened with) give the number of threads (1: a
 // plain walk on the calling thread; see threads_for_bytes).
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
+Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink);
 // The same walk with `slack` in place of kDecodeBudgetSlack as the budget's
 // constant part. The fuzz targets use a small one, so that inputs running
 // into the budget cost milliseconds instead of seconds.
-raw::Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
+Result<std::size_t> decode_spectra(const RawFile& file, SpectrumSink& sink, std::uint64_t slack);
 // The same walk on exactly `threads` threads (at most one per chunk of the
 // index), whatever the file's options and size.
-raw::Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
+Result<std::size_t> decode_spectra_on_threads(const RawFile& file, SpectrumSink& sink, std::size_t threads,
                                                    std::uint64_t slack = kDecodeBudgetSlack);
 
 // The same walk over a file the caller drops afterwards: its scan data is
 // handed back to the system as the walk leaves it behind, so the stream
 // bytes and the decoded spectra do not peak together.
-raw::Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink);
+Result<std::size_t> decode_spectra(RawFile&& file, SpectrumSink& sink);
 
 // Every record of the file, in order. Consumes the file: its buffers are
 // released when the list is complete.
-raw::Result<std::vector<raw::SpectrumRecord>> build_spectra(RawFile file);
+Result<std::vector<raw::SpectrumRecord>> build_spectra(RawFile file);
 
 }  // namespace kelvara::reader

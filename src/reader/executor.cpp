@@ -61,11 +61,16 @@ class ChunkPool final : public OrderedExecutor::Work {
       }
       std::vector<PendingSpectrum>().swap(chunk.spectra);
       if (arrays_ != nullptr && !place(chunk)) return;
+      for (PendingDrop& d : chunk.drops) out_.drop(d.position, std::move(d.reason));
+      std::vector<PendingDrop>().swap(chunk.drops);
+      if (out_.failed()) return;
       if (chunk.refused.any) {
         // The records before the refusal are handed over, as a walk on one
         // thread would have; the decode ends here for want of memory.
         if (chunk.refused.points != 0) {
-          out_.points_refused(chunk.refused.position, chunk.refused.points);
+          const std::size_t points = chunk.refused.points;
+          out_.out_of_memory(num(points * kDecodeBytesPerPoint) + " bytes for the " + num(points) +
+                             " points of the scan at index position " + num(chunk.refused.position));
         } else {
           out_.out_of_memory("the pending records of the chunk at index position " +
                              std::to_string(chunk.refused.position));
@@ -149,8 +154,8 @@ class ChunkPool final : public OrderedExecutor::Work {
         // Only a wish: the slots ask again, and may be refused.
         const std::size_t expected = points_per_chunk_.load(std::memory_order_relaxed);
         chunk.buffers = take_buffers();
-        (void)chunk.buffers.mz.try_reserve_more(expected + expected / 8);
-        (void)chunk.buffers.intensity.try_reserve_more(expected + expected / 8);
+        (void)chunk.buffers.mz.reserve_more(expected + expected / 8);
+        (void)chunk.buffers.intensity.reserve_more(expected + expected / 8);
       } else {
         chunk.spectra.reserve(chunk.end - chunk.begin);
       }

@@ -51,6 +51,12 @@ struct PendingValues {
   SpectrumInfo info;
 };
 
+// A scan of a chunk that was left out, with why.
+struct PendingDrop {
+  std::size_t position;
+  Error reason;
+};
+
 // The values of a chunk decoded for a sink with value arrays, end to end,
 // in blocks from malloc that grow without throwing.
 struct ChunkBuffers {
@@ -72,6 +78,7 @@ struct Chunk {
   std::size_t stopped_at = 0;  // end when the chunk was decoded whole
   std::vector<PendingSpectrum> spectra;  // for a sink that keeps lists
   std::vector<PendingValues> values;     // for a sink with value arrays, with the two buffers below
+  std::vector<PendingDrop> drops;        // scans left out, in position order
   ChunkBuffers buffers;
   double* mz_at = nullptr;  // where the sink's arrays take the buffers' values
   float* intensity_at = nullptr;
@@ -83,7 +90,7 @@ class ChunkSpace final : public raw::PointSpace {
  public:
   explicit ChunkSpace(ChunkBuffers& buffers) : buffers_(buffers) {}
   raw::PointSlots slots(std::size_t points) noexcept override {
-    if (!buffers_.mz.try_reserve_more(points) || !buffers_.intensity.try_reserve_more(points)) {
+    if (!buffers_.mz.reserve_more(points) || !buffers_.intensity.reserve_more(points)) {
       return refuse(points);
     }
     return {buffers_.mz.place(points), buffers_.intensity.place(points)};
@@ -122,6 +129,14 @@ class ChunkCollector final : public ScanOut {
       return false;
     }
     return true;
+  }
+
+  void drop(std::size_t position, Error&& reason) override {
+    try {
+      chunk_.drops.push_back(PendingDrop{position, std::move(reason)});
+    } catch (const std::bad_alloc&) {
+      chunk_.refused = Refusal{position, 0, true};
+    }
   }
 
   bool refused(std::size_t position) override {

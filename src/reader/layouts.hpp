@@ -12,15 +12,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cfb/cfb.hpp"
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 #include "reader/open.hpp"
 #include "reader/sinks.hpp"
@@ -38,6 +40,9 @@ class ScanOut {
   // The spectrum of `points` points just written to space(), from index
   // position `position`; false stops the walk at once.
   virtual bool emit(std::size_t position, std::size_t points, const SpectrumInfo& info) = 0;
+  // The scan at `position` is left out: its byte range or its bytes are
+  // wrong, as `reason` says.
+  virtual void drop(std::size_t position, Error&& reason) = 0;
   // Asked when the scan at `position` did not decode: true when space()
   // refused memory for its points, which stops the walk there and fails
   // the decode; false when the scan is merely dropped.
@@ -57,8 +62,8 @@ class WalkState {
 // The scan data a walk reads: the whole stream in memory, or the pieces of
 // it one window of the index addresses, read on demand. Offsets are the
 // stream's either way, and a range is valid or not by the stream's size
-// alone, so a walk over pieces finds the scans a walk over the whole
-// stream finds.
+// alone, so a walk over pieces finds (and drops) the scans a walk over the
+// whole stream finds, for the same reasons.
 class ScanBytes {
  public:
   struct Piece {
@@ -75,19 +80,24 @@ class ScanBytes {
   // The stream's size.
   std::uint64_t size() const { return size_; }
 
-  // The bytes [start, end), or nothing when the range runs backwards or
-  // past the stream's end (or, never for a window's own scans, outside its
-  // pieces). An empty range is handed to the decoder, which rejects it as
-  // too short.
-  std::optional<ByteView> range(std::uint64_t start, std::uint64_t end) const {
-    if (start > end || end > size_) return std::nullopt;
+  // The bytes [start, end), or why there are none: the range runs
+  // backwards or past the stream's end (or, never for a window's own scans,
+  // outside its pieces). An empty range is handed to the decoder, which
+  // rejects it as too short.
+  Result<ByteView> range(std::uint64_t start, std::uint64_t end) const {
+    if (start > end) return fail("scan bytes " + num(start) + " to " + num(end) + " run backwards");
+    if (end > size_) {
+      return fail("scan bytes " + num(start) + " to " + num(end) + " lie past the end of the " + num(size_) +
+                  "-byte scan data");
+    }
     if (start == end) return ByteView();
     auto piece = std::upper_bound(pieces_.begin(), pieces_.end(), start,
                                   [](std::uint64_t at, const Piece& p) { return at < p.offset; });
-    if (piece == pieces_.begin()) return std::nullopt;
-    --piece;
-    if (end - piece->offset > piece->bytes.size()) return std::nullopt;
-    return piece->bytes.sub(static_cast<std::size_t>(start - piece->offset), static_cast<std::size_t>(end - start));
+    if (piece != pieces_.begin() && end - std::prev(piece)->offset <= std::prev(piece)->bytes.size()) {
+      --piece;
+      return piece->bytes.sub(static_cast<std::size_t>(start - piece->offset), static_cast<std::size_t>(end - start));
+    }
+    return fail("scan bytes " + num(start) + " to " + num(end) + " were not read for this window");
   }
 
  private:
@@ -107,8 +117,8 @@ struct Layout {
   // Reads the layout's streams whole, in a fixed order, on the threads
   // `options` allow, and parses its index; `stream_bytes` receives the
   // bytes of every stream read.
-  raw::Result<LayoutData> (*load)(const cfb::CompoundFile& container, const ReadOptions& options,
-                                  std::uint64_t& stream_bytes);
+  Result<LayoutData> (*load)(const cfb::CompoundFile& container, const ReadOptions& options,
+                             std::uint64_t& stream_bytes);
   // The number of index positions the walk covers.
   std::size_t (*positions)(const LayoutData& data);
   // The scan data the index addresses.
@@ -122,8 +132,8 @@ struct Layout {
   std::unique_ptr<WalkState> (*walk_state)(const LayoutData& data);
   // Decodes the index positions [begin, end), their scans cut out of
   // `bytes`, and hands every record to `out`; before each position it asks
-  // out.more(), and after a scan that did not decode out.refused(). Returns
-  // the position it stopped before: `end` when the range is done.
+  // out.more(). Returns the position it stopped before: `end` when the
+  // range is done.
   std::size_t (*walk)(const LayoutData& data, WalkState* state, const ScanBytes& bytes, std::size_t begin,
                       std::size_t end, ScanOut& out);
   // The fewest bytes of scan data a point can be stored in (the densest
@@ -143,6 +153,33 @@ const Layout& layout_of(const LayoutData& data);
 inline std::size_t most_points(const LayoutData& data) {
   const Layout& layout = layout_of(data);
   return layout.scan_data(data).size() / layout.densest_point_bytes;
+}
+
+// The loop every layout's walk follows over the index positions [begin,
+// end): `range(i)` gives the scan's byte range in `data` as a pair, and
+// `decode(i, bytes)` decodes it and emits its records, giving out.emit's
+// verdict (false: stop) or the decoder's error, with which the scan is
+// dropped. Returns the position the walk stopped before.
+template <class Range, class Decode>
+std::size_t walk_scans(const ScanBytes& data, std::size_t begin, std::size_t end, ScanOut& out, Range&& range,
+                       Decode&& decode) {
+  for (std::size_t i = begin; i < end; ++i) {
+    if (!out.more()) return i;
+    const auto [start, stop] = range(i);
+    auto bytes = data.range(start, stop);
+    if (!bytes) {
+      out.drop(i, std::move(bytes).error());
+      continue;
+    }
+    Result<bool> emitted = decode(i, *bytes);
+    if (!emitted) {
+      if (out.refused(i)) return i;
+      out.drop(i, std::move(emitted).error());
+    } else if (!*emitted) {
+      return i;
+    }
+  }
+  return end;
 }
 
 // Scan i runs from its offset up to the next entry's, the last to the end of

@@ -13,7 +13,6 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -26,9 +25,6 @@
 
 namespace kelvara::reader {
 namespace {
-
-using raw::RawError;
-using raw::Result;
 
 // "'A', 'B', or 'C'": the storages of several layouts in a message.
 std::string quoted_list(const std::vector<std::string_view>& names) {
@@ -81,19 +77,36 @@ std::string lowered_extension(std::string_view path) {
   return extension;
 }
 
-Result<DetectedFile> detect_layout(const std::string& path) {
-  const std::string extension = lowered_extension(path);
+namespace {
 
+// The file at `path` as a compound file.
+Result<cfb::CompoundFile> open_container(const std::string& path) {
   auto file = cfb::File::open_read_only(path);
-  if (!file) return Unexpected(RawError::io(file.error().message, file.error().os_errno));
+  // Any failure to open the file shows as an I/O error.
+  if (!file) return Unexpected(std::move(file).error().restated(Error::Code::Io, ""));
 
   auto opened = cfb::CompoundFile::open(std::move(*file));
   if (!opened) {
     // A read that failed (the path is a directory, the device reports an
     // error) keeps its error number for callers that raise OSError.
-    return Unexpected(RawError::parse("not a valid OLE2/CFBF container: " + opened.error().message,
-                                      opened.error().os_errno));
+    return Unexpected(std::move(opened).error().restated(Error::Code::Format, "not a valid OLE2/CFBF container: "));
   }
+  return std::move(*opened);
+}
+
+}  // namespace
+
+Result<const Layout*> probe_layout(const std::string& path) {
+  KELVARA_TRY(container, open_container(path));
+  for (const Layout* layout : layouts()) {
+    if (container->exists(layout->probe)) return layout;
+  }
+  return nullptr;
+}
+
+Result<DetectedFile> detect_layout(const std::string& path) {
+  const std::string extension = lowered_extension(path);
+  KELVARA_TRY(opened, open_container(path));
   cfb::CompoundFile container = std::move(*opened);
 
   // The layouts of this extension, probed in table order.
@@ -108,13 +121,13 @@ Result<DetectedFile> detect_layout(const std::string& path) {
     storages.push_back(layout->storage);
   }
   if (storages.empty() && found == nullptr) {
-    return raw::parse_error("unsupported file extension '." + extension + "' (expected " + known_extensions() + ")");
+    return fail("unsupported file extension '." + extension + "' (expected " + known_extensions() + ")");
   }
   if (found == nullptr) {
     if (storages.size() == 1) {
-      return raw::parse_error(quoted_list(storages) + " storage not found in ." + extension + " file");
+      return fail(quoted_list(storages) + " storage not found in ." + extension + " file");
     }
-    return raw::parse_error("none of " + quoted_list(storages) + " storage found in ." + extension + " file");
+    return fail("none of " + quoted_list(storages) + " storage found in ." + extension + " file");
   }
 
   const auto name = final_component(path);
@@ -155,16 +168,17 @@ std::size_t threads_for_bytes(const ReadOptions& options, std::uint64_t bytes) {
 Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path, const ReadOptions& options) {
   auto stream = container.open_stream(path);
   if (!stream) {
-    return raw::parse_error("stream '" + std::string(path) + "' not found: " + std::move(stream).error().message);
+    return fail("stream '" + std::string(path) + "' not found: " + stream.error().message());
   }
-  try {
-    auto bytes = container.read_to_end(*stream, threads_for_bytes(options, stream->size));
-    if (!bytes) return Unexpected(RawError::io(bytes.error().message, bytes.error().os_errno));
-    return std::move(*bytes);
-  } catch (const std::bad_alloc&) {
-    return Unexpected(RawError::out_of_memory("could not allocate " + std::to_string(stream->size) +
-                                              " bytes for stream '" + std::string(path) + "'"));
+  auto bytes = container.read_to_end(*stream, threads_for_bytes(options, stream->size));
+  // A stream the container cannot deliver whole shows as an I/O error
+  // (keeping its sizes when it runs past the end of the file), unless
+  // memory ran out.
+  if (!bytes) {
+    const bool memory = bytes.error().code() == Error::Code::OutOfMemory;
+    return Unexpected(std::move(bytes).error().restated(memory ? Error::Code::OutOfMemory : Error::Code::Io, ""));
   }
+  return std::move(*bytes);
 }
 
 Result<ScanStream> read_scan_stream(const cfb::CompoundFile& container, std::string_view path,
@@ -177,12 +191,16 @@ Result<ScanStream> read_scan_stream(const cfb::CompoundFile& container, std::str
   }
   auto stream = container.open_stream(path);
   if (!stream) {
-    return raw::parse_error("stream '" + std::string(path) + "' not found: " + std::move(stream).error().message);
+    return fail("stream '" + std::string(path) + "' not found: " + stream.error().message());
   }
   // The chain is checked here, as a whole read would check it, so that a
-  // file with several faults fails on the same one either way.
+  // file with several faults fails on the same one either way, with the
+  // error read_stream gives.
   auto ranges = container.open_ranges(*stream);
-  if (!ranges) return Unexpected(RawError::io(ranges.error().message, ranges.error().os_errno));
+  if (!ranges) {
+    const bool memory = ranges.error().code() == Error::Code::OutOfMemory;
+    return Unexpected(std::move(ranges).error().restated(memory ? Error::Code::OutOfMemory : Error::Code::Io, ""));
+  }
   return ScanStream{Bytes{}, stream->size};
 }
 
@@ -195,12 +213,10 @@ std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::st
 }
 
 Result<RawFile> open_raw_file(const std::string& path, const ReadOptions& options) {
-  auto detected = detect_layout(path);
-  if (!detected) return Unexpected(std::move(detected).error());
+  KELVARA_TRY(detected, detect_layout(path));
 
   std::uint64_t stream_bytes = 0;
-  Result<LayoutData> layout = detected->layout->load(detected->container, options, stream_bytes);
-  if (!layout) return Unexpected(std::move(layout).error());
+  KELVARA_TRY(layout, detected->layout->load(detected->container, options, stream_bytes));
   // The container and the file close here, with `detected`.
   return RawFile{std::move(detected->display_name), std::move(*layout), stream_bytes, options};
 }

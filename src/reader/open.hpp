@@ -19,7 +19,7 @@
 
 #include "cfb/cfb.hpp"
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/qtof_centroid/qtof_centroid.hpp"
 #include "raw/ttfl_profile/ttfl_profile.hpp"
 
@@ -57,12 +57,16 @@ std::optional<std::string_view> final_component(std::string_view path);
 // when the component has no "." or only a leading one.
 std::string lowered_extension(std::string_view path);
 
-raw::Result<DetectedFile> detect_layout(const std::string& path);
+Result<DetectedFile> detect_layout(const std::string& path);
+
+// The first layout, in probe order, whose identifying entry the container
+// at `path` holds, whatever the file's extension; nullptr when it holds
+// none. Fails as detect_layout does for a file that is no container.
+Result<const Layout*> probe_layout(const std::string& path);
 
 // A required stream, whole; a stream that cannot be opened is a parse error
 // naming its path, one that cannot be read an I/O error.
-raw::Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path,
-                               const ReadOptions& options = {});
+Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path, const ReadOptions& options = {});
 // The scan data a layout's index addresses: the stream whole, or, with
 // options.scan_data_on_demand, only its size (the stream found and its
 // chain checked, its bytes left unread).
@@ -70,8 +74,8 @@ struct ScanStream {
   Bytes bytes;
   std::uint64_t size = 0;
 };
-raw::Result<ScanStream> read_scan_stream(const cfb::CompoundFile& container, std::string_view path,
-                                         const ReadOptions& options);
+Result<ScanStream> read_scan_stream(const cfb::CompoundFile& container, std::string_view path,
+                                    const ReadOptions& options);
 // An optional stream, whole, or nothing on any failure.
 std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::string_view path);
 
@@ -127,6 +131,6 @@ std::size_t max_threads();
 // The threads for reading or decoding `bytes` bytes under `options`.
 std::size_t threads_for_bytes(const ReadOptions& options, std::uint64_t bytes);
 
-raw::Result<RawFile> open_raw_file(const std::string& path, const ReadOptions& options = {});
+Result<RawFile> open_raw_file(const std::string& path, const ReadOptions& options = {});
 
 }  // namespace kelvara::reader

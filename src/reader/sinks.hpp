@@ -6,6 +6,9 @@
 // (ColumnSink, the flat columns of kelvara_tools). Plain C++: nothing here
 // knows of Python, so the fuzz targets drive the same sinks the extensions
 // use.
+//
+// Nothing here throws: a sink that cannot make room for a spectrum says so
+// by returning false, and the walk then fails with an out-of-memory error.
 #pragma once
 
 #include <algorithm>
@@ -13,12 +16,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
-#include <new>
-#include <stdexcept>
+#include <string>
+#include <unordered_map>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "common/check.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 
 namespace kelvara::reader {
@@ -38,9 +43,9 @@ class ValueArrays {
  public:
   // Room left for values before the arrays must grow.
   virtual std::size_t room() const = 0;
-  // Makes room for at least `points` more values; false when the memory
-  // cannot be had. May move the arrays.
-  virtual bool grow(std::size_t points) noexcept = 0;
+  // Makes room for at least `points` more values. May move the arrays.
+  // False when the system refused the memory; the arrays are unchanged.
+  virtual bool grow(std::size_t points) = 0;
   // The next `points` values, which the caller fills; needs the room.
   virtual double* place_mz(std::size_t points) = 0;
   virtual float* place_intensity(std::size_t points) = 0;
@@ -60,12 +65,16 @@ class ValueArrays {
 // once no copy into them is under way.
 class SpectrumSink {
  public:
-  // A spectrum's lists, for a sink without value arrays.
-  virtual void add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info);
+  // A spectrum's lists, for a sink without value arrays. False when the
+  // sink could not make room for it.
+  virtual bool add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info);
   virtual ValueArrays* value_arrays() { return nullptr; }
   // A spectrum of `points` values, placed in value_arrays' arrays next,
-  // after those of the spectra before it.
-  virtual void add_placed(std::size_t /*points*/, const SpectrumInfo& /*info*/) {}
+  // after those of the spectra before it. False as for add.
+  virtual bool add_placed(std::size_t /*points*/, const SpectrumInfo& /*info*/) { return true; }
+  // The scan at index position `position` was left out, for `reason`; in
+  // position order, apart from the spectra. False as for add.
+  virtual bool drop(std::size_t /*position*/, const Error& /*reason*/) { return true; }
 
  protected:
   ~SpectrumSink() = default;
@@ -76,7 +85,7 @@ class RecordSink final : public SpectrumSink {
  public:
   explicit RecordSink(std::vector<raw::SpectrumRecord>& records) : records_(records) {}
   // The precursor m/z reaches no record.
-  void add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) override;
+  bool add(std::vector<double>&& mz, std::vector<float>&& intensity, const SpectrumInfo& info) override;
 
  private:
   std::vector<raw::SpectrumRecord>& records_;
@@ -86,7 +95,9 @@ class RecordSink final : public SpectrumSink {
 // held twice. glibc serves large blocks as mapped pages, which realloc
 // remaps (mremap) instead of copying, and capacity never written is never
 // made resident: doubling costs address space, not memory. take() trims the
-// block to its size and gives it away, to be released with std::free.
+// block to its size and gives it away, to be released with std::free. A
+// refused allocation leaves the block as it was and is reported by a false
+// return.
 template <class T>
 class Block {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -95,6 +106,7 @@ class Block {
   Block() = default;
   Block(const Block&) = delete;
   Block& operator=(const Block&) = delete;
+  ~Block() { std::free(data_); }
   Block(Block&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
@@ -108,30 +120,77 @@ class Block {
     }
     return *this;
   }
-  ~Block() { std::free(data_); }
+
+  // Keeps the capacity, drops the values.
+  void clear() noexcept { size_ = 0; }
+
+  // Drops the first `count` values (at most size()); the rest move to the
+  // front.
+  void drop_front(std::size_t count) noexcept {
+    count = std::min(count, size_);
+    if (count != 0 && count != size_) std::copy(data_ + count, data_ + size_, data_);
+    size_ -= count;
+  }
 
   std::size_t size() const noexcept { return size_; }
   std::size_t room() const noexcept { return capacity_ - size_; }
   const T* data() const noexcept { return data_; }
+  T* data() noexcept { return data_; }
 
-  void append(const T* values, std::size_t count) {
-    reserve_more(count);
+  [[nodiscard]] bool append(const T* values, std::size_t count) noexcept {
+    if (count > capacity_ - size_ && !grow(count, 0)) return false;
     if (count != 0) std::copy(values, values + count, data_ + size_);
     size_ += count;
+    return true;
   }
 
   // Makes room for `count` more values; may move the block.
-  void reserve_more(std::size_t count) {
-    if (!try_reserve_more(count)) throw std::bad_alloc();
+  // Grows to `wanted` values in all when that is enough, else doubles.
+  [[nodiscard]] bool reserve_more(std::size_t count, std::size_t wanted = 0) noexcept {
+    return count <= capacity_ - size_ || grow(count, wanted);
   }
 
-  // The same without throwing: false, the block unchanged, when the memory
-  // cannot be had. Grows to `wanted` values in all when that is enough,
-  // else doubles the capacity; failing that, grows by an eighth, else to
-  // just what is asked: near the end of the address space a run still fits
-  // when its values do.
-  bool try_reserve_more(std::size_t count, std::size_t wanted = 0) noexcept {
-    if (count <= capacity_ - size_) return true;
+  // Asks for room for `count` values in all, if the system grants it; none
+  // of it is made resident until written.
+  void try_reserve(std::size_t count) noexcept {
+    if (count <= capacity_ || count > std::numeric_limits<std::size_t>::max() / sizeof(T)) return;
+    if (void* grown = std::realloc(data_, count * sizeof(T))) {
+      data_ = static_cast<T*>(grown);
+      capacity_ = count;
+    }
+  }
+
+  // The next `count` values, left for the caller to write; needs the room.
+  T* place(std::size_t count) noexcept {
+    KELVARA_CHECK(count <= capacity_ - size_);
+    return data_ + std::exchange(size_, size_ + count);
+  }
+
+  [[nodiscard]] bool push(T value) noexcept { return append(&value, 1); }
+
+  // The block, trimmed to its size, or nothing when the system has no
+  // memory even for one value; never null, so an empty column still has
+  // an address numpy accepts. A trim the system refuses leaves the block
+  // larger than it needs.
+  T* take() noexcept {
+    const std::size_t keep = size_ == 0 ? 1 : size_;
+    if (data_ == nullptr || keep != capacity_) {
+      if (void* trimmed = std::realloc(data_, keep * sizeof(T))) {
+        data_ = static_cast<T*>(trimmed);
+        capacity_ = keep;
+      } else if (data_ == nullptr) {
+        return nullptr;
+      }
+    }
+    size_ = capacity_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
+ private:
+  // Failing the first size, grows by an eighth, else to just what is
+  // asked: near the end of the address space a run still fits when its
+  // values do.
+  bool grow(std::size_t count, std::size_t wanted) noexcept {
     constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2 / sizeof(T);
     if (count > limit - size_) return false;
     const std::size_t needed = size_ + count;
@@ -149,52 +208,6 @@ class Block {
     return false;
   }
 
-  // Keeps the capacity, drops the values.
-  void clear() noexcept { size_ = 0; }
-
-  // Drops the first `count` values (at most size()); the rest move to the
-  // front.
-  void drop_front(std::size_t count) noexcept {
-    count = std::min(count, size_);
-    if (count != 0 && count != size_) std::copy(data_ + count, data_ + size_, data_);
-    size_ -= count;
-  }
-
-  T* data() noexcept { return data_; }
-
-  // Asks for room for `count` values in all, if the system grants it; none
-  // of it is made resident until written.
-  void try_reserve(std::size_t count) {
-    if (count <= capacity_ || count > std::numeric_limits<std::size_t>::max() / sizeof(T)) return;
-    if (void* grown = std::realloc(data_, count * sizeof(T))) {
-      data_ = static_cast<T*>(grown);
-      capacity_ = count;
-    }
-  }
-
-  // The next `count` values, left for the caller to write; needs the room.
-  T* place(std::size_t count) {
-    if (count > capacity_ - size_) throw std::logic_error("values placed beyond a block's room");
-    return data_ + std::exchange(size_, size_ + count);
-  }
-
-  void push(T value) { append(&value, 1); }
-
-  // The block, trimmed to its size; never null, so an empty column still
-  // has an address numpy accepts.
-  T* take() {
-    const std::size_t keep = size_ == 0 ? 1 : size_;
-    if (data_ == nullptr || keep != capacity_) {
-      void* trimmed = std::realloc(data_, keep * sizeof(T));
-      if (trimmed == nullptr) throw std::bad_alloc();
-      data_ = static_cast<T*>(trimmed);
-      capacity_ = keep;
-    }
-    size_ = capacity_ = 0;
-    return std::exchange(data_, nullptr);
-  }
-
- private:
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
@@ -209,31 +222,24 @@ class Block {
 // values into place.
 class ColumnSink final : public SpectrumSink, public ValueArrays {
  public:
-  ColumnSink() { offsets.push(0); }
+  // The offsets start with 0; when even that could not be stored, the
+  // offsets stay empty and no spectrum is taken.
+  ColumnSink() { (void)offsets.push(0); }
 
   ValueArrays* value_arrays() override { return this; }
-  void add_placed(std::size_t points, const SpectrumInfo& info) override;
+  bool add_placed(std::size_t points, const SpectrumInfo& info) override;
 
   std::size_t room() const override { return std::min(mz.room(), intensity.room()); }
-  bool grow(std::size_t points) noexcept override;
+  bool grow(std::size_t points) override;
   double* place_mz(std::size_t points) override { return mz.place(points); }
   float* place_intensity(std::size_t points) override { return intensity.place(points); }
 
-  // Room for the values of a run of at most `points` points (most_points in
-  // layouts.hpp: its scan data over its layout's densest point), so that
-  // the arrays need not grow (and the decoding threads need not wait for
-  // that) while it is decoded; an index that addresses the same scans more
-  // than once makes them grow as usual. Address space only, and no more of
-  // it than the run can fill: what is never written is never made
-  // resident, and take() gives the rest back. Where the system refuses it,
-  // the arrays grow as they fill instead.
-  void expect_points(std::size_t points);
-  // Instead of expect_points, for a run whose address space is scarce: the
-  // arrays grow as they fill, but once a hundredth of the run's `positions`
-  // index positions is in, to the points the run would hold if the rest is
-  // like what came so far, plus an eighth (never past `most` points, its
-  // layout's bound). The arrays then end near the run's size, not at the
-  // bound or twice the size, in a handful of steps.
+  // The arrays grow as they fill, but once a hundredth of the run's
+  // `positions` index positions is in, to the points the run would hold if
+  // the rest is like what came so far, plus an eighth (never past `most`
+  // points, its layout's bound: most_points in layouts.hpp). They then end
+  // near the run's size in a handful of steps, instead of at the bound or at
+  // twice the size: address space is what a run under a limit runs out of.
   void expect_positions(std::size_t positions, std::size_t most);
 
   // Forgets the first `spectra` spectra, whose columns the caller has
@@ -248,10 +254,23 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   Block<double> retention_time;
   Block<double> precursor_mz;  // NaN where the spectrum has none
 
+  // The scans the walk left out: their index positions and, per scan, a
+  // code into `reasons`, the distinct reason texts in the order first met.
+  // Hostile indexes may drop millions of scans with as many distinct texts
+  // (they name offsets and sizes): 9 bytes per dropped scan, and at most
+  // kMaxDropReasons texts, after which every new text shares one last
+  // entry that says so.
+  static constexpr std::size_t kMaxDropReasons = 255;
+  bool drop(std::size_t position, const Error& reason) override;
+  Block<std::int64_t> dropped_positions;
+  Block<std::uint8_t> dropped_codes;
+  std::vector<std::string> reasons;
+
  private:
   std::size_t points_ = 0;  // values of the spectra heard of so far
   std::size_t positions_ = 0;  // 0: no projection, the arrays double
   std::size_t most_ = 0;
+  std::unordered_map<std::string, std::uint8_t> reason_codes_;
 };
 
 }  // namespace kelvara::reader

@@ -39,7 +39,7 @@ struct Slot {
   Chunk chunk;
   Bytes bytes;
   std::vector<ScanBytes::Piece> pieces;
-  std::optional<raw::RawError> error;
+  std::optional<Error> error;
 };
 
 }  // namespace
@@ -66,7 +66,7 @@ struct StreamingRun::State final : OrderedExecutor::Work {
   std::vector<Slot> slots;
   std::size_t next = 0;  // the next window to hand over
   std::size_t threads = 1;
-  std::optional<raw::RawError> failure;
+  std::optional<Error> failure;
   // Last, so that its workers stop before anything they use goes.
   std::unique_ptr<OrderedExecutor> executor;
 
@@ -147,7 +147,7 @@ struct StreamingRun::State final : OrderedExecutor::Work {
         const std::span<std::uint8_t> part(slot.bytes.data() + at, static_cast<std::size_t>(span.end - span.begin));
         auto got = container.read_range(scan_ranges, span.begin, part);
         if (!got) {
-          slot.error = raw::RawError::io(got.error().message, got.error().os_errno);
+          slot.error = std::move(got).error().restated(Error::Code::Io, "");
           return;
         }
         slot.pieces.push_back({span.begin, ByteView(part.data(), part.size())});
@@ -172,7 +172,7 @@ struct StreamingRun::State final : OrderedExecutor::Work {
     buffers.intensity.clear();
     std::vector<PendingValues> values = std::move(chunk.values);
     values.clear();
-    chunk = Chunk{};
+    chunk = Chunk{};  // the drops go
     chunk.buffers = std::move(buffers);
     chunk.values = std::move(values);
   }
@@ -187,14 +187,14 @@ struct StreamingRun::State final : OrderedExecutor::Work {
   }
 
   // Ends the walk with the emitter's error.
-  raw::RawError emitter_failure() {
+  Error emitter_failure() {
     auto result = std::move(out).finish();
-    return result ? raw::RawError::out_of_memory("the walk stopped without a reason") : std::move(result).error();
+    return result ? Error::format("the walk stopped without a reason") : std::move(result).error();
   }
 
   // Hands window k's spectra to the emitter; an error when the walk ends
   // here.
-  std::optional<raw::RawError> hand_over(std::size_t k) {
+  std::optional<Error> hand_over(std::size_t k) {
     if (const std::exception_ptr thrown = executor->wait_for(k)) std::rethrow_exception(thrown);
     Slot& slot = slots[k % slots.size()];
     if (slot.error) return std::move(slot.error);
@@ -203,8 +203,8 @@ struct StreamingRun::State final : OrderedExecutor::Work {
     const std::size_t points = chunk.buffers.mz.size();
     if (points > 0) {
       if (arrays.room() < points && !arrays.grow(points)) {
-        out.out_of_memory(std::to_string(points * kDecodeBytesPerPoint) + " bytes for the " + std::to_string(points) +
-                          " values of the window from index position " + std::to_string(chunk.begin));
+        out.out_of_memory(num(points * kDecodeBytesPerPoint) + " bytes for the " + num(points) +
+                          " values of the window from index position " + num(chunk.begin));
         return emitter_failure();
       }
       std::copy_n(chunk.buffers.mz.data(), points, arrays.place_mz(points));
@@ -213,14 +213,17 @@ struct StreamingRun::State final : OrderedExecutor::Work {
     for (const PendingValues& s : chunk.values) {
       if (!out.emit_placed(s.position, s.points, s.info)) return emitter_failure();
     }
+    for (PendingDrop& d : chunk.drops) out.drop(d.position, std::move(d.reason));
+    if (out.failed()) return emitter_failure();
     if (chunk.refused.any) {
       // The records before the refusal are handed over, as a walk on one
       // thread would have; the walk ends here for want of memory.
       if (chunk.refused.points != 0) {
-        out.points_refused(chunk.refused.position, chunk.refused.points);
+        const std::size_t refused = chunk.refused.points;
+        out.out_of_memory(num(refused * kDecodeBytesPerPoint) + " bytes for the " + num(refused) +
+                          " points of the scan at index position " + num(chunk.refused.position));
       } else {
-        out.out_of_memory("the pending records of the window at index position " +
-                          std::to_string(chunk.refused.position));
+        out.out_of_memory("the pending records of the window at index position " + num(chunk.refused.position));
       }
       return emitter_failure();
     }
@@ -241,7 +244,7 @@ struct StreamingRun::State final : OrderedExecutor::Work {
 StreamingRun::StreamingRun(std::unique_ptr<State> state) : state_(std::move(state)) {}
 StreamingRun::~StreamingRun() = default;
 
-raw::Result<std::unique_ptr<StreamingRun>> StreamingRun::open(const std::string& path, const ReadOptions& options,
+Result<std::unique_ptr<StreamingRun>> StreamingRun::open(const std::string& path, const ReadOptions& options,
                                                               SpectrumSink& sink, std::uint64_t slack) {
   try {
     auto detected = detect_layout(path);
@@ -254,10 +257,10 @@ raw::Result<std::unique_ptr<StreamingRun>> StreamingRun::open(const std::string&
     const std::string_view scan_path = detected->layout->scan_stream;
     auto stream = detected->container.open_stream(scan_path);
     if (!stream) {
-      return raw::parse_error("stream '" + std::string(scan_path) + "' not found: " + std::move(stream).error().message);
+      return fail("stream '" + std::string(scan_path) + "' not found: " + stream.error().message());
     }
     auto ranges = detected->container.open_ranges(*stream);
-    if (!ranges) return Unexpected(raw::RawError::io(ranges.error().message, ranges.error().os_errno));
+    if (!ranges) return Unexpected(std::move(ranges).error().restated(Error::Code::Io, ""));
 
     auto state = std::make_unique<State>(
         RawFile{std::move(detected->display_name), std::move(*loaded), stream_bytes, options},
@@ -277,11 +280,11 @@ raw::Result<std::unique_ptr<StreamingRun>> StreamingRun::open(const std::string&
     state->slots.resize(kChunksAheadPerThread * state->threads + 1);
     return std::unique_ptr<StreamingRun>(new StreamingRun(std::move(state)));
   } catch (const std::bad_alloc&) {
-    return Unexpected(raw::RawError::out_of_memory("could not allocate memory for the index of " + path));
+    return Unexpected(Error::out_of_memory("memory for the index of " + path));
   }
 }
 
-raw::Result<bool> StreamingRun::step() {
+Result<bool> StreamingRun::step() {
   State& s = *state_;
   if (s.failure) return Unexpected(*s.failure);
   if (s.next == s.window_count()) return false;
@@ -291,7 +294,7 @@ raw::Result<bool> StreamingRun::step() {
     }
     s.failure = s.hand_over(s.next);
   } catch (const std::bad_alloc&) {
-    s.failure = raw::RawError::out_of_memory("could not allocate memory for decoding the scans of " +
+    s.failure = Error::out_of_memory("memory for decoding the scans of " +
                                              s.file.display_name);
   }
   if (s.failure) {

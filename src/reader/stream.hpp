@@ -29,7 +29,7 @@
 #include <memory>
 #include <string>
 
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "reader/build.hpp"
 #include "reader/layouts.hpp"
 #include "reader/open.hpp"
@@ -55,7 +55,7 @@ class StreamingRun {
   // open_raw_file, for the same file, plus the scan-data stream's chain
   // (which the whole-run open finds when it reads the stream). `slack` is
   // the budget's constant part, as decode_spectra takes it.
-  static raw::Result<std::unique_ptr<StreamingRun>> open(const std::string& path, const ReadOptions& options,
+  static Result<std::unique_ptr<StreamingRun>> open(const std::string& path, const ReadOptions& options,
                                                          SpectrumSink& sink,
                                                          std::uint64_t slack = kDecodeBudgetSlack);
   ~StreamingRun();
@@ -66,7 +66,7 @@ class StreamingRun {
   // window has been handed over. An error (I/O, the budget, memory) ends
   // the walk; the spectra handed over before it stay in the sink, and every
   // later call gives the same error.
-  raw::Result<bool> step();
+  Result<bool> step();
 
   const std::string& display_name() const;
   const Layout& layout() const;

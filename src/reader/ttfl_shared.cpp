@@ -24,14 +24,15 @@ SharedTtflScans::SharedTtflScans(const TtflProfileData& layout, std::size_t coun
     while (j < count && starts[j] == starts[i]) ++j;
     if (j - i > 1) {
       shared_.emplace(starts[i], entries_.size());
-      entries_.push_back(Entry{j - i, State::Pending, false});
+      entries_.push_back(Entry{j - i, State::Pending});
     }
     i = j;
   }
   scans_.resize(entries_.size());
+  failures_.resize(entries_.size());
 }
 
-std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
+Result<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
                                                  raw::PointSpace& space) {
   const auto shared = shared_.empty() ? shared_.end() : shared_.find(range.start);
   if (shared == shared_.end()) return decode(bytes, space);  // the range's only subset
@@ -42,9 +43,9 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflSc
     entries_[k].state = State::Decoding;
     mutex_.unlock();
     raw::PointLists decoded;
-    bool ok = false;
+    std::optional<Error> failure;
     try {
-      ok = decode(bytes, decoded).has_value();
+      if (auto points = decode(bytes, decoded); !points) failure = std::move(points).error();
     } catch (...) {
       mutex_.lock();
       entries_[k].state = State::Pending;  // another subset may try again
@@ -58,34 +59,41 @@ std::optional<std::size_t> SharedTtflScans::take(const raw::ttfl_profile::TtflSc
       entries_[k].state = State::Pending;
       decoded_.notify_all();
       space.refuse(decoded.refused());
-      return std::nullopt;
+      return Unexpected(Error::out_of_memory("memory for a TTFL scan several subsets share"));
     }
-    entries_[k].ok = ok;
+    failures_[k] = std::move(failure);
     scans_[k] = std::move(decoded);
     entries_[k].state = State::Done;
     decoded_.notify_all();
   }
-  const bool ok = entries_[k].ok;
   mutex_.unlock();
 
-  // Done: nothing writes the scan until this subset, too, has taken it.
-  std::optional<std::size_t> points;
-  if (ok) {
+  // Done: nothing writes the scan or its failure until this subset, too,
+  // has taken it.
+  Result<std::size_t> points = std::size_t{0};
+  if (failures_[k]) {
+    points = Unexpected<Error>(*failures_[k]);
+  } else {
     const raw::PointLists& scan = scans_[k];
     const std::size_t n = scan.mz.size();
     const raw::PointSlots slots = space.slots(n);
-    if (!raw::refused(slots, n)) {
+    if (raw::refused(slots, n)) {
+      points = Unexpected(Error::out_of_memory("memory for the points of a TTFL scan"));
+    } else {
       std::copy_n(scan.mz.data(), n, slots.mz);
       std::copy_n(scan.intensity.data(), n, slots.intensity);
       points = n;
     }
   }
   mutex_.lock();
-  if (--entries_[k].left == 0) scans_[k] = {};
+  if (--entries_[k].left == 0) {
+    scans_[k] = {};
+    failures_[k].reset();
+  }
   return points;
 }
 
-std::optional<std::size_t> SharedTtflScans::decode(ByteView bytes, raw::PointSpace& space) const {
+Result<std::size_t> SharedTtflScans::decode(ByteView bytes, raw::PointSpace& space) const {
   return raw::ttfl_profile::decode_ttfl_scan(bytes, calibration_, space);
 }
 

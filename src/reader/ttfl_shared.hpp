@@ -42,7 +42,7 @@ class SharedTtflScans final : public WalkState {
   // mapped to m/z when the file has a calibration; gives its number of
   // points, nothing when the range does not decode or `space` (or the
   // shared copy) was refused memory for its points (see PointSpace).
-  std::optional<std::size_t> take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
+  Result<std::size_t> take(const raw::ttfl_profile::TtflScanRange& range, ByteView bytes,
                                   raw::PointSpace& space) EXCLUDES(mutex_);
 
  private:
@@ -51,10 +51,9 @@ class SharedTtflScans final : public WalkState {
   struct Entry {
     std::size_t left = 0;  // subsets yet to finish taking it
     State state = State::Pending;
-    bool ok = false;
   };
 
-  std::optional<std::size_t> decode(ByteView bytes, raw::PointSpace& space) const;
+  Result<std::size_t> decode(ByteView bytes, raw::PointSpace& space) const;
 
   std::optional<raw::ttfl_profile::MassCalibration> calibration_;
   // The starts shared by several subsets, each with its number in entries_
@@ -66,6 +65,7 @@ class SharedTtflScans final : public WalkState {
   // Scan k is written by the one subset that set entry k Decoding, then
   // only read until the entry's last subset has taken it and frees it.
   std::vector<raw::PointLists> scans_;
+  std::vector<std::optional<Error>> failures_;  // as scans_: why scan k did not decode
 };
 
 }  // namespace kelvara::reader

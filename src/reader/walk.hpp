@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,7 +26,8 @@
 namespace kelvara::reader {
 
 // Room at the end of a sink's value arrays, grown when a spectrum needs
-// more than is left.
+// more than is left. When the arrays cannot grow, the slots are refused
+// (see PointSpace): the decoder fails the scan and the walk the decode.
 class ArraySpace final : public raw::PointSpace {
  public:
   explicit ArraySpace(ValueArrays* arrays) : arrays_(arrays) {}
@@ -70,53 +70,49 @@ class Emitter final : public ScanOut {
   // A spectrum with its lists, decoded here or on another thread.
   bool emit(std::size_t position, std::vector<double>&& mz, std::vector<float>&& intensity,
             const SpectrumInfo& info) {
-    if (!spend(position, mz.size())) return false;
-    try {
-      sink_.add(std::move(mz), std::move(intensity), info);
-    } catch (const std::bad_alloc&) {
-      return out_of_memory("the record of the spectrum at index position " + std::to_string(position));
-    }
-    return true;
+    const std::size_t points = mz.size();
+    if (!spend(position, points)) return false;
+    return sink_.add(std::move(mz), std::move(intensity), info) || out_of_memory(position, points);
   }
 
   // A spectrum whose values are in the sink's arrays already, or are copied
   // there by a decoding thread apart from this call.
   bool emit_placed(std::size_t position, std::size_t points, const SpectrumInfo& info) {
     if (!spend(position, points)) return false;
-    try {
-      sink_.add_placed(points, info);
-    } catch (const std::bad_alloc&) {
-      return out_of_memory("the columns of the spectrum at index position " + std::to_string(position));
-    }
-    return true;
+    return sink_.add_placed(points, info) || out_of_memory(position, points);
+  }
+
+  // Fails the walk: the sink could not make room for the `points` values
+  // of the spectrum at `position`. Returns false, to stop the walk.
+  bool out_of_memory(std::size_t position, std::size_t points) {
+    return out_of_memory("room for the " + num(points) + " values of the spectrum at index position " + num(position));
+  }
+  // The same for `what`, which names what the room was for.
+  bool out_of_memory(std::string what) {
+    error_ = Error::out_of_memory(std::move(what));
+    return false;
   }
 
   bool refused(std::size_t position) override {
     const std::size_t points = space().refused();
     if (points == 0) return false;
-    return !points_refused(position, points);
+    return !out_of_memory(num(points * kDecodeBytesPerPoint) + " bytes for the " + num(points) +
+                          " points of the scan at index position " + num(position));
   }
 
-  // The decode fails for want of memory for the `points` points of the scan
-  // at `position`; false.
-  bool points_refused(std::size_t position, std::size_t points) {
-    return out_of_memory(std::to_string(points * kDecodeBytesPerPoint) + " bytes for the " + std::to_string(points) +
-                         " points of the scan at index position " + std::to_string(position));
-  }
+  // A sink that could not keep a dropped scan's reason stops the walk.
+  bool more() const override { return !error_.has_value(); }
 
-  // The decode fails for want of memory for `what`; false.
-  bool out_of_memory(const std::string& what) {
-    if (!error_) error_ = raw::RawError::out_of_memory("could not allocate " + what);
-    return false;
+  // A scan left out, with why; the sink keeps or ignores it.
+  void drop(std::size_t position, Error&& reason) override {
+    if (!sink_.drop(position, reason)) out_of_memory("room for the reason the scan at index position " + num(position) + " was dropped");
   }
-
-  bool more() const override { return true; }
   bool failed() const { return error_.has_value(); }
   ValueArrays* value_arrays() { return arrays_; }
   std::uint64_t budget() const { return budget_; }
 
-  raw::Result<std::size_t> finish() && {
-    if (error_) return Unexpected(std::move(*error_));
+  Result<std::size_t> finish() && {
+    if (error_) return Unexpected<Error>(std::move(*error_));
     return count_;
   }
 
@@ -126,7 +122,7 @@ class Emitter final : public ScanOut {
   bool spend(std::size_t position, std::size_t points) {
     const std::uint64_t cost = decoded_bytes(points);
     if (cost > budget_ - spent_) {
-      error_ = raw::RawError::parse(
+      error_ = Error::budget(
           "decoded spectra exceed the decode budget of " + std::to_string(budget_) + " bytes (" +
           std::to_string(kDecodeBudgetPerStreamByte) + " per byte of the " + std::to_string(stream_bytes_) +
           " stream bytes, plus " + std::to_string(slack_) + ") at index position " +
@@ -147,7 +143,7 @@ class Emitter final : public ScanOut {
   std::uint64_t budget_;
   std::uint64_t spent_ = 0;
   std::size_t count_ = 0;
-  std::optional<raw::RawError> error_;
+  std::optional<Error> error_;
 };
 
 // Walks ranges of one file's index with its layout's walk; the walks of one

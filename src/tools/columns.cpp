@@ -6,13 +6,17 @@
 //         __array_interface__: dict         # one-dimensional, read-only
 //     class FormatError(ValueError): ...
 //     LAYOUTS: dict[str, dict]              # {name: {"extension", "storage", "profile"}}, probe order
-//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column]
-//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz)
+//     def probe_layout(path) -> str | None    # the layout the container holds, any extension
+//     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column,
+//                                     Column, Column, tuple[str, ...]]
+//         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz,
+//         #  dropped_positions, dropped_codes, dropped_reasons): scan dropped_positions[k] of the
+//         #  index was left out for dropped_reasons[dropped_codes[k]]
 //     class BatchReader:
 //         def __init__(self, path, max_points: int): ...   # opens the file
 //         def next(self) -> tuple[str, str, Column, ..., Column] | None
-//             # read_columns' tuple for the next batch, plus its spectra's
-//             # index in the whole run; None after the last
+//             # read_columns' first eight items for the next batch, plus its
+//             # spectra's index in the whole run; None after the last
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
@@ -135,6 +139,10 @@ template <class T>
 OwnedRef new_column(Block<T>& block, const char* typestr) {
   const auto length = static_cast<Py_ssize_t>(block.size());
   T* data = block.take();
+  if (data == nullptr) {
+    PyErr_SetString(PyExc_MemoryError, "could not allocate an empty column");
+    return OwnedRef();
+  }
   OwnedRef self = kelvara::py::alloc_instance(reinterpret_cast<PyTypeObject*>(column_type));
   if (!self) {
     std::free(data);
@@ -160,11 +168,14 @@ OwnedRef text_object(const std::string& text) {
 // OSError subclass with errno and filename set. Anything else means the file
 // is not a valid run, a container that cannot be read to the end included
 // (the core shows that as an I/O error without an error number): FormatError,
-// with the text the `kelvara` module shows for it. Out of memory is a
-// MemoryError, as in `kelvara`.
-void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
-  if (error.kind() == kelvara::raw::RawError::Kind::OutOfMemory) {
-    kelvara::py::set_error(error);
+// with the text the `kelvara` module shows for it, and for a container whose
+// structures point past the end of the file that file's size and the size
+// the container needs at least (file_bytes, needed_bytes; None otherwise).
+// Memory the system refused is a MemoryError saying what it was for.
+void set_open_error(const kelvara::Error& error, PyObject* path) {
+  if (error.code() == kelvara::Error::Code::OutOfMemory) {
+    OwnedRef message = text_object(error.message());
+    if (message) PyErr_SetObject(PyExc_MemoryError, message.get());
     return;
   }
   if (const int code = error.os_errno(); code != 0) {
@@ -178,7 +189,16 @@ void set_open_error(const kelvara::raw::RawError& error, PyObject* path) {
     return;
   }
   OwnedRef message = text_object(error.display());
-  if (message) PyErr_SetObject(format_error, message.get());
+  if (!message) return;
+  OwnedRef exception(PyObject_CallFunctionObjArgs(format_error, message.get(), nullptr));
+  if (!exception) return;
+  const auto set_size = [&](const char* name, const std::optional<std::uint64_t>& bytes) {
+    if (!bytes) return true;
+    OwnedRef value(PyLong_FromUnsignedLongLong(*bytes));
+    return value && PyObject_SetAttrString(exception.get(), name, value.get()) == 0;
+  };
+  if (!set_size("file_bytes", error.file_bytes()) || !set_size("needed_bytes", error.needed_bytes())) return;
+  PyErr_SetObject(format_error, exception.get());
 }
 
 // The file's columns, or the error of opening or decoding it.
@@ -188,26 +208,27 @@ struct Decoded {
   ColumnSink sink;
 };
 
-kelvara::raw::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path,
-                                                               const kelvara::reader::ReadOptions& options) {
-  auto opened = kelvara::reader::open_raw_file(path, options);
-  if (!opened) return kelvara::Unexpected(std::move(opened).error());
+kelvara::Result<std::unique_ptr<Decoded>> open_and_decode(const std::string& path,
+                                                          const kelvara::reader::ReadOptions& options) {
+  KELVARA_TRY(opened, kelvara::reader::open_raw_file(path, options));
   auto decoded = std::make_unique<Decoded>();
   decoded->name = std::move(opened->display_name);
   decoded->layout = kelvara::reader::layout_of(opened->layout).name;
+  if (decoded->sink.offsets.size() == 0) {
+    return kelvara::Unexpected<kelvara::Error>(kelvara::Error::out_of_memory("the spectrum offsets of a run"));
+  }
   // The columns grow to what the run's first scans project, not to the
   // layout's bound: address space is what a run under a limit runs out of.
   decoded->sink.expect_positions(kelvara::reader::layout_of(opened->layout).positions(opened->layout),
                                  kelvara::reader::most_points(opened->layout));
   // The file is dropped once decoded, so its scan data is handed back as
   // the walk leaves it behind.
-  auto count = kelvara::reader::decode_spectra(std::move(*opened), decoded->sink);
-  if (!count) return kelvara::Unexpected(std::move(count).error());
+  KELVARA_FORWARD_IF_ERROR(kelvara::reader::decode_spectra(std::move(*opened), decoded->sink));
   return decoded;
 }
 
-// The file system path of a str, bytes or os.PathLike; nothing, with a
-// Python error set, when it is none.
+// The path a Python caller gave (str, bytes or os.PathLike) in the file
+// system's encoding; nothing, with the Python error set, when it is none.
 std::optional<std::string> file_path_of(PyObject* path) {
   OwnedRef fspath(PyOS_FSPath(path));
   if (!fspath) return std::nullopt;
@@ -230,54 +251,84 @@ OwnedRef name_object(const std::string& name) {
   return OwnedRef(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
-OwnedRef read_columns_impl(PyObject* path) {
-  const std::optional<std::string> given = file_path_of(path);
-  if (!given) return OwnedRef();
-  const std::string& file_path = *given;
-
-  // KELVARA_THREADS is read once, with the lock held: once it is released,
-  // a Python thread may be writing os.environ.
-  const kelvara::reader::ReadOptions options = kelvara::reader::read_options_from_environment();
-  // Opening and decoding are plain C++ over owned bytes; other Python
-  // threads run meanwhile. No exception may cross the lock's release.
-  std::optional<kelvara::raw::Result<std::unique_ptr<Decoded>>> result;
+// `work()` with the interpreter lock released: plain C++ over owned bytes,
+// while other Python threads run. No exception may cross the lock's
+// release, so one is carried over and rethrown here.
+template <class Work>
+auto without_lock(Work&& work) -> decltype(work()) {
+  std::optional<decltype(work())> result;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    result.emplace(open_and_decode(file_path, options));
+    result.emplace(work());
   } catch (...) {
     failure = std::current_exception();
   }
   Py_END_ALLOW_THREADS
   if (failure) std::rethrow_exception(failure);
-  if (!*result) {
-    set_open_error(result->error(), path);
+  return std::move(*result);
+}
+
+OwnedRef read_columns_impl(PyObject* path) {
+  const auto file_path = file_path_of(path);
+  if (!file_path) return OwnedRef();
+  // KELVARA_THREADS is read once, with the lock held: once it is released,
+  // a Python thread may be writing os.environ.
+  const kelvara::reader::ReadOptions options = kelvara::reader::read_options_from_environment();
+  auto result = without_lock([&] { return open_and_decode(*file_path, options); });
+  if (!result) {
+    set_open_error(result.error(), path);
     return OwnedRef();
   }
-  Decoded& decoded = ***result;
+  Decoded& decoded = **result;
   ColumnSink& sink = decoded.sink;
 
   OwnedRef name = name_object(decoded.name);
   if (!name) return OwnedRef();
   // Made in order, stopping at the first failure; blocks not yet handed to
   // a column are freed with the sink.
-  OwnedRef columns[6];
+  OwnedRef columns[8];
   const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
     out = new_column(block, typestr);
     return static_cast<bool>(out);
   };
   if (!make(sink.mz, kFloat64, columns[0]) || !make(sink.intensity, kFloat32, columns[1]) ||
       !make(sink.offsets, kInt64, columns[2]) || !make(sink.ms_level, kUInt8, columns[3]) ||
-      !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5])) {
+      !make(sink.retention_time, kFloat64, columns[4]) || !make(sink.precursor_mz, kFloat64, columns[5]) ||
+      !make(sink.dropped_positions, kInt64, columns[6]) || !make(sink.dropped_codes, kUInt8, columns[7])) {
     return OwnedRef();
   }
-  return OwnedRef(Py_BuildValue("(Os#OOOOOO)", name.get(), decoded.layout.data(),
+  OwnedRef reasons(PyTuple_New(static_cast<Py_ssize_t>(sink.reasons.size())));
+  if (!reasons) return OwnedRef();
+  for (std::size_t k = 0; k < sink.reasons.size(); ++k) {
+    OwnedRef text = text_object(sink.reasons[k]);
+    if (!text || PyTuple_SetItem(reasons.get(), static_cast<Py_ssize_t>(k), text.release()) < 0) return OwnedRef();
+  }
+  return OwnedRef(Py_BuildValue("(Os#OOOOOOOOO)", name.get(), decoded.layout.data(),
                                 static_cast<Py_ssize_t>(decoded.layout.size()), columns[0].get(), columns[1].get(),
-                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get()));
+                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get(),
+                                columns[6].get(), columns[7].get(), reasons.get()));
 }
 
 PyObject* read_columns(PyObject*, PyObject* path) {
   return entry([&] { return read_columns_impl(path); });
+}
+
+OwnedRef probe_layout_impl(PyObject* path) {
+  const auto file_path = file_path_of(path);
+  if (!file_path) return OwnedRef();
+  const auto probed = without_lock([&] { return kelvara::reader::probe_layout(*file_path); });
+  if (!probed) {
+    set_open_error(probed.error(), path);
+    return OwnedRef();
+  }
+  if (*probed == nullptr) return OwnedRef::new_reference_to(Py_None);
+  const std::string_view name = (*probed)->name;
+  return OwnedRef(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+PyObject* probe_layout(PyObject*, PyObject* path) {
+  return entry([&] { return probe_layout_impl(path); });
 }
 
 // ---------------------------------------------------------------------------
@@ -302,7 +353,7 @@ class BatchSource {
  public:
   explicit BatchSource(std::size_t max_points) : max_points_(max_points) {}
 
-  kelvara::raw::Result<bool> open(const std::string& path, const kelvara::reader::ReadOptions& options) {
+  kelvara::Result<bool> open(const std::string& path, const kelvara::reader::ReadOptions& options) {
     auto opened = kelvara::reader::StreamingRun::open(path, options, staging_);
     if (!opened) return kelvara::Unexpected(std::move(opened).error());
     run_ = std::move(*opened);
@@ -311,7 +362,7 @@ class BatchSource {
 
   const std::string& name() const { return run_->display_name(); }
   std::string_view layout() const { return run_->layout().name; }
-  const std::optional<kelvara::raw::RawError>& error() const { return error_; }
+  const std::optional<kelvara::Error>& error() const { return error_; }
 
   // The next batch; nothing once the walk has ended or failed (error()
   // says which) and every spectrum before has been given out.
@@ -346,15 +397,17 @@ class BatchSource {
     Batch batch;
     const auto from = static_cast<std::size_t>(bounds[first]);
     const auto points = static_cast<std::size_t>(bounds[first + count]) - from;
-    exact(batch.mz, points).append(s.mz.data() + from, points);
-    exact(batch.intensity, points).append(s.intensity.data() + from, points);
+    bool ok = exact(batch.mz, points).append(s.mz.data() + from, points) &&
+              exact(batch.intensity, points).append(s.intensity.data() + from, points);
     exact(batch.offsets, count + 1);
-    for (std::size_t k = 0; k <= count; ++k) batch.offsets.push(bounds[first + k] - bounds[first]);
-    exact(batch.ms_level, count).append(s.ms_level.data() + first, count);
-    exact(batch.retention_time, count).append(s.retention_time.data() + first, count);
-    exact(batch.precursor_mz, count).append(s.precursor_mz.data() + first, count);
+    for (std::size_t k = 0; ok && k <= count; ++k) ok = batch.offsets.push(bounds[first + k] - bounds[first]);
+    ok = ok && exact(batch.ms_level, count).append(s.ms_level.data() + first, count) &&
+         exact(batch.retention_time, count).append(s.retention_time.data() + first, count) &&
+         exact(batch.precursor_mz, count).append(s.precursor_mz.data() + first, count);
     exact(batch.index, count);
-    for (std::size_t k = 0; k < count; ++k) batch.index.push(static_cast<std::int64_t>(given_ + k));
+    for (std::size_t k = 0; ok && k < count; ++k) ok = batch.index.push(static_cast<std::int64_t>(given_ + k));
+    // MemoryError in Python, with the batch's blocks freed.
+    if (!ok) throw std::bad_alloc();
     taken_ += count;
     given_ += count;
     return batch;
@@ -379,7 +432,7 @@ class BatchSource {
   std::size_t taken_ = 0;    // staging spectra given out
   std::uint64_t given_ = 0;  // spectra given out in all: the next one's index in the run
   bool ended_ = false;
-  std::optional<kelvara::raw::RawError> error_;
+  std::optional<kelvara::Error> error_;
 };
 
 struct BatchReaderObject {
@@ -410,7 +463,7 @@ OwnedRef batch_reader_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwa
   // KELVARA_THREADS is read once, here, with the lock held.
   const kelvara::reader::ReadOptions options = kelvara::reader::read_options_from_environment();
   auto source = std::make_unique<BatchSource>(static_cast<std::size_t>(max_points));
-  std::optional<kelvara::raw::Result<bool>> opened;
+  std::optional<kelvara::Result<bool>> opened;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
@@ -528,7 +581,11 @@ PyMethodDef module_methods[] = {
     {"read_columns", read_columns, METH_O,
      "read_columns(path, /)\n--\n\n"
      "Open and decode a data file; return (name, layout, mz, intensity, offsets, ms_level, "
-     "retention_time_sec, precursor_mz)."},
+     "retention_time_sec, precursor_mz, dropped_positions, dropped_codes, dropped_reasons)."},
+    {"probe_layout", probe_layout, METH_O,
+     "probe_layout(path, /)\n--\n\n"
+     "The name of the layout whose identifying entry the file's container holds, whatever its "
+     "extension; None when it holds none."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -553,10 +610,16 @@ int module_exec_impl(PyObject* module) {
   if (column_type == nullptr) column_type = PyType_FromSpec(&column_spec);
   if (column_type == nullptr) return -1;
   if (format_error == nullptr) {
+    // Sizes of a file that looks cut short; None on the class, set on an
+    // instance when the container points past the end of its file.
+    OwnedRef attributes(Py_BuildValue("{s:O,s:O}", "file_bytes", Py_None, "needed_bytes", Py_None));
+    if (!attributes) return -1;
     format_error = PyErr_NewExceptionWithDoc("kelvara_tools.FormatError",
                                              "The file is not a valid run: its container, layout entries, "
-                                             "index or decoded size are wrong.",
-                                             PyExc_ValueError, nullptr);
+                                             "index or decoded size are wrong. file_bytes and needed_bytes "
+                                             "give the file's size and the size its container needs at least "
+                                             "when the container points past the end of the file, else None.",
+                                             PyExc_ValueError, attributes.get());
   }
   if (format_error == nullptr) return -1;
   if (batch_reader_type == nullptr) batch_reader_type = PyType_FromSpec(&batch_reader_spec);

@@ -36,12 +36,13 @@ class CheckingSink final : public reader::SpectrumSink {
   explicit CheckingSink(std::uint64_t stream_bytes)
       : budget_(reader::decode_budget(stream_bytes, kFuzzBudgetSlack)) {}
 
-  void add(std::vector<double>&& mz, std::vector<float>&& intensity, const reader::SpectrumInfo& info) override {
+  bool add(std::vector<double>&& mz, std::vector<float>&& intensity, const reader::SpectrumInfo& info) override {
     if (mz.size() != intensity.size()) fault("a spectrum with more m/z values than intensities or fewer");
     if (info.ms_level != 1 && info.ms_level != 2) fault("an MS level other than 1 or 2");
     decoded_ += reader::decoded_bytes(mz.size());
     if (decoded_ > budget_) fault("decoded bytes past the decode budget of the input's stream bytes");
     ++count_;
+    return true;
   }
 
   std::size_t count() const { return count_; }
@@ -80,7 +81,7 @@ inline void stream_and_compare(const std::string& path, const reader::RawFile& f
   auto run = reader::StreamingRun::open(path, file.options, streamed, kFuzzBudgetSlack);
   check_error_text(run);
   if (!run) fault("a file that opens whole but not for a streaming walk");
-  raw::Result<bool> step = true;
+  Result<bool> step = true;
   while (step && *step) step = (*run)->step();
   check_error_text(step);
   if (static_cast<bool>(decoded) != static_cast<bool>(step)) {

@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!file) std::abort();
   auto container = CompoundFile::open(std::move(*file));
   if (!container) {
-    if (container.error().message.empty()) std::abort();
+    if (container.error().message().empty()) std::abort();
     return 0;
   }
   for (const char* path : kPaths) {

@@ -23,6 +23,8 @@
 #include <cstring>
 #include <iterator>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "budget_check.hpp"
@@ -77,8 +79,10 @@ void check_threads_agree(const reader::RawFile& file) {
 
   // Decoding into the columns of kelvara_tools, on one thread and on the most,
   // gives the same values.
+  // The scans each decode left out, with their reasons, in order.
+  std::vector<std::vector<std::pair<std::int64_t, std::string>>> dropped;
   for (const std::size_t threads : {std::size_t{1}, kThreadCounts[std::size(kThreadCounts) - 1]}) {
-    // Without expect_points, so that the arrays grow while threads
+    // Without expect_positions, so that the arrays grow while threads
     // copy into them.
     reader::ColumnSink flat;
     const auto placed = reader::decode_spectra_on_threads(file, flat, threads, fuzz::kFuzzBudgetSlack);
@@ -110,7 +114,14 @@ void check_threads_agree(const reader::RawFile& file) {
     }
     const auto total = static_cast<std::size_t>(flat.offsets.data()[one_records.size()]);
     if (total != flat.mz.size() || total != flat.intensity.size()) fuzz::fault("flat arrays hold values of no spectrum");
+    auto& left_out = dropped.emplace_back();
+    for (std::size_t k = 0; k < flat.dropped_positions.size(); ++k) {
+      const std::int64_t position = flat.dropped_positions.data()[k];
+      if (!left_out.empty() && position <= left_out.back().first) fuzz::fault("dropped scans out of index order");
+      left_out.emplace_back(position, flat.reasons.at(flat.dropped_codes.data()[k]));
+    }
   }
+  if (dropped.size() == 2 && dropped[0] != dropped[1]) fuzz::fault("one thread and three drop other scans");
 }
 
 Bytes copy(ByteView view) { return Bytes(view.data(), view.data() + view.size()); }

@@ -75,7 +75,7 @@ Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
     for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = index.u64(kVariantBHeaderBytes + 8 * i);
     return offsets;
   }
-  return parse_error("Spectrum Index stream size " + std::to_string(size) +
+  return fail("Spectrum Index stream size " + std::to_string(size) +
                      " matches neither Variant A (u32[N]) nor Variant B (2-byte header + u64[N])");
 }
 
@@ -96,7 +96,7 @@ Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_poin
     // The payload is exactly n_peaks points: read them unchecked.
     const std::uint8_t* points = payload.sub(0, kPointBytes * n_peaks).data();
     const PointSlots slots = profile_points.slots(n_peaks);
-    if (refused(slots, n_peaks)) return parse_error("no memory for the points of a GC-MS scan");
+    if (refused(slots, n_peaks)) return fail("no memory for the points of a GC-MS scan");
     double* mz = slots.mz;
     float* intensity = slots.intensity;
     for (std::size_t i = 0; i < n_peaks; ++i) {
@@ -128,7 +128,7 @@ Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_poin
     return GcmsPlacedScan(std::move(scan));
   }
 
-  return parse_error("GC-MS scan did not match Profile or MRM layout: format=" + std::to_string(format) +
+  return fail("GC-MS scan did not match Profile or MRM layout: format=" + std::to_string(format) +
                      " n_peaks=" + std::to_string(n_peaks) + " event_id=" + std::to_string(event_id) +
                      " n_transitions=" + std::to_string(n_transitions) +
                      " data_bytes=" + std::to_string(data_bytes));

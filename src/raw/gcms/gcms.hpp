@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 
 namespace kelvara::raw::gcms {

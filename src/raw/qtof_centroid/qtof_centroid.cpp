@@ -70,16 +70,16 @@ Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& point
 
   const std::size_t payload = length - kHeaderSize;
   if (payload < declared) {
-    return parse_error("QTOF centroid scan payload shorter than declared size: have " + std::to_string(payload) +
+    return fail("QTOF centroid scan payload shorter than declared size: have " + std::to_string(payload) +
                        ", want " + std::to_string(declared));
   }
   if (!supported_intensity_width(width)) {
-    return parse_error("QTOF centroid scan has unsupported intensity width " + std::to_string(width) +
+    return fail("QTOF centroid scan has unsupported intensity width " + std::to_string(width) +
                        " (expected 1, 2, or 4 bytes)");
   }
   const std::size_t peak_bytes = kMzBytes + width;
   if (declared % peak_bytes != 0) {
-    return parse_error("QTOF centroid payload size " + std::to_string(declared) + " is not a multiple of " +
+    return fail("QTOF centroid payload size " + std::to_string(declared) + " is not a multiple of " +
                        std::to_string(peak_bytes) + " (8-byte mz + " + std::to_string(width) + "-byte intensity)");
   }
 
@@ -91,7 +91,7 @@ Result<std::size_t> decode_qtof_centroid_scan(ByteView record, PointSpace& point
   const std::uint8_t* mz_words = record.sub(kHeaderSize, declared).data();
   const std::uint8_t* stored = mz_words + (intensities_start - kHeaderSize);
   const PointSlots slots = points.slots(n_peaks);
-  if (refused(slots, n_peaks)) return parse_error("no memory for the points of a QTOF centroid scan");
+  if (refused(slots, n_peaks)) return fail("no memory for the points of a QTOF centroid scan");
   double* mz = slots.mz;
   float* intensities = slots.intensity;
   for (std::size_t k = 0; k < n_peaks; ++k) {

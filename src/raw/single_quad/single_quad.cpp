@@ -38,12 +38,12 @@ Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points) {
   // A peak count of 0 fails here even with an empty payload: the width
   // cannot be inferred.
   if (n_peaks == 0 || payload % n_peaks != 0) {
-    return parse_error("single-quad scan payload size " + std::to_string(payload) +
+    return fail("single-quad scan payload size " + std::to_string(payload) +
                        " not evenly divisible by peak count " + std::to_string(n_peaks));
   }
   const std::size_t width = payload / n_peaks;
   if (width < kMinPeakWidth || width > kMaxPeakWidth) {
-    return parse_error("single-quad scan implies implausible peak record width " + std::to_string(width) +
+    return fail("single-quad scan implies implausible peak record width " + std::to_string(width) +
                        " bytes (n_peaks=" + std::to_string(n_peaks) + ", payload=" + std::to_string(payload) +
                        ")");
   }
@@ -52,7 +52,7 @@ Result<PlacedScan> parse_single_quad_scan(ByteView record, PointSpace& points) {
   // past the record.
   const std::uint8_t* peaks = record.sub(kHeaderSize, payload).data();
   const PointSlots slots = points.slots(n_peaks);
-  if (refused(slots, n_peaks)) return parse_error("no memory for the points of a single-quad scan");
+  if (refused(slots, n_peaks)) return fail("no memory for the points of a single-quad scan");
   double* mz = slots.mz;
   float* intensity = slots.intensity;
   with_uint_width(width - kMzBytes, [&]<std::size_t W>() {

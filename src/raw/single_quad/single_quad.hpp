@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 
 namespace kelvara::raw::single_quad {

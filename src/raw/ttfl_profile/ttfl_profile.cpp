@@ -202,10 +202,10 @@ void fill_points(WordRegion words, std::size_t first, const MassCalibration& cal
 
 }  // namespace
 
-std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
-                                            PointSpace& points) {
+Result<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
+                                     PointSpace& points) {
   const std::size_t length = record.size();
-  if (length < kRecordHeaderSize) return std::nullopt;
+  if (length < kRecordHeaderSize) return too_short_for_header("TTFL scan", kRecordHeaderSize, length);
   if (length == kRecordHeaderSize) {
     points.slots(0);
     return std::size_t{0};
@@ -214,7 +214,13 @@ std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional
   // header and its gap word; such records are rejected even when they end in
   // a terminator. The block stream is made of whole 16-bit words up to the
   // record's end.
-  if (length < kMinRecordWithBlocks || length % 2 != 0) return std::nullopt;
+  if (length < kMinRecordWithBlocks) {
+    return fail("TTFL scan of " + std::to_string(length) + " bytes is too short for a block stream (at least " +
+                std::to_string(kMinRecordWithBlocks) + " bytes)");
+  }
+  if (length % 2 != 0) {
+    return fail("TTFL scan of " + std::to_string(length) + " bytes does not end on a whole 16-bit word");
+  }
   const std::size_t count = (length - kRecordHeaderSize) / 2;
   const WordRegion words{record.sub(kRecordHeaderSize, 2 * count).data(), count};
 
@@ -236,7 +242,7 @@ std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional
     const Walk walk = walk_blocks(words, first, dead);
     if (walk.ends_on_last_word) {
       const PointSlots slots = points.slots(walk.points);
-      if (refused(slots, walk.points)) return std::nullopt;
+      if (refused(slots, walk.points)) return fail("no memory for the points of a TTFL scan");
       if (calibration) {
         fill_points<true>(words, first, *calibration, slots.mz, slots.intensity);
       } else {
@@ -253,7 +259,8 @@ std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional
       q += 2 + static_cast<std::size_t>(words[q] - kTerminator);
     }
   }
-  return std::nullopt;
+  return fail("TTFL scan of " + std::to_string(length) +
+              " bytes holds no block stream that ends with a terminator on its last word");
 }
 
 }  // namespace kelvara::raw::ttfl_profile

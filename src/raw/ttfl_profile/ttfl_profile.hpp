@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
-#include "raw/error.hpp"
+#include "common/error.hpp"
 #include "raw/records.hpp"
 
 namespace kelvara::raw::ttfl_profile {
@@ -44,10 +44,10 @@ std::vector<TtflScanRange> ttfl_scan_ranges(const std::vector<Subset>& subsets, 
 std::optional<MassCalibration> parse_tuning_calibration(ByteView tuning);
 
 // Decodes one scan record, its points written to `points`, and gives their
-// number. With a calibration, every channel is written as its m/z;
+// number, or why the record holds no block stream. With a calibration, every channel is written as its m/z;
 // without, as the channel number.
-std::optional<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
-                                            PointSpace& points);
+Result<std::size_t> decode_ttfl_scan(ByteView record, const std::optional<MassCalibration>& calibration,
+                                     PointSpace& points);
 
 // m/z of a channel position: ((x - intercept) / slope)^2, in that order.
 inline double channel_to_mz(const MassCalibration& calibration, double channel) {

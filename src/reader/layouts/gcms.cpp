@@ -12,15 +12,12 @@ namespace {
 
 constexpr std::string_view kScanStream = "GCMS Raw Data/MS Raw Data";
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
-                             std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "GCMS Raw Data/Spectrum Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_scan_stream(container, kScanStream, options);
-  if (!data) return Unexpected(std::move(data).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "GCMS Raw Data/Spectrum Index", options));
+  KELVARA_TRY(data, read_scan_stream(container, kScanStream, options));
   stream_bytes = index->size() + data->size;
-  auto offsets = raw::gcms::parse_spectrum_index(*index);
-  if (!offsets) return Unexpected(std::move(offsets).error());
+  KELVARA_TRY(offsets, raw::gcms::parse_spectrum_index(*index));
   return LayoutData(GcmsData{std::move(data->bytes), std::move(*offsets)});
 }
 
@@ -37,32 +34,25 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
                  ScanOut& out) {
   const GcmsData& layout = of(data);
   const auto& offsets = layout.scan_offsets;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto bytes = scans.range(offsets[i], scan_end(offsets, i, scans.size()));
-    if (!bytes) continue;
-    auto scan = raw::gcms::parse_gcms_scan(*bytes, out.space());
-    if (!scan) {
-      if (out.refused(i)) return i;
-      continue;
-    }
+  const auto range = [&](std::size_t i) { return std::pair(offsets[i], scan_end(offsets, i, scans.size())); };
+  return walk_scans(scans, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+    KELVARA_TRY(scan, raw::gcms::parse_gcms_scan(bytes, out.space()));
     if (const auto* profile = std::get_if<raw::PlacedScan>(&*scan)) {
-      if (!out.emit(i, profile->points, {1, raw::ms_to_seconds(profile->retention_time_ms)})) return i;
-    } else {
-      // An MRM scan gives one single-peak record per transition, at its
-      // product m/z, with its precursor m/z beside it.
-      const auto& mrm = std::get<raw::gcms::MrmScan>(*scan);
-      const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
-      for (const auto& transition : mrm.transitions) {
-        const raw::PointSlots slot = out.space().slots(1);
-        if (slot.mz == nullptr && out.refused(i)) return i;
-        *slot.mz = transition.product_mz;
-        *slot.intensity = transition.intensity;
-        if (!out.emit(i, 1, {2, seconds, transition.precursor_mz})) return i;
-      }
+      return out.emit(i, profile->points, {1, raw::ms_to_seconds(profile->retention_time_ms)});
     }
-  }
-  return end;
+    // An MRM scan gives one single-peak record per transition, at its
+    // product m/z, with its precursor m/z beside it.
+    const auto& mrm = std::get<raw::gcms::MrmScan>(*scan);
+    const double seconds = raw::ms_to_seconds(mrm.retention_time_ms);
+    for (const auto& transition : mrm.transitions) {
+      const raw::PointSlots slot = out.space().slots(1);
+      if (raw::refused(slot, 1)) return !out.refused(i);
+      *slot.mz = transition.product_mz;
+      *slot.intensity = transition.intensity;
+      if (!out.emit(i, 1, {2, seconds, transition.precursor_mz})) return false;
+    }
+    return true;
+  });
 }
 
 }  // namespace

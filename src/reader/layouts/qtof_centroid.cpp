@@ -12,19 +12,14 @@ namespace {
 
 constexpr std::string_view kScanStream = "QTFL RawData/Centroid Data";
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
-                             std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "QTFL RawData/Centroid Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_scan_stream(container, kScanStream, options);
-  if (!data) return Unexpected(std::move(data).error());
-  auto times = read_stream(container, "QTFL RawData/Retention Time", options);
-  if (!times) return Unexpected(std::move(times).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "QTFL RawData/Centroid Index", options));
+  KELVARA_TRY(data, read_scan_stream(container, kScanStream, options));
+  KELVARA_TRY(times, read_stream(container, "QTFL RawData/Retention Time", options));
   stream_bytes = index->size() + data->size + times->size();
-  auto entries = raw::qtof_centroid::parse_centroid_index(*index);
-  if (!entries) return Unexpected(std::move(entries).error());
-  auto retention = raw::qtof_centroid::parse_qtfl_retention_times(*times);
-  if (!retention) return Unexpected(std::move(retention).error());
+  KELVARA_TRY(entries, raw::qtof_centroid::parse_centroid_index(*index));
+  KELVARA_TRY(retention, raw::qtof_centroid::parse_qtfl_retention_times(*times));
   return LayoutData(QtofCentroidData{std::move(data->bytes), std::move(*entries), std::move(*retention)});
 }
 
@@ -42,21 +37,16 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
                  ScanOut& out) {
   const QtofCentroidData& layout = of(data);
   const auto& entries = layout.index_entries;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto bytes = scans.range(entries[i].data_offset, scan_stop(data, i, scans.size()));
-    if (!bytes) continue;
-    const auto points = raw::qtof_centroid::decode_qtof_centroid_scan(*bytes, out.space());
-    if (!points) {
-      if (out.refused(i)) return i;
-      continue;
-    }
+  const auto range = [&](std::size_t i) {
+    return std::pair<std::uint64_t, std::uint64_t>(entries[i].data_offset, scan_stop(data, i, scans.size()));
+  };
+  return walk_scans(scans, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+    KELVARA_TRY(points, raw::qtof_centroid::decode_qtof_centroid_scan(bytes, out.space()));
     const double seconds =
         i < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[i]) : 0.0;
     const std::uint32_t ms_level = entries[i].level_code < 2 ? 1 : 2;
-    if (!out.emit(i, *points, {ms_level, seconds})) return i;
-  }
-  return end;
+    return out.emit(i, *points, {ms_level, seconds});
+  });
 }
 
 }  // namespace

@@ -12,12 +12,10 @@ namespace {
 
 constexpr std::string_view kScanStream = "Mass Raw Data/MS Raw Data";
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
-                             std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "Mass Raw Data/Spectrum Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_scan_stream(container, kScanStream, options);
-  if (!data) return Unexpected(std::move(data).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "Mass Raw Data/Spectrum Index", options));
+  KELVARA_TRY(data, read_scan_stream(container, kScanStream, options));
   stream_bytes = index->size() + data->size;
   auto offsets = raw::single_quad::parse_spectrum_index(*index);
   return LayoutData(SingleQuadData{std::move(data->bytes), std::move(offsets)});
@@ -36,18 +34,13 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
                  ScanOut& out) {
   const SingleQuadData& layout = of(data);
   const auto& offsets = layout.scan_offsets;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto bytes = scans.range(offsets[i], scan_end(offsets, i, scans.size()));
-    if (!bytes) continue;
-    const auto scan = raw::single_quad::parse_single_quad_scan(*bytes, out.space());
-    if (!scan) {
-      if (out.refused(i)) return i;
-      continue;
-    }
-    if (!out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)})) return i;
-  }
-  return end;
+  const auto range = [&](std::size_t i) {
+    return std::pair<std::uint64_t, std::uint64_t>(offsets[i], scan_end(offsets, i, scans.size()));
+  };
+  return walk_scans(scans, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+    KELVARA_TRY(scan, raw::single_quad::parse_single_quad_scan(bytes, out.space()));
+    return out.emit(i, scan->points, {1, raw::ms_to_seconds(scan->retention_time_ms)});
+  });
 }
 
 }  // namespace

@@ -16,17 +16,13 @@ namespace {
 
 constexpr std::string_view kScanStream = "TTFL Raw Data/MS Raw Data";
 
-raw::Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
-                             std::uint64_t& stream_bytes) {
-  auto index = read_stream(container, "TTFL Raw Data/Data Index", options);
-  if (!index) return Unexpected(std::move(index).error());
-  auto data = read_scan_stream(container, kScanStream, options);
-  if (!data) return Unexpected(std::move(data).error());
-  auto times = read_stream(container, "TTFL Raw Data/Retention Time", options);
-  if (!times) return Unexpected(std::move(times).error());
+Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
+                        std::uint64_t& stream_bytes) {
+  KELVARA_TRY(index, read_stream(container, "TTFL Raw Data/Data Index", options));
+  KELVARA_TRY(data, read_scan_stream(container, kScanStream, options));
+  KELVARA_TRY(times, read_stream(container, "TTFL Raw Data/Retention Time", options));
   stream_bytes = index->size() + data->size + times->size();
-  auto subsets = raw::ttfl_profile::parse_data_index(*index);
-  if (!subsets) return Unexpected(std::move(subsets).error());
+  KELVARA_TRY(subsets, raw::ttfl_profile::parse_data_index(*index));
 
   TtflProfileData layout;
   layout.scan_ranges = raw::ttfl_profile::ttfl_scan_ranges(*subsets, data->size);
@@ -66,23 +62,17 @@ std::size_t walk(const LayoutData& data, WalkState* state, const ScanBytes& stre
                  std::size_t end, ScanOut& out) {
   const TtflProfileData& layout = of(data);
   auto& scans = static_cast<SharedTtflScans&>(*state);
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!out.more()) return i;
-    const auto& range = layout.scan_ranges[i];
-    const auto bytes = stream.range(range.start, range.end);
-    if (!bytes) continue;
+  const auto range = [&](std::size_t i) {
+    return std::pair<std::uint64_t, std::uint64_t>(layout.scan_ranges[i].start, layout.scan_ranges[i].end);
+  };
+  return walk_scans(stream, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
     // Channels come back as m/z when the file has a calibration.
-    const auto points = scans.take(range, *bytes, out.space());
-    if (!points) {
-      if (out.refused(i)) return i;
-      continue;
-    }
+    KELVARA_TRY(points, scans.take(layout.scan_ranges[i], bytes, out.space()));
     const std::uint32_t t = layout.subsets[i].rt_index;
     const double seconds =
         t < layout.retention_times_ms.size() ? raw::ms_to_seconds(layout.retention_times_ms[t]) : 0.0;
-    if (!out.emit(i, *points, {1, seconds})) return i;
-  }
-  return end;
+    return out.emit(i, *points, {1, seconds});
+  });
 }
 
 }  // namespace
