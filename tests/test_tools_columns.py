@@ -133,6 +133,19 @@ def test_layout_names_stay_those_stored_pickles_hold():
     assert [name for name, entry in _columns.LAYOUTS.items() if entry["profile"]] == ["ttfl_profile"]
 
 
+@pytest.mark.parametrize("layout", sorted(GENERATED))
+def test_every_stream_the_layout_table_names_is_required(make_file, layout):
+    from kelvara_tools import _columns
+
+    name, entries, _ = GENERATED[layout]
+    table = _columns.LAYOUTS[layout]
+    # Without its probe entry the file is no longer of the layout at all.
+    for stream in (s for s in table["streams"] if s != table["probe"]):
+        without = {path: data for path, data in entries().items() if path != stream}
+        with pytest.raises(FormatError, match=f"stream '{stream}' not found"):
+            read_run(make_file(name, without))
+
+
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_an_index_reading_one_scan_many_times_fills_the_columns(make_file, monkeypatch, threads):
     # The columns are sized for half a point per stream byte up front; an

@@ -8,7 +8,8 @@ class FormatError(ValueError):
     file_bytes: int | None
     needed_bytes: int | None
 
-# Every layout, in probe order: {name: {"extension": str, "storage": str, "profile": bool}}.
+# Every layout, in probe order:
+# {name: {"extension": str, "storage": str, "probe": str, "streams": tuple[str, ...], "profile": bool}}.
 LAYOUTS: dict[str, dict[str, Any]]
 
 @final

@@ -107,12 +107,13 @@ class ScanBytes {
 };
 
 struct Layout {
-  std::string_view name;         // "gcms", "single_quad", "ttfl_profile", "qtof_centroid"
-  std::string_view extension;    // of the files holding it, lower case, without the dot
-  std::string_view storage;      // the storage a missing-layout message names
-  std::string_view probe;        // the container entry whose presence identifies it
-  std::string_view scan_stream;  // the stream of scan data the index addresses
-  bool profile;                  // profile scans (sampled on the channel axis) rather than centroids
+  std::string_view name;       // "gcms", "single_quad", "ttfl_profile", "qtof_centroid"
+  std::string_view extension;  // of the files holding it, lower case, without the dot
+  std::string_view storage;    // the storage a missing-layout message names
+  std::string_view probe;      // the container entry whose presence identifies it
+  std::span<const std::string_view> streams;  // the streams it needs, in the order load reads them
+  std::string_view scan_stream;                // the one of them holding the scan data the index addresses
+  bool profile;                // profile scans (sampled on the channel axis) rather than centroids
 
   // Reads the layout's streams whole, in a fixed order, on the threads
   // `options` allow, and parses its index; `stream_bytes` receives the

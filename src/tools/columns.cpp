@@ -5,7 +5,7 @@
 //     class Column:                         # made only by read_columns
 //         __array_interface__: dict         # one-dimensional, read-only
 //     class FormatError(ValueError): ...
-//     LAYOUTS: dict[str, dict]              # {name: {"extension", "storage", "profile"}}, probe order
+//     LAYOUTS: dict[str, dict]              # {name: {"extension", "storage", "probe", "streams", "profile"}}, probe order
 //     def probe_layout(path) -> str | None    # the layout the container holds, any extension
 //     def read_columns(path) -> tuple[str, str, Column, Column, Column, Column, Column, Column,
 //                                     Column, Column, tuple[str, ...]]
@@ -590,15 +590,23 @@ PyMethodDef module_methods[] = {
 };
 
 // The layouts' table as Python sees it: {name: {"extension": ..., "storage":
-// ..., "profile": ...}}, in probe order.
+// ..., "probe": ..., "streams": (...), "profile": ...}}, in probe order.
 OwnedRef layout_table() {
   OwnedRef table(PyDict_New());
   if (!table) return OwnedRef();
   for (const kelvara::reader::Layout* layout : kelvara::reader::layouts()) {
-    OwnedRef entry(Py_BuildValue("{s:s#,s:s#,s:O}", "extension", layout->extension.data(),
+    OwnedRef streams(PyTuple_New(static_cast<Py_ssize_t>(layout->streams.size())));
+    if (!streams) return OwnedRef();
+    for (std::size_t k = 0; k < layout->streams.size(); ++k) {
+      const std::string_view path = layout->streams[k];
+      OwnedRef text(PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+      if (!text || PyTuple_SetItem(streams.get(), static_cast<Py_ssize_t>(k), text.release()) < 0) return OwnedRef();
+    }
+    OwnedRef entry(Py_BuildValue("{s:s#,s:s#,s:s#,s:O,s:O}", "extension", layout->extension.data(),
                                  static_cast<Py_ssize_t>(layout->extension.size()), "storage",
-                                 layout->storage.data(), static_cast<Py_ssize_t>(layout->storage.size()), "profile",
-                                 layout->profile ? Py_True : Py_False));
+                                 layout->storage.data(), static_cast<Py_ssize_t>(layout->storage.size()), "probe",
+                                 layout->probe.data(), static_cast<Py_ssize_t>(layout->probe.size()), "streams",
+                                 streams.get(), "profile", layout->profile ? Py_True : Py_False));
     if (!entry) return OwnedRef();
     OwnedRef name(PyUnicode_FromStringAndSize(layout->name.data(), static_cast<Py_ssize_t>(layout->name.size())));
     if (!name || PyDict_SetItem(table.get(), name.get(), entry.get()) < 0) return OwnedRef();

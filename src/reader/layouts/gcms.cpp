@@ -1,6 +1,8 @@
 // GC-MS runs (".qgd" with "GCMS Raw Data"): Profile scans, one record each,
 // and MRM scans, one single-point MS2 record per transition.
 
+#include <array>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -10,12 +12,13 @@
 namespace kelvara::reader {
 namespace {
 
-constexpr std::string_view kScanStream = "GCMS Raw Data/MS Raw Data";
+// The streams load reads, in this order.
+constexpr std::array<std::string_view, 2> kStreams = {"GCMS Raw Data/Spectrum Index", "GCMS Raw Data/MS Raw Data"};
 
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, "GCMS Raw Data/Spectrum Index", options));
-  KELVARA_TRY(data, read_scan_stream(container, kScanStream, options));
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_scan_stream(container, kStreams[1], options));
   stream_bytes = index->size() + data->size;
   KELVARA_TRY(offsets, raw::gcms::parse_spectrum_index(*index));
   return LayoutData(GcmsData{std::move(data->bytes), std::move(*offsets)});
@@ -26,6 +29,7 @@ const GcmsData& of(const LayoutData& data) { return std::get<GcmsData>(data); }
 std::size_t positions(const LayoutData& data) { return of(data).scan_offsets.size(); }
 const Bytes& scan_data(const LayoutData& data) { return of(data).ms_raw_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).scan_offsets[i]; }
+
 std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t size) {
   return scan_end(of(data).scan_offsets, i, size);
 }
@@ -58,10 +62,22 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
 }  // namespace
 
 const Layout kGcmsLayout{
-    "gcms",   "qgd",     "GCMS Raw Data", "GCMS Raw Data", kScanStream, false, load, positions, scan_data, scan_start,
-    scan_stop, nullptr, walk,
+    .name = "gcms",
+    .extension = "qgd",
+    .storage = "GCMS Raw Data",
+    .probe = "GCMS Raw Data",
+    .streams = kStreams,
+    .scan_stream = kStreams[1],
+    .profile = false,
+    .load = load,
+    .positions = positions,
+    .scan_data = scan_data,
+    .scan_start = scan_start,
+    .scan_end = scan_stop,
+    .walk_state = nullptr,
+    .walk = walk,
     // A Profile point is 4 bytes (an MRM transition, 6 to 8, gives one).
-    4,
+    .densest_point_bytes = 4,
 };
 
 }  // namespace kelvara::reader

@@ -1,6 +1,8 @@
 // QTOF centroid LC-MS runs (".lcd" with "QTFL RawData"): one record per
 // scan, its MS level and retention time from the index position.
 
+#include <array>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -10,13 +12,14 @@
 namespace kelvara::reader {
 namespace {
 
-constexpr std::string_view kScanStream = "QTFL RawData/Centroid Data";
+// The streams load reads, in this order.
+constexpr std::array<std::string_view, 3> kStreams = {"QTFL RawData/Centroid Index", "QTFL RawData/Centroid Data", "QTFL RawData/Retention Time"};
 
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, "QTFL RawData/Centroid Index", options));
-  KELVARA_TRY(data, read_scan_stream(container, kScanStream, options));
-  KELVARA_TRY(times, read_stream(container, "QTFL RawData/Retention Time", options));
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_scan_stream(container, kStreams[1], options));
+  KELVARA_TRY(times, read_stream(container, kStreams[2], options));
   stream_bytes = index->size() + data->size + times->size();
   KELVARA_TRY(entries, raw::qtof_centroid::parse_centroid_index(*index));
   KELVARA_TRY(retention, raw::qtof_centroid::parse_qtfl_retention_times(*times));
@@ -28,6 +31,7 @@ const QtofCentroidData& of(const LayoutData& data) { return std::get<QtofCentroi
 std::size_t positions(const LayoutData& data) { return of(data).index_entries.size(); }
 const Bytes& scan_data(const LayoutData& data) { return of(data).centroid_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).index_entries[i].data_offset; }
+
 std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t size) {
   const auto& entries = of(data).index_entries;
   return i + 1 < entries.size() ? entries[i + 1].data_offset : size;
@@ -52,10 +56,22 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
 }  // namespace
 
 const Layout kQtofCentroidLayout{
-    "qtof_centroid", "lcd",      "QTFL RawData", "QTFL RawData", kScanStream, false, load, positions, scan_data,
-    scan_start,      scan_stop,  nullptr,       walk,
+    .name = "qtof_centroid",
+    .extension = "lcd",
+    .storage = "QTFL RawData",
+    .probe = "QTFL RawData",
+    .streams = kStreams,
+    .scan_stream = kStreams[1],
+    .profile = false,
+    .load = load,
+    .positions = positions,
+    .scan_data = scan_data,
+    .scan_start = scan_start,
+    .scan_end = scan_stop,
+    .walk_state = nullptr,
+    .walk = walk,
     // An 8-byte m/z and an intensity of at least 1 byte.
-    9,
+    .densest_point_bytes = 9,
 };
 
 }  // namespace kelvara::reader

@@ -1,6 +1,8 @@
 // Single-quadrupole LC-MS runs (".lcd" with "Mass Raw Data"): one MS1
 // record per scan.
 
+#include <array>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -10,12 +12,13 @@
 namespace kelvara::reader {
 namespace {
 
-constexpr std::string_view kScanStream = "Mass Raw Data/MS Raw Data";
+// The streams load reads, in this order.
+constexpr std::array<std::string_view, 2> kStreams = {"Mass Raw Data/Spectrum Index", "Mass Raw Data/MS Raw Data"};
 
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, "Mass Raw Data/Spectrum Index", options));
-  KELVARA_TRY(data, read_scan_stream(container, kScanStream, options));
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_scan_stream(container, kStreams[1], options));
   stream_bytes = index->size() + data->size;
   auto offsets = raw::single_quad::parse_spectrum_index(*index);
   return LayoutData(SingleQuadData{std::move(data->bytes), std::move(offsets)});
@@ -26,6 +29,7 @@ const SingleQuadData& of(const LayoutData& data) { return std::get<SingleQuadDat
 std::size_t positions(const LayoutData& data) { return of(data).scan_offsets.size(); }
 const Bytes& scan_data(const LayoutData& data) { return of(data).ms_raw_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).scan_offsets[i]; }
+
 std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t size) {
   return scan_end(of(data).scan_offsets, i, size);
 }
@@ -46,10 +50,22 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
 }  // namespace
 
 const Layout kSingleQuadLayout{
-    "single_quad", "lcd",      "Mass Raw Data", "Mass Raw Data/MS Raw Data", kScanStream, false, load, positions,
-    scan_data,     scan_start, scan_stop,       nullptr,                     walk,
+    .name = "single_quad",
+    .extension = "lcd",
+    .storage = "Mass Raw Data",
+    .probe = "Mass Raw Data/MS Raw Data",
+    .streams = kStreams,
+    .scan_stream = kStreams[1],
+    .profile = false,
+    .load = load,
+    .positions = positions,
+    .scan_data = scan_data,
+    .scan_start = scan_start,
+    .scan_end = scan_stop,
+    .walk_state = nullptr,
+    .walk = walk,
     // A peak record of at least 3 bytes: a 2-byte m/z and the intensity.
-    3,
+    .densest_point_bytes = 3,
 };
 
 }  // namespace kelvara::reader

@@ -14,13 +14,14 @@
 namespace kelvara::reader {
 namespace {
 
-constexpr std::string_view kScanStream = "TTFL Raw Data/MS Raw Data";
+// The streams load reads, in this order.
+constexpr std::array<std::string_view, 3> kStreams = {"TTFL Raw Data/Data Index", "TTFL Raw Data/MS Raw Data", "TTFL Raw Data/Retention Time"};
 
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
-  KELVARA_TRY(index, read_stream(container, "TTFL Raw Data/Data Index", options));
-  KELVARA_TRY(data, read_scan_stream(container, kScanStream, options));
-  KELVARA_TRY(times, read_stream(container, "TTFL Raw Data/Retention Time", options));
+  KELVARA_TRY(index, read_stream(container, kStreams[0], options));
+  KELVARA_TRY(data, read_scan_stream(container, kStreams[1], options));
+  KELVARA_TRY(times, read_stream(container, kStreams[2], options));
   stream_bytes = index->size() + data->size + times->size();
   KELVARA_TRY(subsets, raw::ttfl_profile::parse_data_index(*index));
 
@@ -78,10 +79,22 @@ std::size_t walk(const LayoutData& data, WalkState* state, const ScanBytes& stre
 }  // namespace
 
 const Layout kTtflProfileLayout{
-    "ttfl_profile", "lcd",     "TTFL Raw Data", "TTFL Raw Data", kScanStream, true, load, positions, scan_data,
-    scan_start,     scan_stop, walk_state,      walk,
+    .name = "ttfl_profile",
+    .extension = "lcd",
+    .storage = "TTFL Raw Data",
+    .probe = "TTFL Raw Data",
+    .streams = kStreams,
+    .scan_stream = kStreams[1],
+    .profile = true,
+    .load = load,
+    .positions = positions,
+    .scan_data = scan_data,
+    .scan_start = scan_start,
+    .scan_end = scan_stop,
+    .walk_state = walk_state,
+    .walk = walk,
     // One 16-bit word per channel.
-    2,
+    .densest_point_bytes = 2,
 };
 
 }  // namespace kelvara::reader
