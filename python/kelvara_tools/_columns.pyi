@@ -25,3 +25,12 @@ def probe_layout(path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], 
 def read_columns(
     path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], /
 ) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column, Column, tuple[str, ...]]: ...
+
+@final
+class BatchReader:
+    """A run walked window by window; next() gives its batches of whole spectra in file order."""
+
+    def __init__(self, path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], max_points: int) -> None: ...
+    # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec,
+    # precursor_mz, index), or None after the last batch.
+    def next(self) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column] | None: ...

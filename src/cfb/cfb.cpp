@@ -29,28 +29,21 @@ struct CompoundFile::State {
 
 namespace {
 
-// A stretch of a stream that lies in consecutive units of the file.
-struct Run {
-  std::uint64_t file_offset;
-  std::uint64_t stream_offset;
-  std::uint64_t length;
-};
-
 // Streams are read in parts of at least this size on several threads.
 constexpr std::uint64_t kMinPartBytes = std::uint64_t{4} << 20;
 
-// Reads the bytes [begin, end) of a stream laid out as `runs` into the same
-// bytes of `out`.
-Expected<void, Error> read_runs(const File& file, const std::vector<Run>& runs, std::uint64_t begin,
+// Reads the bytes [begin, end) of a stream laid out as `runs` into `out`,
+// which receives byte `begin` first.
+Expected<void, Error> read_runs(const File& file, const std::vector<StreamRun>& runs, std::uint64_t begin,
                                 std::uint64_t end, std::uint8_t* out) {
   auto run = std::upper_bound(runs.begin(), runs.end(), begin,
-                              [](std::uint64_t at, const Run& r) { return at < r.stream_offset; });
+                              [](std::uint64_t at, const StreamRun& r) { return at < r.stream_offset; });
   if (run != runs.begin()) --run;
   for (; run != runs.end() && run->stream_offset < end; ++run) {
     const std::uint64_t from = std::max(begin, run->stream_offset);
     const std::uint64_t to = std::min(end, run->stream_offset + run->length);
     if (from >= to) continue;
-    auto got = file.read_exact_at(run->file_offset + (from - run->stream_offset), out + from,
+    auto got = file.read_exact_at(run->file_offset + (from - run->stream_offset), out + (from - begin),
                                   static_cast<std::size_t>(to - from));
     if (!got) return got;
   }
@@ -107,7 +100,7 @@ Expected<Stream, Error> CompoundFile::open_stream(std::string_view path) const {
   return Stream{*id, e.size};
 }
 
-Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size_t threads) const {
+Expected<StreamRanges, Error> CompoundFile::open_ranges(const Stream& stream) const {
   const State& s = *state_;
   const Geometry& g = s.geometry;
   if (stream.entry_id == 0 || stream.entry_id >= s.directory.size() ||
@@ -117,7 +110,9 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size
   const DirEntry& e = s.directory.entry(stream.entry_id);
   const std::string what = s.directory.entry_text(stream.entry_id);
   const std::uint64_t size = e.size;
-  if (size == 0) return Bytes{};
+  StreamRanges ranges;
+  ranges.size = size;
+  if (size == 0) return ranges;
 
   // Streams below the cutoff live in the mini stream, the rest in regular
   // sectors; a stream of exactly 4096 bytes is a regular one ([MS-CFB] 2.2, 2.4).
@@ -144,9 +139,8 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size
     return g.sector_offset(s.ministream_sectors[static_cast<std::size_t>(at >> g.shift)]) + (at & (g.sector_size - 1));
   };
 
-  // One read per run of units that follow each other in the file, every run
-  // checked against the file's end before any is read.
-  std::vector<Run> runs;
+  // One run per stretch of units that follow each other in the file, every
+  // run checked against the file's end.
   std::size_t i = 0;
   std::uint64_t done = 0;
   while (i < chain->size()) {
@@ -159,10 +153,31 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size
                                ", past the end of the file (" + num(g.file_size) + " bytes)",
                            g.file_size, offset + length);
     }
-    runs.push_back(Run{offset, done, length});
+    ranges.runs.push_back(StreamRun{offset, done, length});
     done += length;
     i = j;
   }
+  ranges.runs.shrink_to_fit();
+  return ranges;
+}
+
+Expected<void, Error> CompoundFile::read_range(const StreamRanges& ranges, std::uint64_t offset,
+                                               std::span<std::uint8_t> out) const {
+  if (offset > ranges.size || out.size() > ranges.size - offset) {
+    return fail("bytes " + num(offset) + " to " + num(offset + out.size()) + " lie past the end of a stream of " +
+                num(ranges.size) + " bytes");
+  }
+  return read_runs(state_->file, ranges.runs, offset, offset + out.size(), out.data());
+}
+
+Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size_t threads) const {
+  const State& s = *state_;
+  auto ranges = open_ranges(stream);
+  if (!ranges) return Unexpected<Error>(std::move(ranges).error());
+  const std::uint64_t size = ranges->size;
+  const std::vector<StreamRun>& runs = ranges->runs;
+  if (size == 0) return Bytes{};
+  const std::string what = s.directory.entry_text(stream.entry_id);
 
   // Every byte of the buffer is written by the reads. The file's size bounds
   // it, yet the system may still refuse it.
@@ -183,18 +198,18 @@ Expected<Bytes, Error> CompoundFile::read_to_end(const Stream& stream, std::size
   // the first part's in stream order.
   struct Parts final : OrderedExecutor::Work {
     const File& file;
-    const std::vector<Run>& runs;
+    const std::vector<StreamRun>& runs;
     std::uint64_t size;
     std::size_t count;
     std::uint8_t* out;
     std::vector<Expected<void, Error>> results;
 
-    Parts(const File& f, const std::vector<Run>& r, std::uint64_t s, std::size_t n, std::uint8_t* o)
+    Parts(const File& f, const std::vector<StreamRun>& r, std::uint64_t s, std::size_t n, std::uint8_t* o)
         : file(f), runs(r), size(s), count(n), out(o), results(n) {}
     void produce(std::size_t k) override {
       const std::uint64_t begin = size / count * k;
       const std::uint64_t end = k + 1 == count ? size : size / count * (k + 1);
-      results[k] = read_runs(file, runs, begin, end, out);
+      results[k] = read_runs(file, runs, begin, end, out + begin);
     }
   } work(s.file, runs, size, parts, out.data());
   {

@@ -30,6 +30,12 @@
 // before the size is covered, no loop; each run of contiguous units is read
 // with one call, and must lie inside the file.
 //
+// For a stream read in parts on demand (open_ranges, then read_range), the
+// same checks run once, when its ranges are made: the chain is walked for
+// the units the size needs and turned into the list of its contiguous runs,
+// each checked against the file's end. A read then only looks up the runs
+// it covers; the file shrinking since is the one failure left to it.
+//
 // Every failure is a value with a complete message; no input makes this
 // code crash, recurse, loop without bound or allocate more than the file's
 // size justifies.
@@ -38,6 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +58,21 @@ namespace kelvara::cfb {
 struct Stream {
   std::uint32_t entry_id = 0;
   std::uint64_t size = 0;
+};
+
+// A stretch of a stream that lies in consecutive units of the file.
+struct StreamRun {
+  std::uint64_t file_offset;
+  std::uint64_t stream_offset;
+  std::uint64_t length;
+};
+
+// Where every byte of a stream lies in the file: its chain as runs of
+// contiguous units, in stream order. A stream stored in order takes one run
+// per fragment of the file, whatever its size; at worst one per unit.
+struct StreamRanges {
+  std::uint64_t size = 0;
+  std::vector<StreamRun> runs;
 };
 
 class CompoundFile {
@@ -77,6 +99,16 @@ class CompoundFile {
   // one thread gives; should reads fail, the error is the first part's in
   // stream order.
   Expected<Bytes, Error> read_to_end(const Stream& stream, std::size_t threads = 1) const;
+
+  // Where an opened stream's bytes lie, checked as read_to_end checks them
+  // before it reads, for reading parts of it on demand.
+  Expected<StreamRanges, Error> open_ranges(const Stream& stream) const;
+
+  // The bytes [offset, offset + out.size()) of a stream whose ranges these
+  // are, into `out`; the same bytes read_to_end gives there. A range past
+  // the stream's end is an error. Safe to call from several threads at once.
+  Expected<void, Error> read_range(const StreamRanges& ranges, std::uint64_t offset,
+                                   std::span<std::uint8_t> out) const;
 
  private:
   struct State;

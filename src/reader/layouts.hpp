@@ -9,8 +9,10 @@
 // shows (which stored pickles keep, so it never changes).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -57,12 +59,60 @@ class WalkState {
   virtual ~WalkState() = default;
 };
 
+// The scan data a walk reads: the whole stream in memory, or the pieces of
+// it one window of the index addresses, read on demand. Offsets are the
+// stream's either way, and a range is valid or not by the stream's size
+// alone, so a walk over pieces finds (and drops) the scans a walk over the
+// whole stream finds, for the same reasons.
+class ScanBytes {
+ public:
+  struct Piece {
+    std::uint64_t offset;  // in the stream
+    ByteView bytes;
+  };
+
+  explicit ScanBytes(const Bytes& whole) : size_(whole.size()), one_{0, ByteView(whole)}, pieces_(&one_, 1) {}
+  // `pieces` in stream order, not overlapping.
+  ScanBytes(std::uint64_t stream_size, std::span<const Piece> pieces) : size_(stream_size), pieces_(pieces) {}
+  ScanBytes(const ScanBytes&) = delete;
+  ScanBytes& operator=(const ScanBytes&) = delete;
+
+  // The stream's size.
+  std::uint64_t size() const { return size_; }
+
+  // The bytes [start, end), or why there are none: the range runs
+  // backwards or past the stream's end (or, never for a window's own scans,
+  // outside its pieces). An empty range is handed to the decoder, which
+  // rejects it as too short.
+  Result<ByteView> range(std::uint64_t start, std::uint64_t end) const {
+    if (start > end) return fail("scan bytes " + num(start) + " to " + num(end) + " run backwards");
+    if (end > size_) {
+      return fail("scan bytes " + num(start) + " to " + num(end) + " lie past the end of the " + num(size_) +
+                  "-byte scan data");
+    }
+    if (start == end) return ByteView();
+    auto piece = std::upper_bound(pieces_.begin(), pieces_.end(), start,
+                                  [](std::uint64_t at, const Piece& p) { return at < p.offset; });
+    if (piece != pieces_.begin() && end - std::prev(piece)->offset <= std::prev(piece)->bytes.size()) {
+      --piece;
+      return piece->bytes.sub(static_cast<std::size_t>(start - piece->offset), static_cast<std::size_t>(end - start));
+    }
+    return fail("scan bytes " + num(start) + " to " + num(end) + " were not read for this window");
+  }
+
+ private:
+  std::uint64_t size_;
+  Piece one_{0, ByteView()};
+  std::span<const Piece> pieces_;
+};
+
 struct Layout {
   std::string_view name;       // "gcms", "single_quad", "ttfl_profile", "qtof_centroid"
   std::string_view extension;  // of the files holding it, lower case, without the dot
   std::string_view storage;    // the storage a missing-layout message names
   std::string_view probe;      // the container entry whose presence identifies it
   std::span<const std::string_view> streams;  // the streams it needs, in the order load reads them
+  std::string_view scan_stream;                // the one of them holding the scan data the index addresses
   bool profile;                // profile scans (sampled on the channel axis) rather than centroids
 
   // Reads the layout's streams whole, in a fixed order, on the threads
@@ -76,12 +126,17 @@ struct Layout {
   const Bytes& (*scan_data)(const LayoutData& data);
   // Where the scan of index position i starts in the scan data.
   std::uint64_t (*scan_start)(const LayoutData& data, std::size_t i);
+  // Where it ends, in scan data of `size` bytes; a scan whose start lies
+  // past its end, or whose end lies past `size`, is not read.
+  std::uint64_t (*scan_end)(const LayoutData& data, std::size_t i, std::uint64_t size);
   // State shared by the walks of one decode, or nullptr when none is needed.
   std::unique_ptr<WalkState> (*walk_state)(const LayoutData& data);
-  // Decodes the index positions [begin, end) and hands every record to
-  // `out`; before each position it asks out.more(). Returns the position
-  // it stopped before: `end` when the range is done.
-  std::size_t (*walk)(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out);
+  // Decodes the index positions [begin, end), their scans cut out of
+  // `bytes`, and hands every record to `out`; before each position it asks
+  // out.more(). Returns the position it stopped before: `end` when the
+  // range is done.
+  std::size_t (*walk)(const LayoutData& data, WalkState* state, const ScanBytes& bytes, std::size_t begin,
+                      std::size_t end, ScanOut& out);
   // The fewest bytes of scan data a point can be stored in (the densest
   // record the decoder accepts), so that a run whose index addresses each
   // scan once holds at most scan data / this many points.
@@ -101,30 +156,18 @@ inline std::size_t most_points(const LayoutData& data) {
   return layout.scan_data(data).size() / layout.densest_point_bytes;
 }
 
-// The bytes [start, end) of the scan data, or why there are none: the range
-// runs backwards or past the end. An empty range is handed to the decoder,
-// which rejects it as too short.
-inline Result<ByteView> scan_bytes(const Bytes& data, std::uint64_t start, std::uint64_t end) {
-  if (start > end) return fail("scan bytes " + num(start) + " to " + num(end) + " run backwards");
-  if (end > data.size()) {
-    return fail("scan bytes " + num(start) + " to " + num(end) + " lie past the end of the " + num(data.size()) +
-                "-byte scan data");
-  }
-  return ByteView(data).sub(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
-}
-
 // The loop every layout's walk follows over the index positions [begin,
 // end): `range(i)` gives the scan's byte range in `data` as a pair, and
 // `decode(i, bytes)` decodes it and emits its records, giving out.emit's
 // verdict (false: stop) or the decoder's error, with which the scan is
 // dropped. Returns the position the walk stopped before.
 template <class Range, class Decode>
-std::size_t walk_scans(const Bytes& data, std::size_t begin, std::size_t end, ScanOut& out, Range&& range,
+std::size_t walk_scans(const ScanBytes& data, std::size_t begin, std::size_t end, ScanOut& out, Range&& range,
                        Decode&& decode) {
   for (std::size_t i = begin; i < end; ++i) {
     if (!out.more()) return i;
     const auto [start, stop] = range(i);
-    auto bytes = scan_bytes(data, start, stop);
+    auto bytes = data.range(start, stop);
     if (!bytes) {
       out.drop(i, std::move(bytes).error());
       continue;
@@ -143,8 +186,8 @@ std::size_t walk_scans(const Bytes& data, std::size_t begin, std::size_t end, Sc
 // Scan i runs from its offset up to the next entry's, the last to the end of
 // the data; the offsets are taken as stored, never sorted.
 template <class Offset>
-std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, const Bytes& data) {
-  return i + 1 < offsets.size() ? static_cast<std::uint64_t>(offsets[i + 1]) : data.size();
+std::uint64_t scan_end(const std::vector<Offset>& offsets, std::size_t i, std::uint64_t size) {
+  return i + 1 < offsets.size() ? static_cast<std::uint64_t>(offsets[i + 1]) : size;
 }
 
 // The descriptors of the table, one per file in src/reader/layouts/.

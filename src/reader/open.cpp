@@ -181,6 +181,29 @@ Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view p
   return std::move(*bytes);
 }
 
+Result<ScanStream> read_scan_stream(const cfb::CompoundFile& container, std::string_view path,
+                                    const ReadOptions& options) {
+  if (!options.scan_data_on_demand) {
+    auto bytes = read_stream(container, path, options);
+    if (!bytes) return Unexpected(std::move(bytes).error());
+    const std::uint64_t size = bytes->size();
+    return ScanStream{std::move(*bytes), size};
+  }
+  auto stream = container.open_stream(path);
+  if (!stream) {
+    return fail("stream '" + std::string(path) + "' not found: " + stream.error().message());
+  }
+  // The chain is checked here, as a whole read would check it, so that a
+  // file with several faults fails on the same one either way, with the
+  // error read_stream gives.
+  auto ranges = container.open_ranges(*stream);
+  if (!ranges) {
+    const bool memory = ranges.error().code() == Error::Code::OutOfMemory;
+    return Unexpected(std::move(ranges).error().restated(memory ? Error::Code::OutOfMemory : Error::Code::Io, ""));
+  }
+  return ScanStream{Bytes{}, stream->size};
+}
+
 std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::string_view path) {
   auto stream = container.open_stream(path);
   if (!stream) return std::nullopt;

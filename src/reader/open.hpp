@@ -35,6 +35,10 @@ struct ReadOptions {
   // 0: every core, or one thread for less than 4 MiB of bytes; otherwise
   // that many threads, at most max_threads().
   std::size_t threads = 0;
+  // The layout's scan data is left in the container, to be read window by
+  // window as a streaming walk needs it (stream.hpp); only its size is
+  // taken at load.
+  bool scan_data_on_demand = false;
 };
 
 struct DetectedFile {
@@ -63,6 +67,15 @@ Result<const Layout*> probe_layout(const std::string& path);
 // A required stream, whole; a stream that cannot be opened is a parse error
 // naming its path, one that cannot be read an I/O error.
 Result<Bytes> read_stream(const cfb::CompoundFile& container, std::string_view path, const ReadOptions& options = {});
+// The scan data a layout's index addresses: the stream whole, or, with
+// options.scan_data_on_demand, only its size (the stream found and its
+// chain checked, its bytes left unread).
+struct ScanStream {
+  Bytes bytes;
+  std::uint64_t size = 0;
+};
+Result<ScanStream> read_scan_stream(const cfb::CompoundFile& container, std::string_view path,
+                                    const ReadOptions& options);
 // An optional stream, whole, or nothing on any failure.
 std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::string_view path);
 

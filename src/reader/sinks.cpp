@@ -68,6 +68,19 @@ bool ColumnSink::grow(std::size_t points) {
   return mz.reserve_more(points, wanted) && intensity.reserve_more(points, wanted);
 }
 
+void ColumnSink::drop_front(std::size_t spectra) {
+  spectra = std::min(spectra, ms_level.size());
+  const auto points = static_cast<std::size_t>(offsets.data()[spectra]);
+  mz.drop_front(points);
+  intensity.drop_front(points);
+  offsets.drop_front(spectra);
+  for (std::size_t k = 0; k < offsets.size(); ++k) offsets.data()[k] -= static_cast<std::int64_t>(points);
+  ms_level.drop_front(spectra);
+  retention_time.drop_front(spectra);
+  precursor_mz.drop_front(spectra);
+  points_ -= points;
+}
+
 void ColumnSink::expect_positions(std::size_t positions, std::size_t most) {
   positions_ = positions;
   most_ = most;

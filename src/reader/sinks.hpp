@@ -124,9 +124,18 @@ class Block {
   // Keeps the capacity, drops the values.
   void clear() noexcept { size_ = 0; }
 
+  // Drops the first `count` values (at most size()); the rest move to the
+  // front.
+  void drop_front(std::size_t count) noexcept {
+    count = std::min(count, size_);
+    if (count != 0 && count != size_) std::copy(data_ + count, data_ + size_, data_);
+    size_ -= count;
+  }
+
   std::size_t size() const noexcept { return size_; }
   std::size_t room() const noexcept { return capacity_ - size_; }
   const T* data() const noexcept { return data_; }
+  T* data() noexcept { return data_; }
 
   [[nodiscard]] bool append(const T* values, std::size_t count) noexcept {
     if (count > capacity_ - size_ && !grow(count, 0)) return false;
@@ -232,6 +241,11 @@ class ColumnSink final : public SpectrumSink, public ValueArrays {
   // near the run's size in a handful of steps, instead of at the bound or at
   // twice the size: address space is what a run under a limit runs out of.
   void expect_positions(std::size_t positions, std::size_t most);
+
+  // Forgets the first `spectra` spectra, whose columns the caller has
+  // copied out: the columns keep the spectra after them, from the front,
+  // with their boundaries counted from 0 again.
+  void drop_front(std::size_t spectra);
 
   Block<double> mz;
   Block<float> intensity;

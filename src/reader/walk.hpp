@@ -147,21 +147,28 @@ class Emitter final : public ScanOut {
 };
 
 // Walks ranges of one file's index with its layout's walk; the walks of one
-// decode, on any thread, share the layout's walk state.
+// decode, on any thread, share the layout's walk state. Scans are cut out of
+// the layout's scan data held whole, or out of the pieces a streaming walk
+// read for one window.
 class Walker {
  public:
   explicit Walker(const LayoutData& data)
       : data_(data),
         layout_(layout_of(data)),
+        whole_(layout_.scan_data(data)),
         state_(layout_.walk_state != nullptr ? layout_.walk_state(data) : nullptr) {}
 
   std::size_t operator()(std::size_t begin, std::size_t end, ScanOut& out) {
-    return layout_.walk(data_, state_.get(), begin, end, out);
+    return layout_.walk(data_, state_.get(), whole_, begin, end, out);
+  }
+  std::size_t operator()(const ScanBytes& scans, std::size_t begin, std::size_t end, ScanOut& out) {
+    return layout_.walk(data_, state_.get(), scans, begin, end, out);
   }
 
  private:
   const LayoutData& data_;
   const Layout& layout_;
+  const ScanBytes whole_;
   std::unique_ptr<WalkState> state_;
 };
 

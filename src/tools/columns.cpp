@@ -12,6 +12,11 @@
 //         # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec, precursor_mz,
 //         #  dropped_positions, dropped_codes, dropped_reasons): scan dropped_positions[k] of the
 //         #  index was left out for dropped_reasons[dropped_codes[k]]
+//     class BatchReader:
+//         def __init__(self, path, max_points: int): ...   # opens the file
+//         def next(self) -> tuple[str, str, Column, ..., Column] | None
+//             # read_columns' first eight items for the next batch, plus its
+//             # spectra's index in the whole run; None after the last
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
@@ -22,6 +27,14 @@
 // numpy build an array over the block without copying it; the array keeps
 // the Column alive through its base, and the block is freed when the last
 // array over it goes. Built against the 3.10 limited API like `kelvara`.
+//
+// BatchReader walks a run with the core's streaming walk (reader/stream.hpp)
+// instead: each next() decodes windows, with the lock released, into a
+// staging ColumnSink until it holds more than max_points points past the
+// spectra already given out (or the walk ends), then copies the longest run
+// of whole spectra within max_points (one spectrum at least) into blocks of
+// their own, which become the batch's Columns. Memory stays near a batch
+// and a few windows, whatever the size of the run.
 
 #include <algorithm>
 #include <bit>
@@ -46,6 +59,7 @@
 #include "reader/layouts.hpp"
 #include "reader/open.hpp"
 #include "reader/sinks.hpp"
+#include "reader/stream.hpp"
 
 namespace {
 
@@ -232,6 +246,11 @@ std::optional<std::string> file_path_of(PyObject* path) {
   return file_path;
 }
 
+// The run's display name as str, decoded as the file system encodes names.
+OwnedRef name_object(const std::string& name) {
+  return OwnedRef(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
 // `work()` with the interpreter lock released: plain C++ over owned bytes,
 // while other Python threads run. No exception may cross the lock's
 // release, so one is carried over and rethrown here.
@@ -264,7 +283,7 @@ OwnedRef read_columns_impl(PyObject* path) {
   Decoded& decoded = **result;
   ColumnSink& sink = decoded.sink;
 
-  OwnedRef name(PyUnicode_DecodeFSDefaultAndSize(decoded.name.data(), static_cast<Py_ssize_t>(decoded.name.size())));
+  OwnedRef name = name_object(decoded.name);
   if (!name) return OwnedRef();
   // Made in order, stopping at the first failure; blocks not yet handed to
   // a column are freed with the sink.
@@ -311,6 +330,249 @@ OwnedRef probe_layout_impl(PyObject* path) {
 PyObject* probe_layout(PyObject*, PyObject* path) {
   return entry([&] { return probe_layout_impl(path); });
 }
+
+// ---------------------------------------------------------------------------
+// BatchReader
+
+// Whole spectra of a run, copied out of the staging sink: the columns of one
+// batch, with each spectrum's index in the whole run.
+struct Batch {
+  Block<double> mz;
+  Block<float> intensity;
+  Block<std::int64_t> offsets;
+  Block<std::uint8_t> ms_level;
+  Block<double> retention_time;
+  Block<double> precursor_mz;
+  Block<std::int64_t> index;
+};
+
+// The C++ side of a BatchReader: the streaming walk, the spectra it has
+// decoded but not yet given out, and where the walk ended. Used by one
+// thread at a time (the reader's `busy` flag sees to it).
+class BatchSource {
+ public:
+  explicit BatchSource(std::size_t max_points) : max_points_(max_points) {}
+
+  kelvara::Result<bool> open(const std::string& path, const kelvara::reader::ReadOptions& options) {
+    auto opened = kelvara::reader::StreamingRun::open(path, options, staging_);
+    if (!opened) return kelvara::Unexpected(std::move(opened).error());
+    run_ = std::move(*opened);
+    return true;
+  }
+
+  const std::string& name() const { return run_->display_name(); }
+  std::string_view layout() const { return run_->layout().name; }
+  const std::optional<kelvara::Error>& error() const { return error_; }
+
+  // The next batch; nothing once the walk has ended or failed (error()
+  // says which) and every spectrum before has been given out.
+  std::optional<Batch> next() {
+    ColumnSink& s = staging_;
+    // Spectra given out leave the staging columns once they are half of
+    // them, so each value moves a bounded number of times.
+    if (taken_ > 0 && 2 * taken_ >= s.ms_level.size()) {
+      s.drop_front(taken_);
+      taken_ = 0;
+    }
+    while (!ended_ && !error_ && pending_points() <= max_points_) {
+      auto stepped = run_->step();
+      if (!stepped) {
+        error_ = std::move(stepped).error();
+      } else if (!*stepped) {
+        ended_ = true;
+      }
+    }
+    const std::size_t spectra = s.ms_level.size();
+    if (taken_ == spectra) return std::nullopt;
+    const std::int64_t* bounds = s.offsets.data();
+    const std::size_t first = taken_;
+    std::size_t count = 1;
+    while (first + count < spectra &&
+           static_cast<std::size_t>(bounds[first + count + 1] - bounds[first]) <= max_points_) {
+      ++count;
+    }
+
+    // Each column is allocated once at its size, so that handing it to a
+    // Column needs no trim and the allocator sees one block per column.
+    Batch batch;
+    const auto from = static_cast<std::size_t>(bounds[first]);
+    const auto points = static_cast<std::size_t>(bounds[first + count]) - from;
+    bool ok = exact(batch.mz, points).append(s.mz.data() + from, points) &&
+              exact(batch.intensity, points).append(s.intensity.data() + from, points);
+    exact(batch.offsets, count + 1);
+    for (std::size_t k = 0; ok && k <= count; ++k) ok = batch.offsets.push(bounds[first + k] - bounds[first]);
+    ok = ok && exact(batch.ms_level, count).append(s.ms_level.data() + first, count) &&
+         exact(batch.retention_time, count).append(s.retention_time.data() + first, count) &&
+         exact(batch.precursor_mz, count).append(s.precursor_mz.data() + first, count);
+    exact(batch.index, count);
+    for (std::size_t k = 0; ok && k < count; ++k) ok = batch.index.push(static_cast<std::int64_t>(given_ + k));
+    // MemoryError in Python, with the batch's blocks freed.
+    if (!ok) throw std::bad_alloc();
+    taken_ += count;
+    given_ += count;
+    return batch;
+  }
+
+ private:
+  template <class T>
+  static Block<T>& exact(Block<T>& block, std::size_t count) {
+    block.try_reserve(std::max<std::size_t>(count, 1));
+    return block;
+  }
+
+  // Points decoded and not yet given out.
+  std::size_t pending_points() const {
+    const std::int64_t* bounds = staging_.offsets.data();
+    return static_cast<std::size_t>(bounds[staging_.ms_level.size()] - bounds[taken_]);
+  }
+
+  std::size_t max_points_;
+  ColumnSink staging_;
+  std::unique_ptr<kelvara::reader::StreamingRun> run_;  // after staging_, which it writes to
+  std::size_t taken_ = 0;    // staging spectra given out
+  std::uint64_t given_ = 0;  // spectra given out in all: the next one's index in the run
+  bool ended_ = false;
+  std::optional<kelvara::Error> error_;
+};
+
+struct BatchReaderObject {
+  PyObject_HEAD
+  BatchSource* source;  // owned
+  PyObject* path;       // as given, for the errors' filename
+  bool busy;            // next() runs with the lock released
+};
+
+PyObject* batch_reader_type = nullptr;
+
+BatchReaderObject& reader_of(PyObject* self) { return *reinterpret_cast<BatchReaderObject*>(self); }
+
+OwnedRef batch_reader_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* path = nullptr;
+  Py_ssize_t max_points = 0;
+  static const char* keywords[] = {"path", "max_points", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On:BatchReader", const_cast<char**>(keywords), &path,
+                                   &max_points)) {
+    return OwnedRef();
+  }
+  if (max_points < 1) {
+    PyErr_Format(PyExc_ValueError, "max_points must be at least 1, not %zd", max_points);
+    return OwnedRef();
+  }
+  const std::optional<std::string> file_path = file_path_of(path);
+  if (!file_path) return OwnedRef();
+  // KELVARA_THREADS is read once, here, with the lock held.
+  const kelvara::reader::ReadOptions options = kelvara::reader::read_options_from_environment();
+  auto source = std::make_unique<BatchSource>(static_cast<std::size_t>(max_points));
+  std::optional<kelvara::Result<bool>> opened;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    opened.emplace(source->open(*file_path, options));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) std::rethrow_exception(failure);
+  if (!*opened) {
+    set_open_error(opened->error(), path);
+    return OwnedRef();
+  }
+  OwnedRef self = kelvara::py::alloc_instance(type);
+  if (!self) return self;
+  BatchReaderObject& reader = reader_of(self.get());
+  reader.source = source.release();
+  Py_INCREF(path);
+  reader.path = path;
+  reader.busy = false;
+  return self;
+}
+
+PyObject* batch_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return entry([&] { return batch_reader_new_impl(type, args, kwargs); });
+}
+
+void batch_reader_dealloc(PyObject* self) {
+  kelvara::py::dealloc_guard(self, [&] {
+    BatchReaderObject& reader = reader_of(self);
+    // Stops the walk's workers between windows and joins them.
+    delete reader.source;
+    reader.source = nullptr;
+    Py_CLEAR(reader.path);
+  });
+  kelvara::py::free_instance(self);
+}
+
+OwnedRef batch_reader_next_impl(PyObject* self) {
+  BatchReaderObject& reader = reader_of(self);
+  if (reader.busy) {
+    PyErr_SetString(PyExc_RuntimeError, "BatchReader.next() is already running in another thread");
+    return OwnedRef();
+  }
+  BatchSource& source = *reader.source;
+  std::optional<Batch> batch;
+  std::exception_ptr failure;
+  reader.busy = true;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    batch = source.next();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  reader.busy = false;
+  if (failure) std::rethrow_exception(failure);
+  if (!batch) {
+    if (source.error()) {
+      set_open_error(*source.error(), reader.path);
+      return OwnedRef();
+    }
+    return OwnedRef::new_reference_to(Py_None);
+  }
+  OwnedRef name = name_object(source.name());
+  if (!name) return OwnedRef();
+  OwnedRef columns[7];
+  const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
+    out = new_column(block, typestr);
+    return static_cast<bool>(out);
+  };
+  if (!make(batch->mz, kFloat64, columns[0]) || !make(batch->intensity, kFloat32, columns[1]) ||
+      !make(batch->offsets, kInt64, columns[2]) || !make(batch->ms_level, kUInt8, columns[3]) ||
+      !make(batch->retention_time, kFloat64, columns[4]) || !make(batch->precursor_mz, kFloat64, columns[5]) ||
+      !make(batch->index, kInt64, columns[6])) {
+    return OwnedRef();
+  }
+  const std::string_view layout = source.layout();
+  return OwnedRef(Py_BuildValue("(Os#OOOOOOO)", name.get(), layout.data(), static_cast<Py_ssize_t>(layout.size()),
+                                columns[0].get(), columns[1].get(), columns[2].get(), columns[3].get(),
+                                columns[4].get(), columns[5].get(), columns[6].get()));
+}
+
+PyObject* batch_reader_next(PyObject* self, PyObject*) {
+  return entry([&] { return batch_reader_next_impl(self); });
+}
+
+PyMethodDef batch_reader_methods[] = {
+    {"next", batch_reader_next, METH_NOARGS,
+     "next($self, /)\n--\n\n"
+     "The next batch: read_columns' tuple plus each spectrum's index in the run; None after the last."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot batch_reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_reader_dealloc)},
+    {Py_tp_methods, batch_reader_methods},
+    {Py_tp_doc, const_cast<char*>("BatchReader(path, max_points)\n--\n\nA run read in batches of whole spectra.")},
+    {0, nullptr},
+};
+
+PyType_Spec batch_reader_spec = {
+    "kelvara_tools._columns.BatchReader",
+    sizeof(BatchReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    batch_reader_slots,
+};
 
 // ---------------------------------------------------------------------------
 // Module
@@ -368,7 +630,10 @@ int module_exec_impl(PyObject* module) {
                                              PyExc_ValueError, attributes.get());
   }
   if (format_error == nullptr) return -1;
+  if (batch_reader_type == nullptr) batch_reader_type = PyType_FromSpec(&batch_reader_spec);
+  if (batch_reader_type == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "Column", column_type) < 0) return -1;
+  if (PyModule_AddObjectRef(module, "BatchReader", batch_reader_type) < 0) return -1;
   if (PyModule_AddObjectRef(module, "FormatError", format_error) < 0) return -1;
   OwnedRef layouts = layout_table();
   if (!layouts || PyModule_AddObjectRef(module, "LAYOUTS", layouts.get()) < 0) return -1;

@@ -12,11 +12,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "reader/build.hpp"
 #include "reader/open.hpp"
+#include "reader/stream.hpp"
 
 namespace kelvara::fuzz {
 
@@ -61,6 +64,39 @@ inline void decode_and_check(const reader::RawFile& file) {
   const auto decoded = reader::decode_spectra(file, sink, kFuzzBudgetSlack);
   check_error_text(decoded);
   if (decoded && *decoded != sink.count()) fault("a spectrum count that differs from the spectra handed over");
+}
+
+template <class T>
+bool same_block(const reader::Block<T>& a, const reader::Block<T>& b) {
+  return a.size() == b.size() && (a.size() == 0 || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// Walks `path` window by window, as iter_batches does, and checks that it
+// gives the columns of the whole-run walk of `file` (the same file, opened
+// whole), or the same error.
+inline void stream_and_compare(const std::string& path, const reader::RawFile& file) {
+  reader::ColumnSink whole;
+  const auto decoded = reader::decode_spectra(file, whole, kFuzzBudgetSlack);
+  reader::ColumnSink streamed;
+  auto run = reader::StreamingRun::open(path, file.options, streamed, kFuzzBudgetSlack);
+  check_error_text(run);
+  if (!run) fault("a file that opens whole but not for a streaming walk");
+  Result<bool> step = true;
+  while (step && *step) step = (*run)->step();
+  check_error_text(step);
+  if (static_cast<bool>(decoded) != static_cast<bool>(step)) {
+    fault("a streaming walk that fails where the whole one does not, or the other way round");
+  }
+  if (!decoded) {
+    if (decoded.error().message() != step.error().message()) fault("a streaming walk that fails with another error");
+    return;
+  }
+  if (!same_block(whole.mz, streamed.mz) || !same_block(whole.intensity, streamed.intensity) ||
+      !same_block(whole.offsets, streamed.offsets) || !same_block(whole.ms_level, streamed.ms_level) ||
+      !same_block(whole.retention_time, streamed.retention_time) ||
+      !same_block(whole.precursor_mz, streamed.precursor_mz)) {
+    fault("a streaming walk whose columns differ from the whole walk's");
+  }
 }
 
 }  // namespace kelvara::fuzz

@@ -3,7 +3,8 @@
 // the rest is written to a file of that name, which goes through layout
 // detection, stream loading and the spectrum walk as RawReader does. The
 // decoded spectra must stay within the decode budget of the file's stream
-// bytes. Built by `cmake -DKELVARA_FUZZ=ON` with Clang; `make fuzz`
+// bytes, and the streaming walk (iter_batches') must give the same columns
+// or the same error. Built by `cmake -DKELVARA_FUZZ=ON` with Clang; `make fuzz`
 // runs it.
 #include <unistd.h>
 
@@ -66,5 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::check_error_text(opened);
   if (!opened) return 0;
   fuzz::decode_and_check(*opened);
+  fuzz::stream_and_compare(path, *opened);
   return 0;
 }

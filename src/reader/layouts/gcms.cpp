@@ -18,10 +18,10 @@ constexpr std::array<std::string_view, 2> kStreams = {"GCMS Raw Data/Spectrum In
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
   KELVARA_TRY(index, read_stream(container, kStreams[0], options));
-  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
-  stream_bytes = index->size() + data->size();
+  KELVARA_TRY(data, read_scan_stream(container, kStreams[1], options));
+  stream_bytes = index->size() + data->size;
   KELVARA_TRY(offsets, raw::gcms::parse_spectrum_index(*index));
-  return LayoutData(GcmsData{std::move(*data), std::move(*offsets)});
+  return LayoutData(GcmsData{std::move(data->bytes), std::move(*offsets)});
 }
 
 const GcmsData& of(const LayoutData& data) { return std::get<GcmsData>(data); }
@@ -30,11 +30,16 @@ std::size_t positions(const LayoutData& data) { return of(data).scan_offsets.siz
 const Bytes& scan_data(const LayoutData& data) { return of(data).ms_raw_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).scan_offsets[i]; }
 
-std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
+std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t size) {
+  return scan_end(of(data).scan_offsets, i, size);
+}
+
+std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std::size_t begin, std::size_t end,
+                 ScanOut& out) {
   const GcmsData& layout = of(data);
   const auto& offsets = layout.scan_offsets;
-  const auto range = [&](std::size_t i) { return std::pair(offsets[i], scan_end(offsets, i, layout.ms_raw_data)); };
-  return walk_scans(layout.ms_raw_data, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+  const auto range = [&](std::size_t i) { return std::pair(offsets[i], scan_end(offsets, i, scans.size())); };
+  return walk_scans(scans, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
     KELVARA_TRY(scan, raw::gcms::parse_gcms_scan(bytes, out.space()));
     if (const auto* profile = std::get_if<raw::PlacedScan>(&*scan)) {
       return out.emit(i, profile->points, {1, raw::ms_to_seconds(profile->retention_time_ms)});
@@ -62,11 +67,13 @@ const Layout kGcmsLayout{
     .storage = "GCMS Raw Data",
     .probe = "GCMS Raw Data",
     .streams = kStreams,
+    .scan_stream = kStreams[1],
     .profile = false,
     .load = load,
     .positions = positions,
     .scan_data = scan_data,
     .scan_start = scan_start,
+    .scan_end = scan_stop,
     .walk_state = nullptr,
     .walk = walk,
     // A Profile point is 4 bytes (an MRM transition, 6 to 8, gives one).

@@ -18,12 +18,12 @@ constexpr std::array<std::string_view, 3> kStreams = {"QTFL RawData/Centroid Ind
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
   KELVARA_TRY(index, read_stream(container, kStreams[0], options));
-  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
+  KELVARA_TRY(data, read_scan_stream(container, kStreams[1], options));
   KELVARA_TRY(times, read_stream(container, kStreams[2], options));
-  stream_bytes = index->size() + data->size() + times->size();
+  stream_bytes = index->size() + data->size + times->size();
   KELVARA_TRY(entries, raw::qtof_centroid::parse_centroid_index(*index));
   KELVARA_TRY(retention, raw::qtof_centroid::parse_qtfl_retention_times(*times));
-  return LayoutData(QtofCentroidData{std::move(*data), std::move(*entries), std::move(*retention)});
+  return LayoutData(QtofCentroidData{std::move(data->bytes), std::move(*entries), std::move(*retention)});
 }
 
 const QtofCentroidData& of(const LayoutData& data) { return std::get<QtofCentroidData>(data); }
@@ -32,13 +32,17 @@ std::size_t positions(const LayoutData& data) { return of(data).index_entries.si
 const Bytes& scan_data(const LayoutData& data) { return of(data).centroid_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).index_entries[i].data_offset; }
 
-std::size_t walk(const LayoutData& data, WalkState*, std::size_t begin, std::size_t end, ScanOut& out) {
+std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t size) {
+  const auto& entries = of(data).index_entries;
+  return i + 1 < entries.size() ? entries[i + 1].data_offset : size;
+}
+
+std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std::size_t begin, std::size_t end,
+                 ScanOut& out) {
   const QtofCentroidData& layout = of(data);
   const auto& entries = layout.index_entries;
-  const auto& scans = layout.centroid_data;
   const auto range = [&](std::size_t i) {
-    const std::uint64_t stop = i + 1 < entries.size() ? entries[i + 1].data_offset : scans.size();
-    return std::pair<std::uint64_t, std::uint64_t>(entries[i].data_offset, stop);
+    return std::pair<std::uint64_t, std::uint64_t>(entries[i].data_offset, scan_stop(data, i, scans.size()));
   };
   return walk_scans(scans, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
     KELVARA_TRY(points, raw::qtof_centroid::decode_qtof_centroid_scan(bytes, out.space()));
@@ -57,11 +61,13 @@ const Layout kQtofCentroidLayout{
     .storage = "QTFL RawData",
     .probe = "QTFL RawData",
     .streams = kStreams,
+    .scan_stream = kStreams[1],
     .profile = false,
     .load = load,
     .positions = positions,
     .scan_data = scan_data,
     .scan_start = scan_start,
+    .scan_end = scan_stop,
     .walk_state = nullptr,
     .walk = walk,
     // An 8-byte m/z and an intensity of at least 1 byte.

@@ -20,15 +20,15 @@ constexpr std::array<std::string_view, 3> kStreams = {"TTFL Raw Data/Data Index"
 Result<LayoutData> load(const cfb::CompoundFile& container, const ReadOptions& options,
                         std::uint64_t& stream_bytes) {
   KELVARA_TRY(index, read_stream(container, kStreams[0], options));
-  KELVARA_TRY(data, read_stream(container, kStreams[1], options));
+  KELVARA_TRY(data, read_scan_stream(container, kStreams[1], options));
   KELVARA_TRY(times, read_stream(container, kStreams[2], options));
-  stream_bytes = index->size() + data->size() + times->size();
+  stream_bytes = index->size() + data->size + times->size();
   KELVARA_TRY(subsets, raw::ttfl_profile::parse_data_index(*index));
 
   TtflProfileData layout;
-  layout.scan_ranges = raw::ttfl_profile::ttfl_scan_ranges(*subsets, data->size());
+  layout.scan_ranges = raw::ttfl_profile::ttfl_scan_ranges(*subsets, data->size);
   layout.subsets = std::move(*subsets);
-  layout.ms_raw_data = std::move(*data);
+  layout.ms_raw_data = std::move(data->bytes);
   layout.retention_times_ms = read_u32_array(*times);
 
   // Only the first tuning result that can be read is consulted, even when
@@ -52,18 +52,21 @@ std::size_t positions(const LayoutData& data) {
 }
 const Bytes& scan_data(const LayoutData& data) { return of(data).ms_raw_data; }
 std::uint64_t scan_start(const LayoutData& data, std::size_t i) { return of(data).scan_ranges[i].start; }
+// The ranges were cut at load, for the stream's size.
+std::uint64_t scan_stop(const LayoutData& data, std::size_t i, std::uint64_t) { return of(data).scan_ranges[i].end; }
 
 std::unique_ptr<WalkState> walk_state(const LayoutData& data) {
   return std::make_unique<SharedTtflScans>(of(data), positions(data));
 }
 
-std::size_t walk(const LayoutData& data, WalkState* state, std::size_t begin, std::size_t end, ScanOut& out) {
+std::size_t walk(const LayoutData& data, WalkState* state, const ScanBytes& stream, std::size_t begin,
+                 std::size_t end, ScanOut& out) {
   const TtflProfileData& layout = of(data);
   auto& scans = static_cast<SharedTtflScans&>(*state);
   const auto range = [&](std::size_t i) {
     return std::pair<std::uint64_t, std::uint64_t>(layout.scan_ranges[i].start, layout.scan_ranges[i].end);
   };
-  return walk_scans(layout.ms_raw_data, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
+  return walk_scans(stream, begin, end, out, range, [&](std::size_t i, ByteView bytes) -> Result<bool> {
     // Channels come back as m/z when the file has a calibration.
     KELVARA_TRY(points, scans.take(layout.scan_ranges[i], bytes, out.space()));
     const std::uint32_t t = layout.subsets[i].rt_index;
@@ -81,11 +84,13 @@ const Layout kTtflProfileLayout{
     .storage = "TTFL Raw Data",
     .probe = "TTFL Raw Data",
     .streams = kStreams,
+    .scan_stream = kStreams[1],
     .profile = true,
     .load = load,
     .positions = positions,
     .scan_data = scan_data,
     .scan_start = scan_start,
+    .scan_end = scan_stop,
     .walk_state = walk_state,
     .walk = walk,
     // One 16-bit word per channel.
