@@ -54,7 +54,11 @@ def browser():
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The system driver, named here, so Selenium Manager never fetches one.
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The browser is not ours to instrument: under the sanitizer build it
+    # starts without the preloaded sanitizer runtime and its options.
+    environment = {key: value for key, value in os.environ.items()
+                   if key != "LD_PRELOAD" and not key.endswith("SAN_OPTIONS")}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=environment), options=options)
     driver.set_page_load_timeout(60)
     os.makedirs(SCREENSHOTS, exist_ok=True)
     yield driver
