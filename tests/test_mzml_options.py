@@ -63,11 +63,22 @@ def test_every_option_is_valid_mzml(outputs, tmp_path):
             assert terms.get(accession.decode()) == term.decode(), (name, accession)
         plain = tmp_path / "plain.mzML"
         plain.write_bytes(text)
-        _, errors, _ = oms.MzMLFile().isSemanticallyValid(str(plain))
+        errors = _semantic_errors(oms, str(plain))
         # The one rule left unmet asks for a maker-specific source file
         # format term, which the converter never writes.
         assert all("sourceFile" in e and ("MS:1000560" in e or "sourcefile_must" in e) for e in errors), \
             (name, source, errors)
+
+
+def _semantic_errors(oms, path: str) -> list[str]:
+    """The semantic validator's errors: newer pyOpenMS returns them, older
+    releases (the newest that installs on CPython 3.10) fill lists passed in."""
+    try:
+        _, errors, _ = oms.MzMLFile().isSemanticallyValid(path)
+    except TypeError:
+        errors, warnings = [], []
+        oms.MzMLFile().isSemanticallyValid(path, errors, warnings)
+    return [e.decode() if isinstance(e, bytes) else e for e in errors]
 
 
 def _source_spectra(source):
