@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import errno
+import os
 import sys
 
 from ._errors import describe, shown
@@ -60,7 +61,7 @@ def _view(args) -> int:
         print("kelvara view: stopped", file=sys.stderr)
         return EXIT_INTERRUPTED
     except ImportError as error:
-        print(f"kelvara view: {error}", file=sys.stderr)
+        print(f"kelvara view: {describe(error)}", file=sys.stderr)
         return EXIT_FAILED
     except OSError as error:
         if error.errno == errno.EADDRINUSE:
@@ -82,18 +83,18 @@ def _report(args) -> int:
         if report.error is not None:
             print(f"failed  {shown(report.path)}: {report.error}", file=sys.stderr, flush=True)
         else:
-            print(f"wrote   {report.output}", file=sys.stderr, flush=True)
+            print(f"wrote   {shown(report.output)}", file=sys.stderr, flush=True)
 
     try:
         reports = write_reports(args.files, args.output_dir, top=args.top, on_result=on_result)
     except ImportError as error:
-        print(f"kelvara report: {error}", file=sys.stderr)
+        print(f"kelvara report: {describe(error)}", file=sys.stderr)
         return EXIT_FAILED
     except OSError as error:
         print(f"kelvara report: cannot write to {shown(args.output_dir)}: {describe(error)}", file=sys.stderr)
         return EXIT_FAILED
     failed = sum(r.error is not None for r in reports)
-    print(f"{len(reports) - failed} of {len(reports)} runs reported in {args.output_dir}/index.html")
+    print(f"{len(reports) - failed} of {len(reports)} runs reported in {shown(os.path.join(args.output_dir, 'index.html'))}")
     return EXIT_FAILED if failed else EXIT_OK
 
 
