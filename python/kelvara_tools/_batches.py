@@ -14,15 +14,17 @@ from typing import Iterator
 
 import numpy as np
 
-from . import _columns
+from . import _columns, _errors
 from ._run import Dropped, Run, StrPath, _read_only
 
 
 class RunBatch(Run):
     """Consecutive spectra of a run: a Run whose index[i] is spectrum i's index in the whole run.
 
-    A batch lists no dropped scans (its dropped is empty): read_run's
-    Run.dropped has them for the whole run.
+    A batch's dropped lists the scans the walk left out since the batch
+    before, numbered by their positions in the run's index (the scans
+    dropped after the last spectrum come with the last batch): together,
+    the batches' dropped scans are read_run's Run.dropped.
     """
 
     __slots__ = ("index",)
@@ -75,8 +77,20 @@ def iter_batches(path: StrPath, max_points: int = 1 << 20) -> Iterator[RunBatch]
     it is not a valid run, MemoryError when memory runs out. Batches already
     yielded stay valid: each owns its columns.
     """
+    yield from _walk(path, max_points)[1]
+
+
+def _walk(path: StrPath, max_points: int) -> tuple[int, Iterator[RunBatch]]:
+    """The file opened for iter_batches: the index's count of scans (the
+    spectra the run holds when every scan gives one and none is dropped)
+    and the batches. Errors are completed as read_run's are."""
     limit = _check_max_points(max_points)
-    reader = _columns.BatchReader(path, limit)
-    while (columns := reader.next()) is not None:
-        name, layout, *arrays, index = columns
-        yield RunBatch(name, layout, *(np.asarray(a) for a in arrays), None, np.asarray(index))
+    reader = _errors.completed(lambda p: _columns.BatchReader(p, limit))(path)
+
+    def batches() -> Iterator[RunBatch]:
+        while (columns := _errors.completed(lambda _: reader.next())(path)) is not None:
+            name, layout, *arrays, index, dropped_positions, dropped_codes, reasons = columns
+            dropped = Dropped(np.asarray(dropped_positions), np.asarray(dropped_codes), reasons)
+            yield RunBatch(name, layout, *(np.asarray(a) for a in arrays), dropped, np.asarray(index))
+
+    return reader.positions, batches()

@@ -31,6 +31,12 @@ class BatchReader:
     """A run walked window by window; next() gives its batches of whole spectra in file order."""
 
     def __init__(self, path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]], max_points: int) -> None: ...
+    # The index positions the walk covers.
+    @property
+    def positions(self) -> int: ...
     # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec,
-    # precursor_mz, index), or None after the last batch.
-    def next(self) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column] | None: ...
+    # precursor_mz, index, dropped_positions, dropped_codes, dropped_reasons):
+    # the scans dropped since the previous batch; None after the last batch.
+    def next(
+        self,
+    ) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column, Column, Column, tuple[str, ...]] | None: ...

@@ -34,7 +34,7 @@ from ._errors import describe, missing_extra
 from ._filters import Filters
 from ._run import read_run
 from ._tables import CHROMATOGRAMS_KEY as _CHROMATOGRAMS_KEY
-from .mzml import read_source_stamp, stamp_values, write_mzml
+from .mzml import read_source_stamp, stamp_values, stream_mzml
 
 __all__ = ["FileReport", "BatchReport", "convert_file", "convert_many", "output_path"]
 
@@ -242,20 +242,24 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
             report.status = "skipped"
             report.output_bytes = _size(final)
             return report
-        run = read_run(source)
-        report.spectra, report.points = len(run), len(run.mz)
         os.makedirs(os.path.dirname(os.path.abspath(final)), exist_ok=True)
         # The size is taken from what was written: another conversion of the
         # same file may be swapping its own output in by the time this one's is placed.
         if to == "mzml":
+            # Batch by batch, in bounded memory; spectra and points are the
+            # source's, as read.
             with atomic_output(final) as temporary:
-                write_mzml(run, temporary, source=source, compression=compress, source_stamp=stamp,
-                           progress=progress, srm_as_spectra=extras.srm_as_spectra, numpress=extras.numpress,
-                           mz32=extras.mz32, gzip=extras.gzip, filters=extras.filters)
+                written = stream_mzml(source, temporary, compression=compress, source_stamp=stamp,
+                                      progress=progress, srm_as_spectra=extras.srm_as_spectra,
+                                      numpress=extras.numpress, mz32=extras.mz32, gzip=extras.gzip,
+                                      filters=extras.filters)
+                report.spectra, report.points = written.spectra_read, written.points_read
                 report.output_bytes = os.path.getsize(temporary)
         else:
             from ._tables import write_parquet
 
+            run = read_run(source)
+            report.spectra, report.points = len(run), len(run.mz)
             # The spectra and points the filters keep, numbered as in the source run.
             kept, index = extras.filters.apply(run)
             report.output_bytes = write_parquet(kept, final, shape, "zstd",

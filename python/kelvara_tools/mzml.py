@@ -1,6 +1,7 @@
 """Write a run as indexed mzML 1.1.
 
     write_mzml(run, "out/run01.mzML", source="data/run01.qgd", compression="zlib")
+    stream_mzml("data/run01.qgd", "out/run01.mzML", compression="zlib")
 
 The writer streams the document in one pass: the header (file description
 with the source file's SHA-1, software, instrument configuration, data
@@ -12,13 +13,25 @@ as spectra, unless srm_as_spectra is asked for; either way a spectrum's id
 is "index=N" with N its position in the source run, so it does not change
 with the mode or the filters.
 
+A run comes in batches of consecutive spectra: write_mzml's Run is one,
+stream_mzml walks the file in many (iter_batches), decoding the next batch
+while writing this one, so memory stays near a few batches. Each batch is
+filtered, its MRM transitions found and its spectra written on its own;
+what spans the run (the chromatograms, the index offsets, the kinds of
+spectra met) accumulates as the batches pass. The header's spectra count
+and kinds come before the spectra: a walk writes them from a guess (the
+index's count of scans, the first batch's kinds) and, when the end shows
+the guess wrong, writes the document again with the right header in front
+of the body already written, so the bytes are always those of the whole run
+written at once.
+
 The peak arrays go out in bulk: each spectrum's m/z (64-bit, or 32-bit
-with mz32) and intensity (32-bit) values are sliced from the run's flat
+with mz32) and intensity (32-bit) values are sliced from the batch's flat
 columns and base64-encoded (zlib-compressed, or MS-Numpress encoded, first
 if asked) in C, so no Python work is done per peak. Per-spectrum summary
-values (total ion current, base peak) are computed once over the whole run
-with numpy. With gzip the whole document goes through a gzip stream; the
-index offsets and the checksum are those of the uncompressed document.
+values (total ion current, base peak) are computed per batch with numpy.
+With gzip the whole document goes through a gzip stream; the index offsets
+and the checksum are those of the uncompressed document.
 
 Every controlled-vocabulary term below is from the PSI-MS vocabulary (MS:)
 or the Unit Ontology (UO:). Output is byte-for-byte deterministic: it holds
@@ -30,8 +43,10 @@ from __future__ import annotations
 import binascii
 import bisect
 import dataclasses
+import functools
 import gzip as gzip_module
 import hashlib
+import itertools
 import os
 import pathlib
 import queue
@@ -43,13 +58,13 @@ from xml.sax.saxutils import quoteattr
 
 import numpy as np
 
-from . import _numpress
+from . import _errors, _numpress
 from ._errors import escape
 from ._filters import Filters, subset
-from ._run import _transitions
+from ._run import SrmChromatogram, _transitions, read_run
 from ._summary import base_peaks as _base_peaks, representation as _representation
 
-__all__ = ["write_mzml", "read_source_stamp", "stamp_values"]
+__all__ = ["write_mzml", "stream_mzml", "read_source_stamp", "stamp_values"]
 
 # Indexed by the representation code of the spectra table: 0 centroid, 1 profile.
 _SPECTRUM_TYPE = (("MS:1000127", "centroid spectrum"), ("MS:1000128", "profile spectrum"))
@@ -282,7 +297,7 @@ def _processing(filters: Filters) -> str:
         </processingMethod>""" for order, method in enumerate(methods))
 
 
-def _header(run, n: int, content_terms: list[tuple[str, str]], source_abs: str,
+def _header(name: str, n: int, content_terms: list[tuple[str, str]], source_abs: str, source_sha1: str,
             source_stamp: dict[str, str] | None, filters: Filters) -> bytes:
     """Everything before the first spectrum."""
     content = [_cv(*term) for term in content_terms]
@@ -293,7 +308,7 @@ def _header(run, n: int, content_terms: list[tuple[str, str]], source_abs: str,
     location += "" if location.endswith("/") else "/"
     return f"""<?xml version="1.0" encoding="utf-8"?>
 <indexedmzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.2_idx.xsd">
-  <mzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" id={quoteattr(escape(run.name))} version="1.1.0">
+  <mzML xmlns="http://psi.hupo.org/ms/mzml" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xsi:schemaLocation="http://psi.hupo.org/ms/mzml http://psidev.info/files/ms/mzML/xsd/mzML1.1.0.xsd" id={quoteattr(escape(name))} version="1.1.0">
     <cvList count="2">
       <cv id="MS" fullName="Proteomics Standards Initiative Mass Spectrometry Ontology" version="4.1.258" URI="https://raw.githubusercontent.com/HUPO-PSI/psi-ms-CV/master/psi-ms.obo"/>
       <cv id="UO" fullName="Unit Ontology" URI="http://ontologies.berkeleybop.org/uo.obo"/>
@@ -306,7 +321,7 @@ def _header(run, n: int, content_terms: list[tuple[str, str]], source_abs: str,
         <sourceFile id="source" name={quoteattr(escape(os.path.basename(source_abs)))} location={quoteattr(location)}>
           {_cv("MS:1000774", "multiple peak list nativeID format")}
           {_cv("MS:1000560", "mass spectrometer file format")}
-          {_cv("MS:1000569", "SHA-1", file_sha1(source_abs))}{stamp}
+          {_cv("MS:1000569", "SHA-1", source_sha1)}{stamp}
         </sourceFile>
       </sourceFileList>
     </fileDescription>
@@ -324,7 +339,7 @@ def _header(run, n: int, content_terms: list[tuple[str, str]], source_abs: str,
       <dataProcessing id="conversion">{_processing(filters)}
       </dataProcessing>
     </dataProcessingList>
-    <run id={quoteattr(_ncname(run.name))} defaultInstrumentConfigurationRef="instrument" defaultSourceFileRef="source">
+    <run id={quoteattr(_ncname(name))} defaultInstrumentConfigurationRef="instrument" defaultSourceFileRef="source">
       <spectrumList count="{n}" defaultDataProcessingRef="conversion">
 """.encode("utf-8")
 
@@ -450,6 +465,13 @@ def _spectrum_template(codings: dict[str, _Coding]) -> bytes:
     return text.encode()
 
 
+def _check_options(compression: str, numpress: bool, mz32: bool) -> None:
+    if compression not in _COMPRESSION:
+        raise ValueError(f"compression must be 'zlib' or 'none', not {compression!r}")
+    if numpress and mz32:
+        raise ValueError("numpress and mz32 both reduce the m/z precision: choose one")
+
+
 def write_mzml(run, path: str | os.PathLike, *, source: str | os.PathLike, compression: str = "zlib",
                source_stamp: dict[str, str] | None = None,
                progress: Callable[[int, int], None] | None = None, srm_as_spectra: bool = False,
@@ -470,86 +492,361 @@ def write_mzml(run, path: str | os.PathLike, *, source: str | os.PathLike, compr
     the spectra and points written and is recorded in the data processing.
     The caller owns atomicity: `path` should be a temporary name to rename on
     success."""
-    if compression not in _COMPRESSION:
-        raise ValueError(f"compression must be 'zlib' or 'none', not {compression!r}")
-    if numpress and mz32:
-        raise ValueError("numpress and mz32 both reduce the m/z precision: choose one")
-    filters = filters or Filters()
-    codings = _codings(compression, numpress, mz32)
-    run, source_index = filters.apply(run)
-    if source_index is None:
-        source_index = np.arange(len(run))
-    srm = []
-    transitions, _, _, _ = _transitions(run)
-    if len(transitions) and not srm_as_spectra:
-        srm = run.srm()
-        kept = np.ones(len(run), dtype=bool)
-        kept[transitions] = False
-        run, positions = subset(run, kept)
-        source_index, transitions = source_index[positions], transitions[:0]
-    mz = np.ascontiguousarray(run.mz, dtype=codings["mz"].dtype)
-    intensity = np.ascontiguousarray(run.intensity, dtype="<f4")
-    offsets = np.asarray(run.offsets, dtype=np.int64)
-    levels = np.asarray(run.ms_level)
-    times = np.asarray(run.retention_time_sec, dtype=np.float64)
-    n = len(offsets) - 1
-    # The same summary values and representation as the spectra table.
-    tic = run.tic(ms_level=None).intensity
-    bp_mz, bp_int, _ = _base_peaks(run)
-    representation = _representation(run)
-    kinds = [(("MS:1000579", "MS1 spectrum") if level == 1 else ("MS:1000580", "MSn spectrum")) for level in levels]
-    for position in transitions.tolist():
-        kinds[position] = _SRM_SPECTRUM
-    # Every file holds the TIC chromatogram, so fileContent is never empty,
-    # even when the filters leave no spectrum.
-    content = sorted(set(kinds)) + [("MS:1000235", "total ion current chromatogram")] + \
-        ([_SRM_CHROMATOGRAM] if srm else [])
-    kind_text = {kind: _cv(*kind).encode() for kind in content}
-    header = _header(run, n, content, os.path.abspath(os.fspath(source)), source_stamp, filters)
-    chromatograms = [_tic_chromatogram(codings, times, tic, levels)]
-    chromatograms += [_srm_chromatogram(k + 1, codings, c) for k, c in enumerate(srm)]
+    _check_options(compression, numpress, mz32)
+    index = np.arange(len(run))
+    return _write_document(run.name, iter([(run, index)]), None, path, source=source, compression=compression,
+                           source_stamp=source_stamp, progress=progress, srm_as_spectra=srm_as_spectra,
+                           numpress=numpress, mz32=mz32, gzip=gzip, filters=filters).size
 
-    with open(path, "wb") as raw:
+
+@dataclasses.dataclass
+class _Written:
+    """What stream_mzml wrote: the document's bytes (before gzip), the
+    spectra and points read from the source, and the spectra written."""
+
+    size: int
+    spectra_read: int
+    points_read: int
+    spectra_written: int
+
+
+def stream_mzml(source: str | os.PathLike, path: str | os.PathLike, *, compression: str = "zlib",
+                source_stamp: dict[str, str] | None = None, progress: Callable[[int, int], None] | None = None,
+                srm_as_spectra: bool = False, numpress: bool = False, mz32: bool = False, gzip: bool = False,
+                filters: Filters | None = None, max_points: int = 1 << 20) -> _Written:
+    """Convert the data file `source` to indexed mzML at `path`, batch by
+    batch: the same bytes write_mzml(read_run(source), path, ...) writes,
+    with memory near a few batches of `max_points` points plus a few
+    numbers per spectrum (its offset and number for the index, the MS1
+    spectra's times and total ion currents, the MRM transitions' points).
+    The next batch is decoded and prepared on a helper thread while this
+    one is encoded and written. Errors are read_run's, raised when the walk
+    reaches them; the caller owns atomicity as with write_mzml.
+    `progress(done, total)` gets the spectra written so far and the index's
+    count of scans (or what was written, once past it)."""
+    from ._batches import _walk
+
+    _check_options(compression, numpress, mz32)
+    positions, batches = _walk(source, max_points)
+    return _write_document(None, ((batch, batch.index) for batch in batches), positions, path, source=source,
+                           compression=compression, source_stamp=source_stamp, progress=progress,
+                           srm_as_spectra=srm_as_spectra, numpress=numpress, mz32=mz32, gzip=gzip, filters=filters)
+
+
+class _Ahead:
+    """The items of an iterator made one ahead on a helper thread, handed
+    over in order; an error the iterator raises is raised where its item
+    was due. Decoding a batch releases the interpreter lock, and so does
+    encoding one, so the two overlap."""
+
+    _END = object()
+
+    def __init__(self, items) -> None:
+        self.items = items
+        self.queue: queue.Queue = queue.Queue(maxsize=1)
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self) -> None:
+        try:
+            for item in self.items:
+                if not self._put((True, item)):
+                    return
+            self._put((True, self._END))
+        except BaseException as error:  # raised in the taker's thread
+            self._put((False, error))
+
+    def _put(self, item) -> bool:
+        while not self.stop.is_set():
+            try:
+                self.queue.put(item, timeout=0.1)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.stop.is_set():
+            raise StopIteration
+        ok, item = self.queue.get()
+        if not ok:
+            self.stop.set()
+            raise item
+        if item is self._END:
+            self.stop.set()
+            raise StopIteration
+        return item
+
+    def close(self) -> None:
+        """Stop after the item under way, and wait for the thread."""
+        self.stop.set()
+        self.thread.join()
+
+
+class _Spectra:
+    """One batch as written: the spectra the filters keep, without the MRM
+    transitions that go out as chromatograms, and every column the
+    spectrum elements need."""
+
+    def __init__(self, run, index: np.ndarray, filters: Filters, srm_as_spectra: bool, mz_dtype: str,
+                 totals: _Totals) -> None:
+        run, kept = filters.apply(run)
+        self.source_index = index if kept is None else index[kept]
+        transitions, group, precursor, product = _transitions(run)
+        self.srm = bool(len(transitions)) and not srm_as_spectra
+        if self.srm:
+            totals.add_transitions(run, transitions, group, precursor, product)
+            keep = np.ones(len(run), dtype=bool)
+            keep[transitions] = False
+            run, positions = subset(run, keep)
+            self.source_index, transitions = self.source_index[positions], transitions[:0]
+        self.mz = np.ascontiguousarray(run.mz, dtype=mz_dtype)
+        self.intensity = np.ascontiguousarray(run.intensity, dtype="<f4")
+        self.offsets = np.asarray(run.offsets, dtype=np.int64)
+        self.levels = np.asarray(run.ms_level)
+        self.times = np.asarray(run.retention_time_sec, dtype=np.float64)
+        # The same summary values and representation as the spectra table.
+        self.tic = run.tic(ms_level=None).intensity
+        self.bp_mz, self.bp_int, _ = _base_peaks(run)
+        self.representation = _representation(run)
+        kinds = [_MS1 if level == 1 else _MSN for level in self.levels.tolist()]
+        for position in transitions.tolist():
+            kinds[position] = _SRM_SPECTRUM
+        self.kinds = kinds
+        self.precursors = _precursor_lists(run, transitions)
+        totals.add_spectra(self)
+
+    def __len__(self) -> int:
+        return len(self.levels)
+
+
+class _Totals:
+    """What spans the run, gathered as its batches pass: the spectrum kinds
+    met, the MS1 spectra's times and total ion currents, and the MRM
+    transitions' points grouped by (precursor, product) pair, pairs numbered
+    by first appearance across the run."""
+
+    def __init__(self) -> None:
+        self.name: str | None = None
+        self.spectra_read = self.points_read = 0
+        self.kinds: set[tuple[str, str]] = set()
+        self.tic_times: list[np.ndarray] = []
+        self.tic_values: list[np.ndarray] = []
+        self.pairs: dict[tuple[float, float], int] = {}
+        self.transitions: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
+
+    def read(self, run) -> None:
+        self.name = run.name
+        self.spectra_read += len(run)
+        self.points_read += len(run.mz)
+
+    def add_spectra(self, spectra: _Spectra) -> None:
+        self.kinds.update(spectra.kinds)
+        ms1 = spectra.levels == 1
+        self.tic_times.append(spectra.times[ms1])
+        self.tic_values.append(spectra.tic[ms1])
+
+    def add_transitions(self, run, spectra, group, precursor, product) -> None:
+        # The batch numbers its pairs by first appearance in it; in that
+        # order, a pair the run has not met yet takes the next number.
+        numbers = np.array([self.pairs.setdefault(pair, len(self.pairs))
+                            for pair in zip(precursor.tolist(), product.tolist())], dtype=np.int64)
+        self.transitions.append((numbers[group], run.retention_time_sec[spectra],
+                                 run.intensity[run.offsets[spectra]].astype(np.float64)))
+
+    def chromatograms(self, codings: dict[str, _Coding]) -> list[tuple[str, bytes]]:
+        """The TIC chromatogram, then one per MRM transition: Run.srm()'s
+        chromatograms of the whole run."""
+        empty = np.zeros(0, dtype=np.float64)
+        elements = [_chromatogram(0, "TIC", codings, "tic", _cv(*_TIC), np.concatenate([empty, *self.tic_times]),
+                                  np.concatenate([empty, *self.tic_values]))]
+        if not self.pairs:
+            return elements
+        numbers, times, values = (np.concatenate(parts) for parts in zip(*self.transitions))
+        order = np.argsort(numbers, kind="stable")
+        bounds = np.searchsorted(numbers[order], np.arange(len(self.pairs) + 1))
+        times, values = times[order], values[order]
+        for k, (precursor, product) in enumerate(self.pairs):
+            trace = SrmChromatogram(precursor, product, times[bounds[k]:bounds[k + 1]],
+                                    values[bounds[k]:bounds[k + 1]])
+            elements.append(_srm_chromatogram(k + 1, codings, trace))
+        return elements
+
+
+def _content(kinds, srm: bool) -> list[tuple[str, str]]:
+    """The fileContent terms: the spectrum kinds, the TIC chromatogram that
+    every file holds (so fileContent is never empty, even when the filters
+    leave no spectrum) and the SRM chromatograms where there are any."""
+    return sorted(set(kinds)) + [_TIC] + ([_SRM_CHROMATOGRAM] if srm else [])
+
+
+_MS1 = ("MS:1000579", "MS1 spectrum")
+_MSN = ("MS:1000580", "MSn spectrum")
+_TIC = ("MS:1000235", "total ion current chromatogram")
+
+
+class _Output:
+    """The document's file, through gzip when asked, behind a _Sink."""
+
+    def __init__(self, path: str | os.PathLike, gzip: bool) -> None:
+        self.raw = open(path, "wb")
         # mtime 0 and no file name in the gzip header keep the output
         # deterministic. Level 6, the gzip command's own: on a converted
         # GC-MS sample it came within 2% of level 9's size in four fifths of
         # its time, and 9% smaller than level 1.
-        handle = gzip_module.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0, compresslevel=6) if gzip \
-            else raw
-        out = _Sink(handle)
+        self.handle = gzip_module.GzipFile(filename="", mode="wb", fileobj=self.raw, mtime=0, compresslevel=6) \
+            if gzip else self.raw
+        self.sink = _Sink(self.handle)
+
+    def finish(self, tail: bytes = b"") -> str:
+        """Write what is queued, then `tail` outside the checksum; close."""
+        checksum = self.sink.close()
+        self.handle.write(tail)
+        self.close()
+        return checksum
+
+    def close(self) -> None:
         try:
-            out.write(header)
-            spectrum_offsets = _write_spectra(out, _spectrum_template(codings), codings, mz, intensity, offsets,
-                                              levels, list(map(kind_text.__getitem__, kinds)), representation,
-                                              tic, bp_mz, bp_int, times, _precursor_lists(run, transitions),
-                                              source_index, progress)
-            out.write(b"      </spectrumList>\n"
-                      b'      <chromatogramList count="%d" defaultDataProcessingRef="conversion">\n'
-                      % len(chromatograms))
-            chromatogram_offsets = []
-            for ref, element in chromatograms:
-                chromatogram_offsets.append((ref, out.position + _INDENT))
-                out.write(element)
-            out.write(b"      </chromatogramList>\n    </run>\n  </mzML>\n")
-            out.write(b"  ")
-            index_offset = out.position
-            out.write(b'<indexList count="2">\n    <index name="spectrum">\n')
-            line = b'      <offset idRef="index=%d">%d</offset>\n'
-            out.write(b"".join([line % pair for pair in zip(source_index.tolist(), spectrum_offsets)]))
-            out.write(b'    </index>\n    <index name="chromatogram">\n')
-            out.write(b"".join(b'      <offset idRef=%b>%d</offset>\n' % (quoteattr(ref).encode(), at)
-                               for ref, at in chromatogram_offsets))
-            out.write(b"    </index>\n  </indexList>\n"
-                      b"  <indexListOffset>%d</indexListOffset>\n  <fileChecksum>" % index_offset)
-            checksum = out.close()
+            if self.handle is not self.raw:
+                self.handle.close()
+        finally:
+            self.raw.close()
+
+    def abandon(self) -> None:
+        self.sink.abandon()
+        self.close()
+
+
+def _write_document(name: str | None, batches, expected: int | None, path: str | os.PathLike, *,
+                    source: str | os.PathLike, compression: str, source_stamp: dict[str, str] | None,
+                    progress: Callable[[int, int], None] | None, srm_as_spectra: bool, numpress: bool, mz32: bool,
+                    gzip: bool, filters: Filters | None) -> _Written:
+    """Write the document of a run given as (run, index in the whole run)
+    batches in file order: a whole Run is one batch (expected None), a walk
+    many (expected: the index's count of scans), prepared one ahead.
+
+    The header, which comes first, holds two things only the end knows: the
+    count of spectra written and the kinds of content. It is written from a
+    guess (for a whole Run, its own values, which are exact): the expected
+    count and the first batch's kinds. Spectrum offsets are kept relative to
+    the end of the header. When the guess turns out wrong (filters, MRM
+    transitions leaving the spectra list, dropped scans, kinds first met
+    later), the document is made again with the right header in front of
+    the body written so far, read back from the first file."""
+    filters = filters or Filters()
+    codings = _codings(compression, numpress, mz32)
+    totals = _Totals()
+
+    def prepared():
+        for run, index in batches:
+            totals.read(run)
+            yield _Spectra(run, index, filters, srm_as_spectra, codings["mz"].dtype, totals)
+
+    parts = prepared() if expected is None else _Ahead(prepared())
+    try:
+        first = next(parts, None)
+        # A walk that met no spectrum (every scan dropped) has the name
+        # read_run gives, which costs nothing to decode.
+        name = totals.name or name or read_run(source).name
+        source_abs = os.path.abspath(os.fspath(source))
+        head = functools.partial(_header, name, source_abs=source_abs, source_sha1=file_sha1(source_abs),
+                                 source_stamp=source_stamp, filters=filters)
+        # The helper thread may be adding the next batch to the totals: the
+        # guess takes the first batch's own kinds.
+        guess = (len(first) if expected is None and first is not None else expected or 0,
+                 _content(first.kinds if first is not None else (), first is not None and first.srm))
+        header = head(*guess)
+        out = _Output(path, gzip)
+        try:
+            out.sink.write(header)
+            offsets, numbers = [], []
+            template = _spectrum_template(codings)
+            done = 0
+            for spectra in itertools.chain([first] if first is not None else [], parts):
+                report = None if progress is None else \
+                    (lambda k, done=done: progress(done + k, max(guess[0], done + k)))
+                offsets.append(_write_spectra(out.sink, template, codings, spectra, done, report) - len(header))
+                numbers.append(spectra.source_index)
+                done += len(spectra)
+            truth = (done, _content(totals.kinds, bool(totals.pairs)))
+            if truth != guess:
+                old_header, body = len(header), out.sink.position - len(header)
+                out.finish()
+                header = head(*truth)
+                out = _rewrite(path, gzip, header, old_header, body)
+            size, checksum = _write_end(out.sink, totals.chromatograms(codings), numbers, offsets, len(header))
         except BaseException:
             out.abandon()
             raise
         tail = f"{checksum}</fileChecksum>\n</indexedmzML>\n".encode()
-        handle.write(tail)
-        if gzip:
-            handle.close()
-        return out.position + len(tail)
+        try:
+            out.handle.write(tail)
+        finally:
+            out.close()
+        return _Written(size + len(tail), totals.spectra_read, totals.points_read, done)
+    finally:
+        if isinstance(parts, _Ahead):
+            parts.close()
+
+
+def _write_end(sink: _Sink, chromatograms: list[tuple[str, bytes]], numbers: list[np.ndarray],
+               offsets: list[np.ndarray], shift: int) -> tuple[int, str]:
+    """The chromatograms, the index (spectrum `numbers` and their `offsets`
+    past the header, `shift` bytes) and everything up to the checksum;
+    returns the bytes written and the checksum."""
+    sink.write(b"      </spectrumList>\n"
+               b'      <chromatogramList count="%d" defaultDataProcessingRef="conversion">\n' % len(chromatograms))
+    chromatogram_offsets = []
+    for ref, element in chromatograms:
+        chromatogram_offsets.append((ref, sink.position + _INDENT))
+        sink.write(element)
+    sink.write(b"      </chromatogramList>\n    </run>\n  </mzML>\n")
+    sink.write(b"  ")
+    index_offset = sink.position
+    sink.write(b'<indexList count="2">\n    <index name="spectrum">\n')
+    line = b'      <offset idRef="index=%d">%d</offset>\n'
+    step = 1 << 16  # spectra per piece of the index's text: a long run's is never held whole
+    for batch_numbers, batch_offsets in zip(numbers, offsets):
+        for start in range(0, len(batch_numbers), step):
+            pairs = zip(batch_numbers[start:start + step].tolist(), (batch_offsets[start:start + step] + shift).tolist())
+            sink.write(b"".join([line % pair for pair in pairs]))
+    sink.write(b'    </index>\n    <index name="chromatogram">\n')
+    sink.write(b"".join(b'      <offset idRef=%b>%d</offset>\n' % (quoteattr(ref).encode(), at)
+                        for ref, at in chromatogram_offsets))
+    sink.write(b"    </index>\n  </indexList>\n"
+               b"  <indexListOffset>%d</indexListOffset>\n  <fileChecksum>" % index_offset)
+    return sink.position, sink.close()
+
+
+def _rewrite(path: str | os.PathLike, gzip: bool, header: bytes, old_header: int, body: int) -> _Output:
+    """The document at `path` again, `header` in front of the `body` bytes
+    that followed its first header of `old_header` bytes: the first file
+    moves aside, is read back (through gzip when written through it) and
+    removed. Returns the new output, open for what follows the body."""
+    aside = os.fspath(path) + ".body.tmp"
+    os.replace(path, aside)
+    try:
+        out = _Output(path, gzip)
+        try:
+            with (gzip_module.open(aside, "rb") if gzip else open(aside, "rb")) as old:
+                out.sink.write(header)
+                old.seek(old_header)
+                while body > 0:
+                    block = old.read(min(body, _Sink.BLOCK))
+                    if not block:
+                        raise OSError(f"{path}: the document's body was cut short while it was rewritten")
+                    out.sink.write(block)
+                    body -= len(block)
+        except BaseException:
+            out.abandon()
+            raise
+        return out
+    finally:
+        os.remove(aside)
 
 
 def _batches(offsets: np.ndarray, max_spectra: int = 4096, max_points: int = 1 << 20) -> list[tuple[int, int]]:
@@ -587,18 +884,22 @@ def _interleave(pieces: list[bytes], fields: list[list[bytes]], n: int) -> tuple
     return parts, lengths
 
 
-def _write_spectra(out: _Sink, template: bytes, codings: dict[str, _Coding], mz, intensity, offsets: np.ndarray,
-                   levels: np.ndarray, kinds: list[bytes], representation: np.ndarray, tic, bp_mz, bp_int,
-                   times, precursors: list[bytes], source_index: np.ndarray, progress) -> list[int]:
-    """Every spectrum element; returns their byte offsets. Spectra go out in
-    batches: the numbers of a batch are formatted together, its arrays
-    base64-encoded together when uncompressed, and the batch's elements laid
-    out by interleaving the template's fixed pieces with the columns of
-    values, so no Python code runs per spectrum beyond a few C-level maps."""
+def _write_spectra(out: _Sink, template: bytes, codings: dict[str, _Coding], spectra: _Spectra, first_index: int,
+                   progress: Callable[[int], None] | None) -> np.ndarray:
+    """Every spectrum element of a batch, numbered from `first_index`;
+    returns their byte offsets. Spectra go out in groups: the numbers of a
+    group are formatted together, its arrays base64-encoded together when
+    uncompressed, and its elements laid out by interleaving the template's
+    fixed pieces with the columns of values, so no Python code runs per
+    spectrum beyond a few C-level maps. Each spectrum's text depends on its
+    own values only, so the grouping (and the batches) never shows in the
+    output."""
     spectrum_type = [_cv(*term).encode() for term in _SPECTRUM_TYPE]
     pieces = re.split(rb"%[db]", template)
+    levels, offsets, mz, intensity = spectra.levels, spectra.offsets, spectra.mz, spectra.intensity
     level_text = {level: str(level).encode() for level in set(levels.tolist())}
-    positions: list[int] = []
+    kind_text = {kind: _cv(*kind).encode() for kind in set(spectra.kinds)}
+    positions: list[np.ndarray] = [np.zeros(0, dtype=np.int64)]
 
     mz_coding = codings["mz"]
     mz_term = {False: _cv(*mz_coding.compression).encode(),
@@ -616,23 +917,25 @@ def _write_spectra(out: _Sink, template: bytes, codings: dict[str, _Coding], mz,
         # scan start time, precursor and product lists, m/z length, (its
         # compression term where it varies,) and text, intensity length and
         # text.
-        fields = [_text(range(start, stop)), _text(source_index[start:stop].tolist()),
-                  _text(np.diff(local).tolist()), kinds[start:stop], list(map(level_text.__getitem__, batch_levels)),
-                  list(map(spectrum_type.__getitem__, representation[start:stop].tolist())),
-                  _format_floats(tic[start:stop]), _format_floats(bp_mz[start:stop]),
-                  _format_floats(bp_int[start:stop]), _format_floats(times[start:stop]), precursors[start:stop],
+        fields = [_text(range(first_index + start, first_index + stop)),
+                  _text(spectra.source_index[start:stop].tolist()), _text(np.diff(local).tolist()),
+                  list(map(kind_text.__getitem__, spectra.kinds[start:stop])),
+                  list(map(level_text.__getitem__, batch_levels)),
+                  list(map(spectrum_type.__getitem__, spectra.representation[start:stop].tolist())),
+                  _format_floats(spectra.tic[start:stop]), _format_floats(spectra.bp_mz[start:stop]),
+                  _format_floats(spectra.bp_int[start:stop]), _format_floats(spectra.times[start:stop]),
+                  spectra.precursors[start:stop],
                   _text(map(len, mz_parts)), mz_parts, _text(map(len, int_parts)), int_parts]
         if mz_coding.single is not None:
             fields.insert(-3, [mz_term[count == 1] for count in np.diff(local).tolist()])
         parts, lengths = _interleave(pieces, fields, n)
         block = b"".join(parts)
         # The offset of each "<spectrum", past the indentation.
-        starts = out.position + _INDENT + np.concatenate(([0], np.cumsum(lengths[:-1])))
-        positions += starts.tolist()
+        positions.append(out.position + _INDENT + np.concatenate(([0], np.cumsum(lengths[:-1]))))
         out.write_many([block], len(block))
         if progress is not None:
-            progress(stop, len(levels))
-    return positions
+            progress(stop)
+    return np.concatenate(positions).astype(np.int64)
 
 
 def _window(target: bytes) -> str:
@@ -690,13 +993,6 @@ def _chromatogram(index: int, ref: str, codings: dict[str, _Coding], value_codin
     template = "".join(" " * _INDENT + line + "\n" for line in lines).replace("<binary>%d</binary>",
                                                                               "<binary>%b</binary>")
     return ref, template.encode() % (len(time_b64), time_b64, len(value_b64), value_b64)
-
-
-def _tic_chromatogram(codings: dict[str, _Coding], times, tic, levels) -> tuple[str, bytes]:
-    """The total ion current of the MS1 spectra against retention time."""
-    ms1 = levels == 1
-    return _chromatogram(0, "TIC", codings, "tic", _cv("MS:1000235", "total ion current chromatogram"),
-                         times[ms1], tic[ms1])
 
 
 def _srm_chromatogram(index: int, codings: dict[str, _Coding], chromatogram) -> tuple[str, bytes]:

@@ -14,9 +14,12 @@
 //         #  index was left out for dropped_reasons[dropped_codes[k]]
 //     class BatchReader:
 //         def __init__(self, path, max_points: int): ...   # opens the file
-//         def next(self) -> tuple[str, str, Column, ..., Column] | None
-//             # read_columns' first eight items for the next batch, plus its
-//             # spectra's index in the whole run; None after the last
+//         positions: int    # the index positions the walk covers
+//         def next(self) -> tuple[str, str, Column, ..., Column, tuple[str, ...]] | None
+//             # read_columns' first eight items for the next batch, its
+//             # spectra's index in the whole run, then the scans the walk left
+//             # out since the previous batch: dropped_positions, dropped_codes,
+//             # dropped_reasons as read_columns gives them; None after the last
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
@@ -34,7 +37,11 @@
 // spectra already given out (or the walk ends), then copies the longest run
 // of whole spectra within max_points (one spectrum at least) into blocks of
 // their own, which become the batch's Columns. Memory stays near a batch
-// and a few windows, whatever the size of the run.
+// and a few windows, whatever the size of the run. Each batch also carries
+// the scans the walk dropped since the batch before; once a batch takes the
+// last spectra decoded, the walk goes on to the next spectrum or the end,
+// so the scans dropped after the run's last spectrum come with its last
+// batch and the batches together list what read_columns does.
 
 #include <algorithm>
 #include <bit>
@@ -344,6 +351,11 @@ struct Batch {
   Block<double> retention_time;
   Block<double> precursor_mz;
   Block<std::int64_t> index;
+  // The scans dropped since the previous batch, coded into `reasons` (every
+  // reason text met so far).
+  Block<std::int64_t> dropped_positions;
+  Block<std::uint8_t> dropped_codes;
+  std::vector<std::string> reasons;
 };
 
 // The C++ side of a BatchReader: the streaming walk, the spectra it has
@@ -357,8 +369,19 @@ class BatchSource {
     auto opened = kelvara::reader::StreamingRun::open(path, options, staging_);
     if (!opened) return kelvara::Unexpected(std::move(opened).error());
     run_ = std::move(*opened);
+    // The index again, without the scan data, for its number of positions:
+    // a conversion writes the spectra count before the first spectrum, and
+    // this is what the run holds when each position gives one spectrum.
+    // The index and retention-time streams are small beside the run.
+    kelvara::reader::ReadOptions index_only = options;
+    index_only.scan_data_on_demand = true;
+    auto index = kelvara::reader::open_raw_file(path, index_only);
+    if (!index) return kelvara::Unexpected(std::move(index).error());
+    positions_ = kelvara::reader::layout_of(index->layout).positions(index->layout);
     return true;
   }
+
+  std::size_t positions() const { return positions_; }
 
   const std::string& name() const { return run_->display_name(); }
   std::string_view layout() const { return run_->layout().name; }
@@ -410,6 +433,23 @@ class BatchSource {
     if (!ok) throw std::bad_alloc();
     taken_ += count;
     given_ += count;
+    // With every decoded spectrum given out, walk on to the next one (or
+    // the end), so that the scans dropped before it come with this batch.
+    // An error met here is the next call's.
+    while (!ended_ && !error_ && taken_ == s.ms_level.size()) {
+      auto stepped = run_->step();
+      if (!stepped) {
+        error_ = std::move(stepped).error();
+      } else if (!*stepped) {
+        ended_ = true;
+      }
+    }
+    const std::size_t dropped = s.dropped_positions.size() - dropped_given_;
+    ok = exact(batch.dropped_positions, dropped).append(s.dropped_positions.data() + dropped_given_, dropped) &&
+         exact(batch.dropped_codes, dropped).append(s.dropped_codes.data() + dropped_given_, dropped);
+    if (!ok) throw std::bad_alloc();
+    batch.reasons = s.reasons;
+    dropped_given_ += dropped;
     return batch;
   }
 
@@ -431,6 +471,8 @@ class BatchSource {
   std::unique_ptr<kelvara::reader::StreamingRun> run_;  // after staging_, which it writes to
   std::size_t taken_ = 0;    // staging spectra given out
   std::uint64_t given_ = 0;  // spectra given out in all: the next one's index in the run
+  std::size_t dropped_given_ = 0;  // dropped scans given out with the batches so far
+  std::size_t positions_ = 0;
   bool ended_ = false;
   std::optional<kelvara::Error> error_;
 };
@@ -440,6 +482,7 @@ struct BatchReaderObject {
   BatchSource* source;  // owned
   PyObject* path;       // as given, for the errors' filename
   bool busy;            // next() runs with the lock released
+  Py_ssize_t positions;  // the index positions the walk covers
 };
 
 PyObject* batch_reader_type = nullptr;
@@ -484,6 +527,7 @@ OwnedRef batch_reader_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwa
   Py_INCREF(path);
   reader.path = path;
   reader.busy = false;
+  reader.positions = static_cast<Py_ssize_t>(reader.source->positions());
   return self;
 }
 
@@ -530,7 +574,7 @@ OwnedRef batch_reader_next_impl(PyObject* self) {
   }
   OwnedRef name = name_object(source.name());
   if (!name) return OwnedRef();
-  OwnedRef columns[7];
+  OwnedRef columns[9];
   const auto make = [](auto& block, const char* typestr, OwnedRef& out) {
     out = new_column(block, typestr);
     return static_cast<bool>(out);
@@ -538,13 +582,21 @@ OwnedRef batch_reader_next_impl(PyObject* self) {
   if (!make(batch->mz, kFloat64, columns[0]) || !make(batch->intensity, kFloat32, columns[1]) ||
       !make(batch->offsets, kInt64, columns[2]) || !make(batch->ms_level, kUInt8, columns[3]) ||
       !make(batch->retention_time, kFloat64, columns[4]) || !make(batch->precursor_mz, kFloat64, columns[5]) ||
-      !make(batch->index, kInt64, columns[6])) {
+      !make(batch->index, kInt64, columns[6]) || !make(batch->dropped_positions, kInt64, columns[7]) ||
+      !make(batch->dropped_codes, kUInt8, columns[8])) {
     return OwnedRef();
   }
+  OwnedRef reasons(PyTuple_New(static_cast<Py_ssize_t>(batch->reasons.size())));
+  if (!reasons) return OwnedRef();
+  for (std::size_t k = 0; k < batch->reasons.size(); ++k) {
+    OwnedRef text = text_object(batch->reasons[k]);
+    if (!text || PyTuple_SetItem(reasons.get(), static_cast<Py_ssize_t>(k), text.release()) < 0) return OwnedRef();
+  }
   const std::string_view layout = source.layout();
-  return OwnedRef(Py_BuildValue("(Os#OOOOOOO)", name.get(), layout.data(), static_cast<Py_ssize_t>(layout.size()),
-                                columns[0].get(), columns[1].get(), columns[2].get(), columns[3].get(),
-                                columns[4].get(), columns[5].get(), columns[6].get()));
+  return OwnedRef(Py_BuildValue("(Os#OOOOOOOOOO)", name.get(), layout.data(),
+                                static_cast<Py_ssize_t>(layout.size()), columns[0].get(), columns[1].get(),
+                                columns[2].get(), columns[3].get(), columns[4].get(), columns[5].get(),
+                                columns[6].get(), columns[7].get(), columns[8].get(), reasons.get()));
 }
 
 PyObject* batch_reader_next(PyObject* self, PyObject*) {
@@ -554,14 +606,22 @@ PyObject* batch_reader_next(PyObject* self, PyObject*) {
 PyMethodDef batch_reader_methods[] = {
     {"next", batch_reader_next, METH_NOARGS,
      "next($self, /)\n--\n\n"
-     "The next batch: read_columns' tuple plus each spectrum's index in the run; None after the last."},
+     "The next batch: read_columns' first eight items, each spectrum's index in the run, and the scans "
+     "dropped since the previous batch (positions, codes, reasons); None after the last."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef batch_reader_members[] = {
+    {"positions", T_PYSSIZET, offsetof(BatchReaderObject, positions), READONLY,
+     "The index positions the walk covers: the run's spectra when each gives one and none is dropped."},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot batch_reader_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(batch_reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(batch_reader_dealloc)},
     {Py_tp_methods, batch_reader_methods},
+    {Py_tp_members, batch_reader_members},
     {Py_tp_doc, const_cast<char*>("BatchReader(path, max_points)\n--\n\nA run read in batches of whole spectra.")},
     {0, nullptr},
 };
