@@ -242,8 +242,9 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
             report.status = "skipped"
             report.output_bytes = _size(final)
             return report
-        run = read_run(source)
-        report.spectra, report.points = len(run), len(run.mz)
+        if to == "mzml":
+            run = read_run(source)
+            report.spectra, report.points = len(run), len(run.mz)
         os.makedirs(os.path.dirname(os.path.abspath(final)), exist_ok=True)
         # The size is taken from what was written: another conversion of the
         # same file may be swapping its own output in by the time this one's is placed.
@@ -254,12 +255,12 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
                            mz32=extras.mz32, gzip=extras.gzip, filters=extras.filters)
                 report.output_bytes = os.path.getsize(temporary)
         else:
-            from ._tables import write_parquet
+            from ._tables import stream_parquet
 
-            # The spectra and points the filters keep, numbered as in the source run.
-            kept, index = extras.filters.apply(run)
-            report.output_bytes = write_parquet(kept, final, shape, "zstd",
-                                                {_META_KEY: json.dumps(stamp, sort_keys=True).encode()}, index)
+            # Batch by batch; the spectra and points the filters keep, numbered
+            # as in the source run. The counts are the source run's.
+            report.output_bytes, report.spectra, report.points = stream_parquet(
+                source, final, shape, "zstd", {_META_KEY: json.dumps(stamp, sort_keys=True).encode()}, extras.filters)
         report.status = "converted"
     except Exception as error:
         report.error = describe(error, source)
