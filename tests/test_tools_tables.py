@@ -138,16 +138,16 @@ def test_failed_write_leaves_the_old_output_whole(tmp_path, monkeypatch):
     folder = tmp_path / "folder"
     run.to_parquet(folder, shape="peaks")
     before = {name: (folder / name).read_bytes() for name in os.listdir(folder)}
-    write = pq.write_table
+    write = pq.ParquetWriter.write_table
 
-    def disk_fills(table, where, **options):
+    def disk_fills(writer, table, row_group_size=None):
         # The point table of a folder is written first and fits; the next file does not.
         if "spectrum_index" in table.column_names:
-            return write(table, where, **options)
-        where.write(b"PAR1 partial")
-        raise OSError(28, "No space left on device", where.name)
+            return write(writer, table, row_group_size)
+        writer.where.write(b"partial")
+        raise OSError(28, "No space left on device", writer.where.name)
 
-    monkeypatch.setattr(pq, "write_table", disk_fills)
+    monkeypatch.setattr(pq.ParquetWriter, "write_table", disk_fills)
     with pytest.raises(OSError) as caught:
         run.to_parquet(target)
     assert caught.value.filename == str(target)

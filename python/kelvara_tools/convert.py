@@ -32,7 +32,6 @@ from typing import Callable, Iterable, Sequence
 from ._atomic import atomic_output
 from ._errors import describe, missing_extra
 from ._filters import Filters
-from ._run import read_run
 from ._tables import CHROMATOGRAMS_KEY as _CHROMATOGRAMS_KEY
 from .mzml import read_source_stamp, stamp_values, stream_mzml
 
@@ -256,14 +255,12 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
                 report.spectra, report.points = written.spectra_read, written.points_read
                 report.output_bytes = os.path.getsize(temporary)
         else:
-            from ._tables import write_parquet
+            from ._tables import stream_parquet
 
-            run = read_run(source)
-            report.spectra, report.points = len(run), len(run.mz)
-            # The spectra and points the filters keep, numbered as in the source run.
-            kept, index = extras.filters.apply(run)
-            report.output_bytes = write_parquet(kept, final, shape, "zstd",
-                                                {_META_KEY: json.dumps(stamp, sort_keys=True).encode()}, index)
+            # Batch by batch; the spectra and points the filters keep, numbered
+            # as in the source run. The counts are the source run's.
+            report.output_bytes, report.spectra, report.points = stream_parquet(
+                source, final, shape, "zstd", {_META_KEY: json.dumps(stamp, sort_keys=True).encode()}, extras.filters)
         report.status = "converted"
     except Exception as error:
         report.error = describe(error, source)

@@ -9,7 +9,8 @@ file, target_mz, retention_time_sec, intensity. Each file is one task on the
 batch machinery convert uses (here, local worker processes or a Dask
 cluster); a task returns its file's columns, the table is put together here
 in the order the files were given and written whole or not at all. A file
-that fails is reported and leaves no rows.
+that fails is reported and leaves no rows. A file is read batch by batch,
+so a task holds its traces, not its spectra.
 """
 
 from __future__ import annotations
@@ -23,9 +24,10 @@ from typing import Callable, Iterable, Sequence
 
 import numpy as np
 
+from . import _tables
 from ._atomic import atomic_output
+from ._batches import iter_batches
 from ._errors import describe, escape
-from ._run import read_run
 from ._summary import one_point_per_time
 from .convert import run_tasks
 
@@ -73,12 +75,20 @@ def extract_file(path: str | os.PathLike, targets: Sequence[float], *, tol: floa
     source = os.fsdecode(os.fspath(path))
     report = XicReport(path=source, status="failed")
     try:
-        run = read_run(source)
+        # Batch by batch: each spectrum's sum over a window is its own, so
+        # only the traces (one value per spectrum and target) stay in memory.
+        times_parts: list[np.ndarray] = []
+        value_parts: list[list[np.ndarray]] = [[] for _ in targets]
+        for batch in iter_batches(source, _tables.BATCH_POINTS):
+            for parts, target in zip(value_parts, targets):
+                batch_times, values = batch.xic(target, tol=tol, ppm=ppm, ms_level=ms_level)
+                parts.append(values)
+            times_parts.append(batch_times)
         report.targets = np.asarray(targets, dtype=np.float64)
         rows = []
-        for target in targets:
-            chromatogram = run.xic(target, tol=tol, ppm=ppm, ms_level=ms_level)
-            times, values = one_point_per_time(*chromatogram)
+        all_times = _joined(times_parts)
+        for parts in value_parts:
+            times, values = one_point_per_time(all_times, _joined(parts))
             keep = slice(None) if rt is None else (times >= rt[0]) & (times <= rt[1])
             rows.append(values[keep])
         report.retention_time_sec = times[keep]
