@@ -49,6 +49,9 @@ SPECTRUM_POINTS = 20000
 # columns back: 12 bytes a point, so tens of MB at a time.
 BATCH_POINTS = 1 << 20
 XIC_CHUNK_POINTS = 1 << 22
+# The walk reads a few MiB ahead of the spectra it hands out; below this
+# size that read-ahead is most of the file, and no fraction is given.
+PROGRESS_MIN_BYTES = 64 << 20
 
 
 def decimate(x: np.ndarray, y: np.ndarray, target: int = DRAW_POINTS) -> tuple[np.ndarray, np.ndarray]:
@@ -299,7 +302,7 @@ class RunSource:
         done = self.complete
         snapshot = self._snapshot()
         fraction = 1.0 if done else None
-        if not done and self._size:
+        if not done and self._size and self._size >= PROGRESS_MIN_BYTES:
             read = _bytes_read()
             if read is not None and self._read_at_start is not None:
                 # The walk reads the file once, front to back; besides it and

@@ -173,7 +173,10 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
         if self.command != "HEAD":
-            self.wfile.write(body)
+            try:
+                self.wfile.write(body)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # the page was closed or reloaded before its answer came
 
     do_HEAD = do_GET
 
@@ -187,22 +190,20 @@ class ViewServer(ThreadingHTTPServer):
 
     def __init__(self, source: RunSource, port: int = 0) -> None:
         self.source = source
-        self._page: bytes | None = None
+        self._page: tuple[object, bytes] | None = None
         self._page_lock = threading.Lock()
         self.page()
         super().__init__((HOST, port), _Handler)
 
     def page(self) -> bytes:
-        """The page as of now: built afresh while the run is being read (a
-        reload draws what has been found since), kept once it is read whole."""
+        """The page, built again only when it would draw more: MS levels found
+        since, or the run read whole (with every SRM transition). Between
+        those, the page's own polling fills in what is read."""
         with self._page_lock:
-            if self._page is not None:
-                return self._page
-            complete = self.source.complete
-            page = view_page(self.source).encode()
-            if complete:
-                self._page = page
-            return page
+            key = (self.source.complete, tuple(self.source.levels()))
+            if self._page is None or self._page[0] != key:
+                self._page = (key, view_page(self.source).encode())
+            return self._page[1]
 
     @property
     def url(self) -> str:
