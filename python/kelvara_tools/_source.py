@@ -99,9 +99,9 @@ def _finite_or_none(value: float) -> float | None:
     return float(value) if math.isfinite(value) else None
 
 
-def _nearest(times: np.ndarray, rt_sec: float) -> int:
+def _nearest(times: np.ndarray, rt_sec: float, in_order: bool) -> int:
     """The position of the time nearest to rt_sec, the first one on a tie, as Run.scan_at chooses."""
-    if len(times) > 1 and np.all(times[1:] >= times[:-1]):
+    if in_order:
         after = int(np.searchsorted(times, rt_sec, side="left"))
         if after == len(times):
             chosen = after - 1
@@ -144,8 +144,14 @@ class RunSource:
     half written.
     """
 
-    def __init__(self, path: str | os.PathLike[str], *, batch_points: int = BATCH_POINTS,
+    def __init__(self, path: str | os.PathLike[str], *, batch_points: int = BATCH_POINTS, held: bool = False,
                  _pause_between_batches: float = 0.0) -> None:
+        """Start reading the run; return once its first batch is in.
+
+        held: the walk waits after the first batch until resume(), so that a
+        caller can draw the first view without the rest of the walk
+        competing for the processor.
+        """
         self.path = os.fspath(path)
         self._lock = threading.Lock()
         self._cache: dict[object, tuple[int, object]] = {}
@@ -157,7 +163,8 @@ class RunSource:
         self._mz = [math.inf, -math.inf]
         self._dropped = 0
         self._precursors: list[tuple[np.ndarray, np.ndarray]] = []  # (positions, m/z) per batch
-        self._transitions: list[np.ndarray] = []  # per batch: (position, precursor, product, intensity) rows
+        self._transitions: list[np.ndarray] = []  # per batch: (position, pair, intensity) rows
+        self._pairs: dict[tuple[float, float], int] = {}  # (precursor, product) -> pair, by first appearance
         self._name: str | None = None
         self._layout: str | None = None
         self._error: BaseException | None = None
@@ -177,11 +184,18 @@ class RunSource:
         self._stop = threading.Event()
         self._opened = threading.Event()
         self._done = threading.Event()
+        self._go = threading.Event()
+        if not held:
+            self._go.set()
         self._walker = threading.Thread(target=self._walk, args=(batch_points, _pause_between_batches),
                                         name=f"kelvara-walk {os.path.basename(self.path)}", daemon=True)
         self._walker.start()
         # The first batch names the run; a file that cannot be opened fails here.
-        self._opened.wait()
+        try:
+            self._opened.wait()
+        except BaseException:  # Ctrl-C while the file is opened: stop the walk, leave no scratch
+            self.close()
+            raise
         if self._name is None and self._error is not None:
             error = self._error
             self.close()
@@ -199,8 +213,14 @@ class RunSource:
                     mz_out.flush()
                     intensity_out.flush()
                     self._add(batch)
+                    self._go.wait()
                     if self._stop.is_set() or (pause and self._stop.wait(pause)):
                         break
+            if not self._stop.is_set():
+                # The whole run is in: the first click on each level need not sort it out.
+                snapshot = self._snapshot()
+                for level in (None, *self.levels()):
+                    self._of_level(snapshot, level)
             if self._name is None and self._error is None:
                 # A run without spectra: its layout from the container, its name from the file.
                 self._layout = _columns.probe_layout(self.path) or "gcms"
@@ -235,10 +255,15 @@ class RunSource:
         counts = np.diff(batch.offsets)
         mrm = known[(levels[known] == 2) & (counts[known] == 1)]
         starts = batch.offsets[mrm]
-        transitions = np.stack([mrm + first, batch.precursor_mz[mrm], batch.mz[starts],
-                                batch.intensity[starts].astype(np.float64)], axis=1)
+        pairs, first_seen, inverse = np.unique(np.stack([batch.precursor_mz[mrm], batch.mz[starts]], axis=1), axis=0,
+                                               return_index=True, return_inverse=True)
         dropped = len(getattr(batch, "dropped", ()))
         with self._lock:
+            ids = np.zeros(len(pairs), np.int64)
+            for pair in np.argsort(first_seen, kind="stable"):
+                ids[pair] = self._pairs.setdefault((float(pairs[pair, 0]), float(pairs[pair, 1])), len(self._pairs))
+            transitions = np.stack([mrm + first, ids[inverse.reshape(-1)],
+                                    batch.intensity[starts].astype(np.float64)], axis=1)
             if self._name is None:
                 self._name, self._layout = batch.name, batch.layout
             self._arrays = arrays
@@ -271,8 +296,13 @@ class RunSource:
             self._cache[key] = (snapshot.n, value)
         return value
 
+    def resume(self) -> None:
+        """Let a held walk go on past its first batch (nothing otherwise)."""
+        self._go.set()
+
     def wait(self) -> None:
         """Block until the whole run has been read; raise what stopped the walk, if anything did."""
+        self.resume()
         self._done.wait()
         if self._error is not None:
             raise self._error
@@ -284,6 +314,7 @@ class RunSource:
     def close(self) -> None:
         """Stop the walk and remove the scratch folder. The source answers nothing afterwards."""
         self._stop.set()
+        self._go.set()
         if self._walker.is_alive() and self._walker is not threading.current_thread():
             # The walk stops after the batch it is decoding, well within this.
             self._walker.join(timeout=30)
@@ -364,7 +395,9 @@ class RunSource:
         return self._cached(("facts", done), snapshot, lambda: self._facts(snapshot, done))
 
     def _facts(self, snapshot: _Snapshot, done: bool) -> dict:
-        levels, counts = np.unique(snapshot.ms_level, return_counts=True)
+        counts = np.bincount(snapshot.ms_level, minlength=1)
+        levels = np.flatnonzero(counts)
+        counts = counts[levels]
         with self._lock:
             times, mz = list(self._times), list(self._mz)
         return {
@@ -461,22 +494,31 @@ class RunSource:
 
     def _srm(self, snapshot: _Snapshot) -> list[dict]:
         with self._lock:
-            parts = list(self._transitions)
-        rows = np.concatenate(parts) if parts else np.zeros((0, 4))
+            parts, pairs = list(self._transitions), list(self._pairs)
+        rows = np.concatenate(parts) if parts else np.zeros((0, 3))
         rows = rows[rows[:, 0] < snapshot.n]
-        if len(rows) == 0:
-            return []
-        _, first, group = np.unique(rows[:, 1:3], axis=0, return_index=True, return_inverse=True)
-        group = group.reshape(-1)
+        rows = rows[np.argsort(rows[:, 1], kind="stable")]
+        bounds = np.searchsorted(rows[:, 1], np.arange(len(pairs) + 1))
         traces = []
-        for pair in np.argsort(first, kind="stable"):
-            mine = rows[group == pair]
-            precursor, product = float(mine[0, 1]), float(mine[0, 2])
-            rt = snapshot.retention_time_sec[mine[:, 0].astype(np.int64)]
-            rt, intensity = decimate(rt, mine[:, 3])
+        for (precursor, product), low, high in zip(pairs, bounds[:-1], bounds[1:]):
+            if low == high:
+                continue
+            rt = snapshot.retention_time_sec[rows[low:high, 0].astype(np.int64)]
+            rt, intensity = decimate(rt, rows[low:high, 2])
             traces.append({"label": f"{precursor:.2f} → {product:.2f}", "precursor_mz": precursor,
                            "product_mz": product, "rt": rt.tolist(), "intensity": intensity.tolist()})
         return traces
+
+    def _of_level(self, snapshot: _Snapshot, level: int | None):
+        """The level's spectra, their times, and whether those are in order: kept between clicks."""
+        def build():
+            if level is None:
+                candidates, times = None, snapshot.retention_time_sec
+            else:
+                candidates = np.flatnonzero(snapshot.ms_level == level)
+                times = snapshot.retention_time_sec[candidates]
+            return candidates, times, bool(np.all(times[1:] >= times[:-1]))
+        return self._cached(("level", level), snapshot, build)
 
     def spectrum_at(self, rt_sec: float, level: int | None) -> dict:
         """The spectrum read so far nearest to rt_sec (of that MS level); ValueError when there is none."""
@@ -484,16 +526,11 @@ class RunSource:
         if rt_sec != rt_sec:
             raise ValueError("a spectrum is found by a retention time, not NaN")
         snapshot = self._snapshot()
-        times = snapshot.retention_time_sec
-        candidates = None
-        if level is not None:
-            candidates = self._cached(("level", level), snapshot,
-                                      lambda: np.flatnonzero(snapshot.ms_level == level))
-            times = times[candidates]
+        candidates, times, in_order = self._of_level(snapshot, level)
         if len(times) == 0:
             where = "" if level is None else f" at MS level {level}"
             raise ValueError(f"run {self.name!r} has no spectra{where}" + ("" if self.complete else " read yet"))
-        chosen = _nearest(times, rt_sec)
+        chosen = _nearest(times, rt_sec, in_order)
         return self.spectrum(chosen if candidates is None else int(candidates[chosen]))
 
     def spectrum(self, index: int, max_points: int = SPECTRUM_POINTS) -> dict:

@@ -36,6 +36,8 @@ from . import _figures as fig
 from ._source import RunSource
 
 HOST = "127.0.0.1"
+# Seconds the walk waits for the page's first poll before it goes on anyway.
+FIRST_VIEW_SECONDS = 5.0
 
 
 class BadRequest(ValueError):
@@ -115,6 +117,8 @@ def _srm(source: RunSource, query: dict):
 
 
 def _progress(source: RunSource, query: dict):
+    # The page polls once it is drawn: the walk, held until then, goes on.
+    source.resume()
     facts = source.facts()
     return {**source.progress(), "retention_time_sec": facts["retention_time_sec"],
             "facts_html": fig.facts_table(facts)}
@@ -219,9 +223,14 @@ def serve(path: str, port: int = 0, open_browser: bool = True, announce=print) -
         fig.bokeh_modules()  # raises, with the install command
     importing = threading.Thread(target=_import_quietly, daemon=True)
     importing.start()
-    with RunSource(path) as source:
+    # The walk is held after its first batch while the first view is built
+    # and drawn (the page's first poll lets it go on, or a few seconds do).
+    with RunSource(path, held=True) as source:
         importing.join()
         server = ViewServer(source, port)
+        timer = threading.Timer(FIRST_VIEW_SECONDS, source.resume)
+        timer.daemon = True
+        timer.start()
         try:
             announce(f"kelvara view: {source.name} at {server.url} (Ctrl-C to stop)")
             if open_browser:
@@ -385,7 +394,10 @@ window.kelvara = (function () {
       if (traces.length > shown) unseen.push((traces.length - shown) + " SRM transitions");
     }
     widen(state.retention_time_sec);
-    document.getElementById("facts").outerHTML = state.facts_html;
+    // The table's rows are replaced, the table itself kept.
+    const fresh = document.createElement("template");
+    fresh.innerHTML = state.facts_html;
+    document.getElementById("facts").replaceChildren(...fresh.content.firstElementChild.childNodes);
     return unseen;
   }
   async function poll() {
