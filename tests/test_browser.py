@@ -22,7 +22,7 @@ import numpy as np
 import pytest
 
 from kelvara_tools import read_run
-from viewing import view_server
+from viewing import long_run, view_server
 
 CHROMIUM = shutil.which("chromium")
 CHROMEDRIVER = shutil.which("chromedriver")
@@ -148,6 +148,44 @@ def test_view_page(browser, sample, level):
 
         assert console_errors(browser) == []
         browser.save_screenshot(os.path.join(SCREENSHOTS, f"view-{run.layout}.png"))
+
+
+def test_view_page_fills_in_while_the_run_is_read(browser, tmp_path):
+    import threading
+
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    from kelvara_tools._source import RunSource, decimate
+    from kelvara_tools.view import ViewServer
+
+    path = long_run(str(tmp_path))
+    run = read_run(path)
+    # Small batches with a pause between them: a walk of some seconds, as a large run gives.
+    with RunSource(path, batch_points=10_000, _pause_between_batches=0.4) as source:
+        server = ViewServer(source)
+        serving = threading.Thread(target=server.serve_forever, daemon=True)
+        serving.start()
+        try:
+            browser.get(server.url)
+            wait_for_figure(browser, "chrom1")
+            progress = browser.find_element(By.ID, "progress")
+            WebDriverWait(browser, 30, 0.05).until(lambda b: "spectra so far" in progress.text)
+            assert "Reading the run" in progress.text and progress.get_attribute("data-complete") == "false"
+            assert 0 < len(browser.execute_script("return kelvara.model('tic1').data.rt")) < len(run)
+            browser.save_screenshot(os.path.join(SCREENSHOTS, "view-reading.png"))
+
+            WebDriverWait(browser, 120, 0.1).until(lambda b: progress.get_attribute("data-complete") == "true")
+            assert f"Read whole: {len(run):,} spectra" in progress.text
+            drawn = browser.execute_script("return kelvara.model('tic1').data")
+            rt, intensity = decimate(*run.tic())
+            assert list(drawn["rt"]) == rt.tolist() and list(drawn["intensity"]) == intensity.tolist()
+            assert f"{len(run):,}" in browser.find_element(By.ID, "facts").text
+            assert console_errors(browser) == []
+            browser.save_screenshot(os.path.join(SCREENSHOTS, "view-read-whole.png"))
+        finally:
+            server.shutdown()
+            server.server_close()
 
 
 def test_reports_are_whole_offline_pages(browser, tmp_path):

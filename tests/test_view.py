@@ -19,9 +19,10 @@ import pytest
 pytest.importorskip("bokeh")
 
 from kelvara_tools import read_run  # noqa: E402
-from kelvara_tools._source import DRAW_POINTS, _running_max, decimate  # noqa: E402
+from kelvara_tools import _source  # noqa: E402
+from kelvara_tools._source import DRAW_POINTS, RunSource, _running_max, decimate  # noqa: E402
 
-from viewing import get, view_server  # noqa: E402
+from viewing import get, long_run, view_server  # noqa: E402
 
 SAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "samples")
 GCMS = os.path.join(SAMPLES, "gcms_ei_run.qgd")
@@ -105,12 +106,89 @@ def test_only_get_is_answered(gcms_server):
     assert refused.value.code == 405
 
 
-def test_ctrl_c_stops_the_server_cleanly():
+def test_ctrl_c_stops_the_server_cleanly(tmp_path):
     stopped = []
-    with view_server(GCMS, stopped=stopped) as url:
+    with view_server(GCMS, stopped=stopped, env={**os.environ, "TMPDIR": str(tmp_path)}) as url:
         assert get(url + "/api/facts")[0] == 200
+        assert [p.name[:13] for p in tmp_path.iterdir()] == ["kelvara-view-"]
     status, stderr = stopped
     assert status == 130 and "Traceback" not in stderr and "stopped" in stderr
+    # The scratch columns went with the server.
+    assert list(tmp_path.iterdir()) == []
+
+
+# -- the run read in the background ----------------------------------------------
+
+@pytest.fixture(scope="module")
+def long_gcms(tmp_path_factory):
+    path = long_run(str(tmp_path_factory.mktemp("long")))
+    return path, read_run(path)
+
+
+def test_walked_source_answers_as_the_whole_run(long_gcms, monkeypatch):
+    # Small batches and XIC chunks, so spectra and sums cross their edges.
+    monkeypatch.setattr(_source, "XIC_CHUNK_POINTS", 7_777)
+    path, run = long_gcms
+    with RunSource(path, batch_points=5_000) as source:
+        source.wait()
+        facts = source.facts()
+        assert (facts["spectra"], facts["points"], facts["complete"]) == (len(run), len(run.mz), True)
+        assert facts["retention_time_sec"] == [run.retention_time_sec.min(), run.retention_time_sec.max()]
+        assert facts["mz"] == [run.mz.min(), run.mz.max()]
+        assert source.levels() == [1, 2]
+        for level in (1, 2):
+            drawn = source.chromatograms(level)
+            for kind, whole in (("tic", run.tic(level)), ("bpc", run.bpc(level))):
+                rt, intensity = decimate(*whole)
+                assert drawn[kind] == {"rt": rt.tolist(), "intensity": intensity.tolist()}
+        for index in (0, 1, 777, 4_321, len(run) - 1):
+            spectrum = source.spectrum(index)
+            assert spectrum["mz"] == run[index].mz.tolist()
+            assert spectrum["intensity"] == run[index].intensity.tolist()
+            want = run.precursor_mz[index]
+            assert spectrum["precursor_mz"] == (None if np.isnan(want) else want)
+        for rt, level in ((1.0, 1), (900.5, 2), (1e9, None)):
+            assert source.spectrum_at(rt, level)["index"] == run.scan_at(rt, ms_level=level).index
+        xic = source.xic(73.0, tol=0.3)
+        rt, intensity = decimate(*run.xic(73.0, tol=0.3))
+        assert xic["rt"] == rt.tolist() and np.allclose(xic["intensity"], intensity, rtol=1e-12)
+        want = run.srm()
+        got = source.srm()
+        assert [(t["precursor_mz"], t["product_mz"]) for t in got] == [(c.precursor_mz, c.product_mz) for c in want]
+        assert [t["intensity"] for t in got] == [decimate(*c)[1].tolist() for c in want]
+
+
+def test_a_walk_in_progress_answers_for_what_is_read_and_stops_on_close(long_gcms, monkeypatch):
+    monkeypatch.setattr(_source, "PROGRESS_MIN_BYTES", 0)
+    path, run = long_gcms
+    source = RunSource(path, batch_points=5_000, _pause_between_batches=0.2)
+    folder = source._folder
+    try:
+        state = source.progress()
+        read = state["spectra"]
+        assert not state["complete"] and 0 < read < len(run) and state["error"] is None
+        # Never 100 % before the end (None where the system keeps no read counts).
+        assert state["fraction"] is None or 0 <= state["fraction"] < 1
+        facts = source.facts()
+        assert facts["spectra"] >= read and facts["complete"] is False
+        assert source.spectrum(read - 1)["mz"] == run[read - 1].mz.tolist()
+        with pytest.raises(IndexError, match="read so far"):
+            source.spectrum(len(run) - 1)
+    finally:
+        source.close()
+    # Stopped between batches, well before the end of the run.
+    assert not source._walker.is_alive() and not os.path.exists(folder) and len(source) < len(run)
+
+
+def test_an_unreadable_run_fails_at_once_and_leaves_no_scratch(tmp_path, monkeypatch):
+    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    monkeypatch.setattr(_source.tempfile, "tempdir", None)
+    broken = tmp_path / "broken.qgd"
+    broken.write_bytes(b"not a compound file" * 100)
+    for path, error in ((tmp_path / "none.qgd", FileNotFoundError), (broken, ValueError)):
+        with pytest.raises(error):
+            RunSource(path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["broken.qgd"]
 
 
 def test_unusable_inputs_fail_with_a_message(tmp_path):
@@ -149,16 +227,6 @@ def test_running_max_matches_the_window_by_window_maximum(n, width):
 
 # -- kelvara report -------------------------------------------------------------
 
-def _long_run(folder) -> str:
-    """A GC-MS run of more spectra than a chromatogram draws, with MRM scans."""
-    from cfbwriter import write_cfb
-    from gcms_encoders import gcms_entries, realistic_run
-
-    path = os.path.join(folder, "long.qgd")
-    write_cfb(path, gcms_entries(realistic_run(n_scans=8000, scan_ms=200, mrm_every=25, seed=9).records))
-    return path
-
-
 @pytest.fixture(scope="module")
 def reports(tmp_path_factory):
     """`kelvara report` over the samples, a long run and a file that is no run."""
@@ -166,7 +234,7 @@ def reports(tmp_path_factory):
     broken = folder / "broken.lcd"
     broken.write_bytes(b"not a compound file" * 100)
     inputs = sorted(os.path.join(SAMPLES, name) for name in os.listdir(SAMPLES))
-    inputs += [_long_run(str(folder)), str(broken)]
+    inputs += [long_run(str(folder)), str(broken)]
     result = kelvara("report", *inputs, "-o", folder / "out")
     return inputs, folder / "out", result
 

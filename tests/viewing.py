@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -11,17 +12,27 @@ import urllib.error
 import urllib.request
 
 
+def long_run(folder) -> str:
+    """A GC-MS run of more spectra than a chromatogram draws, with MRM scans."""
+    from cfbwriter import write_cfb
+    from gcms_encoders import gcms_entries, realistic_run
+
+    path = os.path.join(folder, "long.qgd")
+    write_cfb(path, gcms_entries(realistic_run(n_scans=8000, scan_ms=200, mrm_every=25, seed=9).records))
+    return path
+
+
 @contextlib.contextmanager
-def view_server(path, *options, stopped=None):
+def view_server(path, *options, stopped=None, env=None):
     """Run `kelvara view PATH --no-browser` on a free port; yield its address.
 
     On leaving, Ctrl-C (SIGINT) stops it; `stopped`, a list, gets its exit
-    status and what it wrote to stderr.
+    status and what it wrote to stderr. `env` replaces the environment.
     """
     # A shell that starts the suite in the background leaves SIGINT ignored
     # in its children; the server gets it back, as a terminal gives it.
     process = subprocess.Popen([sys.executable, "-m", "kelvara_tools", "view", str(path), "--no-browser", *options],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         line = process.stdout.readline()

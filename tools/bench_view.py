@@ -1,4 +1,4 @@
-"""Benchmark: how soon `kelvara view` shows a large run, and how fast it answers a click.
+"""Benchmark: how soon `kelvara view` shows a large run, how fast it answers a click, and its memory.
 
     python tools/bench_view.py [--size-mb 1500] [--layout gcms] [--keep FILE] [--clicks 20]
 
@@ -6,25 +6,31 @@ Writes a realistic synthetic run of about the given size with
 tools/bench.py's generator (or reuses --keep FILE when it exists), starts
 `kelvara view FILE --no-browser`, and prints:
 
-- time to first view: from starting the command until headless Chromium
-  (Debian's chromium and chromium-driver, through Selenium) has drawn the
-  MS1 chromatogram; and until the address is printed (the run is open and
-  its chromatograms computed);
+- time to first view: from starting the command until the address is
+  printed, and until headless Chromium (Debian's chromium and
+  chromium-driver, through Selenium) shows the MS1 chromatogram with its
+  first points drawn;
 - the page's size;
 - per click: the median and slowest of --clicks spectrum requests at
-  retention times spread over the run, as the page sends them;
-- one XIC request (it reads every point of the run).
+  retention times spread over what has been read, as the page sends them,
+  while the run is still being read and again once it is read whole;
+- when the whole run has been read (a server that reads the run before it
+  serves is complete at once);
+- one XIC request over the whole run;
+- the server's peak resident memory (VmHWM, Linux), and the load average.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,9 +46,17 @@ MAKERS = {"gcms": bench.gcms_file, "single_quad": bench.single_quad_file, "qtof"
 
 def fetch(url: str) -> tuple[float, bytes]:
     started = time.perf_counter()
-    with urllib.request.urlopen(url, timeout=120) as response:
+    with urllib.request.urlopen(url, timeout=300) as response:
         body = response.read()
     return time.perf_counter() - started, body
+
+
+def progress(url: str) -> dict | None:
+    """The server's reading progress; None from a server that has no such endpoint (it reads first)."""
+    try:
+        return json.loads(fetch(url + "/api/progress")[1])
+    except urllib.error.HTTPError:
+        return None
 
 
 def first_view(path: str):
@@ -63,13 +77,39 @@ def first_view(path: str):
         announced = time.perf_counter() - started
         url = line.split(" at ")[1].split()[0]
         browser.get(url)
-        WebDriverWait(browser, 120, 0.05).until(lambda b: b.execute_script(
-            "return !!(window.Bokeh && Object.values(Bokeh.index).some(v => v.model.name === 'chrom1'"
-            " && v.frame.bbox.width > 0))"))
+        # Drawn: the MS1 figure laid out, with points in its TIC.
+        WebDriverWait(browser, 300, 0.05).until(lambda b: b.execute_script(
+            "if (!window.Bokeh) return false;"
+            "const view = Object.values(Bokeh.index).find(v => v.model.name === 'chrom1');"
+            "if (!view || !(view.frame.bbox.width > 0)) return false;"
+            "for (const doc of Bokeh.documents) { const m = doc.get_model_by_name('tic1');"
+            "  if (m) return m.data.rt.length > 0; } return false;"))
         shown = time.perf_counter() - started
-        return server, url.rstrip("/"), announced, shown
+        return server, url.rstrip("/"), started, announced, shown
     finally:
         browser.quit()
+
+
+def clicks(url: str, count: int) -> str:
+    low, high = json.loads(fetch(url + "/api/facts")[1])["retention_time_sec"]
+    times = []
+    for k in range(count):
+        rt = low + (high - low) * (k + 0.5) / count
+        seconds, _ = fetch(f"{url}/api/spectrum?rt={rt}&level=1")
+        times.append(seconds)
+    return (f"median {statistics.median(times) * 1e3:.1f} ms, slowest {max(times) * 1e3:.1f} ms "
+            f"over {len(times)}")
+
+
+def peak_rss_mb(pid: int) -> float | None:
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return None
 
 
 def main() -> int:
@@ -87,27 +127,31 @@ def main() -> int:
         _, entries = MAKERS[args.layout](args.size_mb * 1e6)
         write_cfb(path, entries)
         print(f"wrote {path} in {time.perf_counter() - started:.0f} s")
-    print(f"{os.path.getsize(path) / 1e6:.0f} MB, {os.cpu_count()} cores, "
-          f"load average {' '.join(f'{x:.1f}' for x in os.getloadavg())}")
 
-    server, url, announced, shown = first_view(path)
+    def load() -> str:
+        return "load average " + " ".join(f"{x:.1f}" for x in os.getloadavg())
+
+    print(f"{os.path.getsize(path) / 1e6:.0f} MB, {os.cpu_count()} cores, {load()}")
+    server, url, started, announced, shown = first_view(path)
     try:
         print(f"address printed after {announced:.2f} s; first view drawn after {shown:.2f} s")
         _, page = fetch(url + "/")
-        _, facts = fetch(url + "/api/facts")
-        print(f"page {len(page) / 1e6:.2f} MB; facts {facts.decode()[:300]}")
-        import json
-
-        low, high = json.loads(facts)["retention_time_sec"]
-        times = []
-        for k in range(args.clicks):
-            rt = low + (high - low) * (k + 0.5) / args.clicks
-            seconds, _ = fetch(f"{url}/api/spectrum?rt={rt}&level=1")
-            times.append(seconds)
-        print(f"click (spectrum at a retention time): median {statistics.median(times) * 1e3:.1f} ms, "
-              f"slowest {max(times) * 1e3:.1f} ms over {len(times)}")
+        print(f"page {len(page) / 1e6:.2f} MB")
+        state = progress(url)
+        if state is not None and not state["complete"]:
+            print(f"while reading ({state['spectra']:,} spectra read), click: {clicks(url, args.clicks)}")
+        while state is not None and not state["complete"]:
+            time.sleep(0.25)
+            state = progress(url)
+        if state is not None and state.get("error"):
+            print(f"reading failed: {state['error']}")
+        print(f"read whole after {time.perf_counter() - started:.2f} s")
+        print(f"facts {fetch(url + '/api/facts')[1].decode()[:300]}")
+        print(f"click (spectrum at a retention time): {clicks(url, args.clicks)}")
         seconds, _ = fetch(f"{url}/api/xic?mz=73&tol=0.5&level=1")
         print(f"XIC over the whole run: {seconds:.2f} s")
+        rss = peak_rss_mb(server.pid)
+        print(f"server's peak resident memory: {'unknown' if rss is None else f'{rss:,.0f} MB'}; {load()}")
     finally:
         server.terminate()
         server.wait()

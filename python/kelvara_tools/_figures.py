@@ -95,7 +95,9 @@ def rt_range(facts: dict):
     _, _, models, _, _ = bokeh_modules()
     low, high = facts["retention_time_sec"] or (0.0, 1.0)
     pad = max((high - low) * 0.02, 0.5)
-    return models.Range1d(start=low - pad, end=high + pad, reset_start=low - pad, reset_end=high + pad)
+    # Named, so a live page can widen it as more of the run is read.
+    return models.Range1d(start=low - pad, end=high + pad, reset_start=low - pad, reset_end=high + pad,
+                          name="rt_range")
 
 
 def spectrum_figure(title: str, spectrum: dict | None, representation: str, name: str = "spectrum",

@@ -133,11 +133,14 @@ def write_reports(paths: list[str], out_dir: str, top: int = TOP_PEAKS, on_resul
         report = RunReport(os.fspath(path))
         tic = {"rt": [], "intensity": []}
         try:
-            source = RunSource(path)
-            text, tic = run_page(source, top)
-            target = os.path.join(out_dir, name)
-            _write_whole(target, text)
-            report.output, report.facts = target, source.facts()
+            # The run is walked to its end, a batch at a time: memory stays at
+            # a batch and a summary per spectrum, however large the run.
+            with RunSource(path) as source:
+                source.wait()
+                text, tic = run_page(source, top)
+                target = os.path.join(out_dir, name)
+                _write_whole(target, text)
+                report.output, report.facts = target, source.facts()
         except (OSError, ValueError, MemoryError) as error:
             report.error = describe(error, path)
         reports.append(report)

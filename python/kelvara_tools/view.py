@@ -2,11 +2,14 @@
 
     serve("run.lcd", port=0, open_browser=False)
 
-The run is opened once (RunSource); its chromatograms are computed and
-thinned before the server starts, and go into the page itself, so the first
-view is one request. Everything else is fetched on demand, as JSON:
+The run is read in the background (RunSource) and the server starts as
+soon as its first batch of spectra is in: the page shows what has been read
+so far, polls /api/progress, and fills in its chromatograms and facts until
+the whole run is read. Everything else is fetched on demand, as JSON, and
+covers the spectra read so far:
 
     GET /                                    the page
+    GET /api/progress                        spectra read, fraction of the file, done or not, the facts table
     GET /api/facts                           layout, spectra by level, points, ranges, dropped scans
     GET /api/chromatograms?level=L           TIC and BPC of MS level L, thinned for drawing
     GET /api/spectrum?index=I                spectrum number I
@@ -33,6 +36,8 @@ from . import _figures as fig
 from ._source import RunSource
 
 HOST = "127.0.0.1"
+# Seconds the walk waits for the page's first poll before it goes on anyway.
+FIRST_VIEW_SECONDS = 5.0
 
 
 class BadRequest(ValueError):
@@ -69,7 +74,8 @@ def _level(query: dict, source: RunSource, required: bool = False) -> int | None
         return None
     if value not in source.levels():
         have = ", ".join(map(str, source.levels())) or "none"
-        raise BadRequest(f"this run has no spectra of MS level {value:g} (levels present: {have})")
+        so_far = "" if source.complete else " so far"
+        raise BadRequest(f"this run has no spectra of MS level {value:g} (levels present{so_far}: {have})")
     return int(value)
 
 
@@ -87,9 +93,10 @@ def _spectrum(source: RunSource, query: dict):
         raise BadRequest("give either index=I (a spectrum number) or rt=S (seconds, with level=L if wanted)")
     if rt is not None:
         return source.spectrum_at(rt, _level(query, source))
-    count = len(source.run)
+    count = len(source)
     if index != int(index) or not 0 <= index < count:
-        raise BadRequest(f"index must be a whole number from 0 to {count - 1}, not {index:g}")
+        so_far = "" if source.complete else " (the spectra read so far)"
+        raise BadRequest(f"index must be a whole number from 0 to {count - 1}{so_far}, not {index:g}")
     return source.spectrum(int(index))
 
 
@@ -109,7 +116,16 @@ def _srm(source: RunSource, query: dict):
     return source.srm()
 
 
+def _progress(source: RunSource, query: dict):
+    # The page polls once it is drawn: the walk, held until then, goes on.
+    source.resume()
+    facts = source.facts()
+    return {**source.progress(), "retention_time_sec": facts["retention_time_sec"],
+            "facts_html": fig.facts_table(facts)}
+
+
 ROUTES = {
+    "/api/progress": _progress,
     "/api/facts": _facts,
     "/api/chromatograms": _chromatograms,
     "/api/spectrum": _spectrum,
@@ -125,7 +141,11 @@ class _Handler(BaseHTTPRequestHandler):
     def do_GET(self) -> None:
         url = urlsplit(self.path)
         if url.path in ("/", "/index.html"):
-            return self._send(200, self.server.page, "text/html; charset=utf-8")
+            try:
+                page = self.server.page()
+            except Exception as error:  # the API stays up whatever the page hits
+                return self._error(500, f"{type(error).__name__}: {error}")
+            return self._send(200, page, "text/html; charset=utf-8")
         if url.path == "/favicon.ico":
             return self._send(204, b"", "image/x-icon")
         route = ROUTES.get(url.path)
@@ -157,7 +177,10 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
         if self.command != "HEAD":
-            self.wfile.write(body)
+            try:
+                self.wfile.write(body)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # the page was closed or reloaded before its answer came
 
     do_HEAD = do_GET
 
@@ -171,8 +194,20 @@ class ViewServer(ThreadingHTTPServer):
 
     def __init__(self, source: RunSource, port: int = 0) -> None:
         self.source = source
-        self.page = view_page(source).encode()
+        self._page: tuple[object, bytes] | None = None
+        self._page_lock = threading.Lock()
+        self.page()
         super().__init__((HOST, port), _Handler)
+
+    def page(self) -> bytes:
+        """The page, built again only when it would draw more: MS levels found
+        since, or the run read whole (with every SRM transition). Between
+        those, the page's own polling fills in what is read."""
+        with self._page_lock:
+            key = (self.source.complete, tuple(self.source.levels()))
+            if self._page is None or self._page[0] != key:
+                self._page = (key, view_page(self.source).encode())
+            return self._page[1]
 
     @property
     def url(self) -> str:
@@ -180,24 +215,29 @@ class ViewServer(ThreadingHTTPServer):
 
 
 def serve(path: str, port: int = 0, open_browser: bool = True, announce=print) -> None:
-    """Open the run, serve its page until interrupted (KeyboardInterrupt propagates after the socket is closed)."""
-    # Bokeh is imported while the run is read (the read releases the
-    # interpreter lock), and the first view's chromatograms computed after.
+    """Start reading the run, serve its page until interrupted (KeyboardInterrupt
+    propagates after the socket is closed, the walk stopped and its scratch files removed)."""
+    # Bokeh is imported while the run's first batch is read (the read
+    # releases the interpreter lock).
     if importlib.util.find_spec("bokeh") is None:
         fig.bokeh_modules()  # raises, with the install command
     importing = threading.Thread(target=_import_quietly, daemon=True)
     importing.start()
-    source = RunSource(path)
-    source.prepare()
-    importing.join()
-    server = ViewServer(source, port)
-    try:
-        announce(f"kelvara view: {source.name} at {server.url} (Ctrl-C to stop)")
-        if open_browser:
-            threading.Thread(target=webbrowser.open, args=(server.url,), daemon=True).start()
-        server.serve_forever()
-    finally:
-        server.server_close()
+    # The walk is held after its first batch while the first view is built
+    # and drawn (the page's first poll lets it go on, or a few seconds do).
+    with RunSource(path, held=True) as source:
+        importing.join()
+        server = ViewServer(source, port)
+        timer = threading.Timer(FIRST_VIEW_SECONDS, source.resume)
+        timer.daemon = True
+        timer.start()
+        try:
+            announce(f"kelvara view: {source.name} at {server.url} (Ctrl-C to stop)")
+            if open_browser:
+                threading.Thread(target=webbrowser.open, args=(server.url,), daemon=True).start()
+            server.serve_forever()
+        finally:
+            server.server_close()
 
 
 def _import_quietly() -> None:
@@ -222,7 +262,7 @@ def view_page(source: RunSource) -> str:
         title = f"{fig.LEVEL_TITLES.get(level, f'MS{level} chromatograms')} — {source.name} (click for the spectrum)"
         figure = fig.chromatogram_figure(title, f"chrom{level}", traces, x_range)
         figures[f"chrom{level}"] = figure
-    srm = source.srm()
+    srm = [dict(trace, name=f"srm{k}") for k, trace in enumerate(source.srm())]
     if srm:
         figures["srm"] = fig.srm_figure(srm, x_range)
     figures["spectrum"] = fig.spectrum_figure("Spectrum — click a chromatogram", None, source.representation)
@@ -234,8 +274,11 @@ def view_page(source: RunSource) -> str:
     levels = source.levels()
     options = "".join(f'<option value="{level}">MS{level}</option>' for level in levels)
     chromatograms = "".join(f'<div class="panel">{divs[f"chrom{level}"]}</div>' for level in levels)
+    complete = source.complete
+    reading = "" if complete else "Reading the run: the chromatograms fill in as it goes…"
     body = f"""
 <h1>{html.escape(source.name)} <span class="note">kelvara view</span></h1>
+<p id="progress" class="note" data-complete="{str(complete).lower()}">{reading}</p>
 <div class="row">{fig.facts_table(facts)}
 <div class="panel"><form id="xic-form">
   <label>XIC at m/z <input id="xic-mz" type="number" step="any" min="0" required></label>
@@ -320,9 +363,71 @@ window.kelvara = (function () {
       const peak = xic.intensity.length ? Math.max(...xic.intensity) : 0;
       text("xic-status", "XIC m/z " + Number(mz).toFixed(4) + " ± " + tol + (unit === "tol" ? " Da" : " ppm") +
            " (MS" + level + "), drawn in red on the right axis; highest point " + peak.toExponential(3) +
-           " counts.", false);
+           " counts" + (xic.complete ? "." : ", over the " + xic.spectra.toLocaleString("en") +
+           " spectra read so far (draw it again when the run is read whole)."), false);
     } catch (e) { text("xic-status", "No XIC: " + e.message, true); }
   });
+
+  // While the run is being read: poll the progress, and redraw the
+  // chromatograms, the SRM traces and the facts whenever more spectra are in.
+  let drawnSpectra = -1;
+  function widen(rt) {
+    const range = model("rt_range");
+    if (!rt || !range) return;
+    const pad = Math.max((rt[1] - rt[0]) * 0.02, 0.5), low = rt[0] - pad, high = rt[1] + pad;
+    const zoomed = range.start !== range.reset_start || range.end !== range.reset_end;
+    range.setv(zoomed ? {reset_start: low, reset_end: high} : {start: low, end: high, reset_start: low, reset_end: high});
+  }
+  async function redraw(state) {
+    const unseen = [];
+    for (const level of state.levels) {
+      if (!model("tic" + level)) { unseen.push("MS" + level + " spectra"); continue; }
+      const drawn = await getJSON("/api/chromatograms?level=" + level);
+      model("tic" + level).data = drawn.tic;
+      model("bpc" + level).data = drawn.bpc;
+    }
+    if (model("srm0") || state.levels.includes(2)) {
+      const traces = await getJSON("/api/srm");
+      traces.forEach((trace, k) => { const m = model("srm" + k); if (m) m.data = {rt: trace.rt, intensity: trace.intensity}; });
+      let shown = 0;
+      while (model("srm" + shown)) shown++;
+      if (traces.length > shown) unseen.push((traces.length - shown) + " SRM transitions");
+    }
+    widen(state.retention_time_sec);
+    // The table's rows are replaced, the table itself kept.
+    const fresh = document.createElement("template");
+    fresh.innerHTML = state.facts_html;
+    document.getElementById("facts").replaceChildren(...fresh.content.firstElementChild.childNodes);
+    return unseen;
+  }
+  async function poll() {
+    const el = document.getElementById("progress");
+    let state;
+    try { state = await getJSON("/api/progress"); }
+    catch (e) { text("progress", "The server does not answer (" + e.message + "); trying again…", true); setTimeout(poll, 2000); return; }
+    let unseen = [];
+    if (state.spectra !== drawnSpectra || state.complete) {
+      try { unseen = await redraw(state); drawnSpectra = state.spectra; }
+      catch (e) { text("progress", "Could not redraw: " + e.message, true); }
+    }
+    const n = state.spectra.toLocaleString("en");
+    let message, isError = false;
+    if (state.error) {
+      message = "Reading stopped after " + n + " spectra: " + state.error + ". The page shows what was read.";
+      isError = true;
+    } else if (state.complete) {
+      message = "Read whole: " + n + " spectra in " + state.seconds.toFixed(1) + " s.";
+    } else {
+      const percent = state.fraction === null ? "" : " " + Math.floor(state.fraction * 100) + " %";
+      message = "Reading the run…" + percent + " (" + n + " spectra so far; the chromatograms fill in as it goes)";
+    }
+    if (unseen.length) message += " " + unseen.join(" and ") + " found after this page was built: reload to draw them.";
+    text("progress", message, isError);
+    el.dataset.complete = state.complete;
+    el.dataset.spectra = state.spectra;
+    if (!state.complete) setTimeout(poll, 700);
+  }
+  if (document.getElementById("progress").dataset.complete !== "true") setTimeout(poll, 200);
   return {spectrumAt: spectrumAt, model: model};
 })();
 </script>
