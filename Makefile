@@ -108,9 +108,10 @@ test-asan: $(VENV)/.ready
 # The threaded paths under ThreadSanitizer (Clang, libclang-rt-dev): the
 # fuzz corpus replay, whose decoder target compares one thread with two,
 # three, five and eight, and the digest driver over the digest inputs and a
-# large run of every layout, on one thread and on eight, whose digests must
-# be the same. Clang's -Wthread-safety checks the lock annotations on the
-# way.
+# large run of every layout, on one thread and on eight, then through the
+# streaming walk (iter_batches') on four threads, and with two files walked
+# at once; all the digests must be the same. Clang's -Wthread-safety checks
+# the lock annotations on the way.
 TSAN_DIR := build/tsan
 TSAN_CXX ?= clang++
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
@@ -126,8 +127,11 @@ test-tsan: build
 	cat $(TSAN_DIR)/inputs/large.txt >>$(TSAN_DIR)/inputs/inputs.txt
 	cd $(TSAN_DIR)/inputs && for n in 1 8; do \
 		KELVARA_THREADS=$$n $(TSAN_ENV) ../kelvara_digest @inputs.txt >../digest-$$n.txt || exit 1; done
-	cmp $(TSAN_DIR)/digest-1.txt $(TSAN_DIR)/digest-8.txt
-	@echo "test-tsan: $$(grep -c '^file ' $(TSAN_DIR)/digest-1.txt) files, the same digests on 1 and 8 threads"
+	cd $(TSAN_DIR)/inputs && KELVARA_THREADS=4 $(TSAN_ENV) ../kelvara_digest --stream @inputs.txt >../digest-stream.txt && \
+		KELVARA_THREADS=4 $(TSAN_ENV) ../kelvara_digest --stream --jobs 2 @inputs.txt >../digest-stream-jobs.txt
+	for d in 8 stream stream-jobs; do cmp $(TSAN_DIR)/digest-1.txt $(TSAN_DIR)/digest-$$d.txt || exit 1; done
+	@echo "test-tsan: $$(grep -c '^file ' $(TSAN_DIR)/digest-1.txt) files, the same digests on 1 and 8 threads," \
+		"streamed on 4 threads, and streamed two files at a time"
 
 # The core cross-built for 64-bit Windows with mingw-w64 and run under Wine
 # over the samples, generated files of every layout and the fuzz corpus; its

@@ -281,3 +281,36 @@ def test_a_huge_thread_count_is_capped_at_four_per_core(make_file, monkeypatch, 
     assert peak[0] - before - 1 <= 4 * os.cpu_count()
     want = [(e.mz, e.intensity, e.ms_level, e.rt) for e in run.expected]
     assert columns_of(got) == want * copies
+
+
+def test_two_python_threads_each_streaming_its_own_file(make_file, monkeypatch):
+    # Two walks at once, each with its own decoding workers, windows and
+    # staging columns, the interpreter lock released while they decode:
+    # neither may see the other's scans.
+    import threading
+
+    from kelvara_tools import iter_batches
+
+    paths = []
+    for seed in (21, 22):
+        run = gc.realistic_run(n_scans=600, scan_ms=100, mrm_every=9, seed=seed)
+        data, offsets = gc.concat(run.records)
+        copies = (5 << 20) // len(data) + 1
+        entries = {gc.GCMS_INDEX: gc.index_a([o + k * len(data) for k in range(copies) for o in offsets]),
+                   gc.GCMS_DATA: data * copies}
+        paths.append(make_file(f"stream{seed}.qgd", entries))
+    monkeypatch.setenv("KELVARA_THREADS", "1")
+    want = [columns_of(read_run(path)) for path in paths]
+    monkeypatch.setenv("KELVARA_THREADS", "4")
+    got = [[], []]
+
+    def walk(k):
+        for batch in iter_batches(paths[k], max_points=40_000):
+            got[k].extend(columns_of(batch))
+
+    walkers = [threading.Thread(target=walk, args=(k,)) for k in (0, 1)]
+    for walker in walkers:
+        walker.start()
+    for walker in walkers:
+        walker.join()
+    assert got == want

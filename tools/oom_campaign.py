@@ -1,6 +1,7 @@
 """Out-of-memory campaign: open large runs under address-space limits.
 
-    python tools/oom_campaign.py [--size-mb 150] [--folder DIR] [--tries 2] [--bisect]
+    python tools/oom_campaign.py [--size-mb 150] [--folder DIR] [--tries 2] [--bisect [--only-bisect]]
+                                 [--setup imported|bare] [--threads N]
 
 Writes a realistic synthetic run of about the given size for GC-MS and QTOF
 (tools/bench.py's generators), then opens each in a child process under
@@ -10,8 +11,12 @@ either open the run or raise MemoryError; anything else (exit status 127,
 an abort, another exception) is a fault and makes the script exit 1.
 
 With --bisect it also finds, for each file and opener, the lowest limit
-(to 10 MB) at which three opens in a row succeed on the default thread
-count.
+(to 5 MB) at which three opens in a row succeed (on --threads, default: the
+default thread count). For a fair comparison both openers start from the
+same process: with --setup imported (the default) every child imports
+numpy, kelvara and kelvara_tools before the limit's first allocation that
+matters, the open; with --setup bare RawReader's child imports kelvara
+alone and read_run's kelvara_tools (and so numpy), as a user's script would.
 """
 
 from __future__ import annotations
@@ -35,8 +40,10 @@ THREADS = ["1", "2", "8", "16"]
 
 CHILD = """
 import sys
-opener, path = sys.argv[1], sys.argv[2]
+opener, path, setup = sys.argv[1], sys.argv[2], sys.argv[3]
 try:
+    if setup == "imported":
+        import numpy, kelvara, kelvara_tools
     if opener == "RawReader":
         from kelvara import RawReader
         RawReader(path)
@@ -53,30 +60,33 @@ sys.exit(0)
 OUTCOMES = {0: "opened", 3: "MemoryError"}
 
 
+SETUP = "imported"
+
+
 def attempt(opener, path, limit_mb, threads):
     env = dict(os.environ)
     if threads is None:
         env.pop("KELVARA_THREADS", None)
     else:
         env["KELVARA_THREADS"] = threads
-    argv = ["prlimit", f"--as={limit_mb * MB}", sys.executable, "-c", CHILD, opener, path]
+    argv = ["prlimit", f"--as={limit_mb * MB}", sys.executable, "-c", CHILD, opener, path, SETUP]
     done = subprocess.run(argv, env=env, capture_output=True, text=True)
     return done.returncode, done.stderr.strip().splitlines()[-1:] if done.stderr else []
 
 
-def opens(opener, path, limit_mb, tries):
+def opens(opener, path, limit_mb, tries, threads=None):
     # Where a run's threads get their memory varies from one open to the
     # next, so a limit counts only when every try opens.
-    return all(attempt(opener, path, limit_mb, None)[0] == 0 for _ in range(tries))
+    return all(attempt(opener, path, limit_mb, threads)[0] == 0 for _ in range(tries))
 
 
-def lowest_limit(opener, path, tries=3, low_mb=100, high_mb=4000):
-    """The lowest limit in MB (to 10 MB) at which `tries` opens in a row succeed."""
-    if not opens(opener, path, high_mb, tries):
+def lowest_limit(opener, path, tries=3, low_mb=100, high_mb=2000, threads=None):
+    """The lowest limit in MB (to 5 MB) at which `tries` opens in a row succeed."""
+    if not opens(opener, path, high_mb, tries, threads):
         return None
-    while high_mb - low_mb > 10:
+    while high_mb - low_mb > 5:
         mid = (low_mb + high_mb) // 2
-        if opens(opener, path, mid, tries):
+        if opens(opener, path, mid, tries, threads):
             high_mb = mid
         else:
             low_mb = mid
@@ -89,8 +99,14 @@ def main() -> int:
     parser.add_argument("--folder", help="where the files go (default: a temporary folder)")
     parser.add_argument("--tries", type=int, default=2, help="tries per limit, thread count and opener")
     parser.add_argument("--bisect", action="store_true", help="also find each opener's lowest limit")
+    parser.add_argument("--only-bisect", action="store_true", help="bisect, without the campaign")
+    parser.add_argument("--setup", choices=("imported", "bare"), default="imported",
+                        help="what each child imports before it opens (see above)")
+    parser.add_argument("--threads", help="KELVARA_THREADS while bisecting (default: unset)")
     parser.add_argument("--layouts", default="GC-MS,QTOF")
     args = parser.parse_args()
+    global SETUP
+    SETUP = args.setup
 
     folder = args.folder or tempfile.mkdtemp(prefix="kelvara-oom-")
     os.makedirs(folder, exist_ok=True)
@@ -107,7 +123,11 @@ def main() -> int:
     if args.bisect:
         for name, path in files:
             for opener in ("RawReader", "read_run"):
-                print(f"lowest limit, {name}, {opener}: {lowest_limit(opener, path)} MB", flush=True)
+                lowest = lowest_limit(opener, path, threads=args.threads)
+                print(f"lowest limit, {name}, {opener}, {args.setup}, threads {args.threads or 'default'}: "
+                      f"{lowest} MB", flush=True)
+    if args.only_bisect:
+        return 0
 
     faults = 0
     for name, path in files:

@@ -1,7 +1,7 @@
 // kelvara_digest: opens data files through the reader core, with no Python
 // in between, and prints a digest of every spectrum.
 //
-//   kelvara_digest FILE... [@LIST...]
+//   kelvara_digest [--stream] [--jobs N] FILE... [@LIST...]
 //
 // An argument starting with "@" names a list of paths, one per line, read as
 // UTF-8 bytes; this keeps non-ASCII file names intact where the command line
@@ -21,6 +21,13 @@
 // that decode identically print identical digests, apart from the operating
 // system's own wording of I/O errors.
 //
+// With --stream each file is walked window by window (the streaming walk
+// behind iter_batches), the columns emptied after each window, instead of
+// decoded whole; the digests must be the same. With --jobs N, N files are
+// digested at once, each on its own thread with its own walk's workers;
+// the output keeps the order of the files. Both exist for ThreadSanitizer
+// (make test-tsan).
+//
 // The exit status is 0 whether or not the files could be read (a failure is
 // part of the digest), and 2 for a usage error, a list file that cannot be
 // read, or output that cannot be written.
@@ -32,12 +39,15 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "raw/records.hpp"
 #include "reader/build.hpp"
 #include "reader/open.hpp"
+#include "reader/sinks.hpp"
+#include "reader/stream.hpp"
 
 namespace {
 
@@ -75,55 +85,94 @@ void append_hex16(std::string& line, std::uint64_t value) {
   for (int shift = 60; shift >= 0; shift -= 4) line.push_back(kDigits[(value >> shift) & 0xF]);
 }
 
-void emit(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+void emit(std::string& out, const std::string& line) {
+  out += line;
+  out += '\n';
 }
 
-std::string spectrum_line(std::size_t index, const SpectrumRecord& record) {
+std::string spectrum_line(std::size_t index, const double* mz, std::size_t mz_count, const float* intensity,
+                          std::size_t intensity_count, std::uint32_t ms_level, double retention_time) {
   std::uint64_t hash = kFnvOffsetBasis;
-  hash = fnv1a(hash, record.mz.data(), record.mz.size() * sizeof(double));
-  hash = fnv1a(hash, record.intensity.data(), record.intensity.size() * sizeof(float));
+  hash = fnv1a(hash, mz, mz_count * sizeof(double));
+  hash = fnv1a(hash, intensity, intensity_count * sizeof(float));
   std::string line;
   append_decimal(line, index);
   line += " peaks=";
-  append_decimal(line, record.mz.size());
-  if (record.intensity.size() != record.mz.size()) {
+  append_decimal(line, mz_count);
+  if (intensity_count != mz_count) {
     // Never expected: the lists are made in pairs. Shown so a fault would
     // change the digest instead of hiding in the hash.
     line += "/";
-    append_decimal(line, record.intensity.size());
+    append_decimal(line, intensity_count);
   }
   line += " level=";
-  append_decimal(line, record.ms_level);
+  append_decimal(line, ms_level);
   line += " rt=";
-  append_hex16(line, bits_of(record.retention_time_sec));
+  append_hex16(line, bits_of(retention_time));
   line += " hash=";
   append_hex16(line, hash);
   return line;
 }
 
-void digest_file(const std::string& path) {
+std::string error_digest(const std::string& name, const kelvara::Error& error) {
+  return "file " + name + ": error: " + error.display() + "\n";
+}
+
+std::string unnamed_error_digest(const std::string& path, const kelvara::Error& error) {
+  const auto name = kelvara::reader::final_component(path);
+  return error_digest(std::string(name ? *name : "unknown"), error);
+}
+
+std::string head_line(const std::string& name, std::size_t spectra) {
+  std::string head = "file " + name + ": ";
+  append_decimal(head, spectra);
+  head += " spectra\n";
+  return head;
+}
+
+// The digest of a file decoded whole.
+std::string digest_file(const std::string& path) {
   // KELVARA_THREADS sets the threads, as for the Python modules; the
   // digests must not depend on it.
   auto opened = kelvara::reader::open_raw_file(path, kelvara::reader::read_options_from_environment());
-  if (!opened) {
-    const auto name = kelvara::reader::final_component(path);
-    emit("file " + std::string(name ? *name : "unknown") + ": error: " + opened.error().display());
-    return;
-  }
+  if (!opened) return unnamed_error_digest(path, opened.error());
   const std::string name = opened->display_name;
   auto built = kelvara::reader::build_spectra(std::move(*opened));
-  if (!built) {
-    emit("file " + name + ": error: " + built.error().display());
-    return;
-  }
+  if (!built) return error_digest(name, built.error());
   const std::vector<SpectrumRecord>& spectra = *built;
-  std::string head = "file " + name + ": ";
-  append_decimal(head, spectra.size());
-  head += " spectra";
-  emit(head);
-  for (std::size_t i = 0; i < spectra.size(); ++i) emit(spectrum_line(i, spectra[i]));
+  std::string out = head_line(name, spectra.size());
+  for (std::size_t i = 0; i < spectra.size(); ++i) {
+    const SpectrumRecord& r = spectra[i];
+    emit(out, spectrum_line(i, r.mz.data(), r.mz.size(), r.intensity.data(), r.intensity.size(), r.ms_level,
+                            r.retention_time_sec));
+  }
+  return out;
+}
+
+// The digest of a file walked window by window; each window's spectra leave
+// the columns once digested, as iter_batches hands them out.
+std::string stream_digest(const std::string& path) {
+  kelvara::reader::ColumnSink sink;
+  auto opened =
+      kelvara::reader::StreamingRun::open(path, kelvara::reader::read_options_from_environment(), sink);
+  if (!opened) return unnamed_error_digest(path, opened.error());
+  kelvara::reader::StreamingRun& run = **opened;
+  std::string body;
+  std::size_t index = 0;
+  for (;;) {
+    auto stepped = run.step();
+    if (!stepped) return error_digest(run.display_name(), stepped.error());
+    const std::int64_t* bounds = sink.offsets.data();
+    for (std::size_t i = 0; i < sink.ms_level.size(); ++i) {
+      const auto from = static_cast<std::size_t>(bounds[i]);
+      const auto points = static_cast<std::size_t>(bounds[i + 1]) - from;
+      emit(body, spectrum_line(index++, sink.mz.data() + from, points, sink.intensity.data() + from, points,
+                               sink.ms_level.data()[i], sink.retention_time.data()[i]));
+    }
+    sink.drop_front(sink.ms_level.size());
+    if (!*stepped) break;
+  }
+  return head_line(run.display_name(), index) + body;
 }
 
 // The paths of a list file, one per line; a final line without a newline
@@ -144,13 +193,24 @@ bool read_list(const std::string& list_path, std::vector<std::string>& paths) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs("usage: kelvara_digest FILE... [@LIST...]\n", stderr);
+    std::fputs("usage: kelvara_digest [--stream] [--jobs N] FILE... [@LIST...]\n", stderr);
     return 2;
   }
   std::vector<std::string> paths;
+  bool stream = false;
+  std::size_t jobs = 1;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument(argv[i]);
-    if (argument.size() > 1 && argument.front() == '@') {
+    if (argument == "--stream") {
+      stream = true;
+    } else if (argument == "--jobs" && i + 1 < argc) {
+      const std::string_view count(argv[++i]);
+      const auto [ptr, ec] = std::from_chars(count.data(), count.data() + count.size(), jobs);
+      if (ec != std::errc() || ptr != count.data() + count.size() || jobs == 0) {
+        std::fputs("kelvara_digest: --jobs takes a positive whole number\n", stderr);
+        return 2;
+      }
+    } else if (argument.size() > 1 && argument.front() == '@') {
       const std::string list_path(argument.substr(1));
       if (!read_list(list_path, paths)) {
         std::fprintf(stderr, "kelvara_digest: cannot read the list %s\n", list_path.c_str());
@@ -160,6 +220,18 @@ int main(int argc, char** argv) {
       paths.emplace_back(argument);
     }
   }
-  for (const std::string& path : paths) digest_file(path);
+  // File k goes to thread k % jobs; each digest is kept until printed in
+  // file order.
+  std::vector<std::string> digests(paths.size());
+  const auto digest_share = [&](std::size_t first) {
+    for (std::size_t k = first; k < paths.size(); k += jobs) {
+      digests[k] = stream ? stream_digest(paths[k]) : digest_file(paths[k]);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::size_t t = 1; t < jobs; ++t) threads.emplace_back(digest_share, t);
+  digest_share(0);
+  for (std::thread& thread : threads) thread.join();
+  for (const std::string& digest : digests) std::fwrite(digest.data(), 1, digest.size(), stdout);
   return std::fflush(stdout) == 0 ? 0 : 2;
 }
