@@ -176,11 +176,18 @@ test-wheel:
 
 # Open speed and memory on realistic files of every layout, against the read
 # and materialisation floors, on one thread and on every core (not part of
-# the tests; `tools/bench.py --help` for sizes and rounds).
+# the tests; `tools/bench.py --help` for sizes and rounds). The conversion
+# goals compare with the converter of BENCH_BASELINE, built once into
+# build/baseline-<commit>/ (empty: no comparison), and measure memory on
+# runs of BENCH_LARGE_MB too (0: none). A quick run:
+#   make bench BENCH_BASELINE= BENCH_LARGE_MB=0
+BENCH_BASELINE ?= 03f5e3c
+BENCH_LARGE_MB ?= 1500
 bench: build
 	$(PY) tools/bench.py
 	$(PY) tools/bench_columns.py
 	$(PY) tools/bench_convert.py
+	$(PY) tools/bench_convert.py --goals --against=$(BENCH_BASELINE) --large-mb $(BENCH_LARGE_MB)
 	$(PY) tools/bench_batches.py
 
 # Resident memory growth over 10,000 opens of each sample file (and of two
