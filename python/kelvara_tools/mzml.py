@@ -58,7 +58,8 @@ from xml.sax.saxutils import quoteattr
 
 import numpy as np
 
-from . import _errors, _numpress
+from . import _numpress
+from ._atomic import discard
 from ._errors import escape
 from ._filters import Filters, subset
 from ._run import SrmChromatogram, _transitions, read_run
@@ -747,6 +748,7 @@ def _write_document(name: str | None, batches, expected: int | None, path: str |
             yield _Spectra(run, index, filters, srm_as_spectra, codings["mz"].dtype, totals)
 
     parts = prepared() if expected is None else _Ahead(prepared())
+    aside = os.fspath(path) + ".body.tmp"
     try:
         first = next(parts, None)
         # A walk that met no spectrum (every scan dropped) has the name
@@ -760,7 +762,11 @@ def _write_document(name: str | None, batches, expected: int | None, path: str |
         guess = (len(first) if expected is None and first is not None else expected or 0,
                  _content(first.kinds if first is not None else (), first is not None and first.srm))
         header = head(*guess)
-        out = _Output(path, gzip)
+        # A walk through gzip writes its first pass plain beside the output
+        # and compresses it once, with the right header, at the end: a
+        # wrong guess then costs a copy, not a second compression.
+        first_path = aside if gzip and expected is not None else path
+        out = _Output(first_path, gzip and first_path == path)
         try:
             out.sink.write(header)
             offsets, numbers = [], []
@@ -773,11 +779,13 @@ def _write_document(name: str | None, batches, expected: int | None, path: str |
                 numbers.append(spectra.source_index)
                 done += len(spectra)
             truth = (done, _content(totals.kinds, bool(totals.pairs)))
-            if truth != guess:
+            if truth != guess or first_path != path:
                 old_header, body = len(header), out.sink.position - len(header)
                 out.finish()
                 header = head(*truth)
-                out = _rewrite(path, gzip, header, old_header, body)
+                if first_path == path:
+                    os.replace(path, aside)
+                out = _rewrite(aside, path, gzip, header, old_header, body)
             size, checksum = _write_end(out.sink, totals.chromatograms(codings), numbers, offsets, len(header))
         except BaseException:
             out.abandon()
@@ -791,6 +799,7 @@ def _write_document(name: str | None, batches, expected: int | None, path: str |
     finally:
         if isinstance(parts, _Ahead):
             parts.close()
+        discard(aside)
 
 
 def _write_end(sink: _Sink, chromatograms: list[tuple[str, bytes]], numbers: list[np.ndarray],
@@ -822,31 +831,27 @@ def _write_end(sink: _Sink, chromatograms: list[tuple[str, bytes]], numbers: lis
     return sink.position, sink.close()
 
 
-def _rewrite(path: str | os.PathLike, gzip: bool, header: bytes, old_header: int, body: int) -> _Output:
-    """The document at `path` again, `header` in front of the `body` bytes
-    that followed its first header of `old_header` bytes: the first file
-    moves aside, is read back (through gzip when written through it) and
-    removed. Returns the new output, open for what follows the body."""
-    aside = os.fspath(path) + ".body.tmp"
-    os.replace(path, aside)
+def _rewrite(first: str, path: str | os.PathLike, gzip: bool, header: bytes, old_header: int,
+             body: int) -> _Output:
+    """The document again at `path` (through gzip when asked): `header` in
+    front of the `body` bytes that followed the first file's header of
+    `old_header` bytes. Returns the new output, open for what follows the
+    body; the caller removes `first`."""
+    out = _Output(path, gzip)
     try:
-        out = _Output(path, gzip)
-        try:
-            with (gzip_module.open(aside, "rb") if gzip else open(aside, "rb")) as old:
-                out.sink.write(header)
-                old.seek(old_header)
-                while body > 0:
-                    block = old.read(min(body, _Sink.BLOCK))
-                    if not block:
-                        raise OSError(f"{path}: the document's body was cut short while it was rewritten")
-                    out.sink.write(block)
-                    body -= len(block)
-        except BaseException:
-            out.abandon()
-            raise
-        return out
-    finally:
-        os.remove(aside)
+        with open(first, "rb") as old:
+            out.sink.write(header)
+            old.seek(old_header)
+            while body > 0:
+                block = old.read(min(body, _Sink.BLOCK))
+                if not block:
+                    raise OSError(f"{path}: the document's body was cut short while it was rewritten")
+                out.sink.write(block)
+                body -= len(block)
+    except BaseException:
+        out.abandon()
+        raise
+    return out
 
 
 def _batches(offsets: np.ndarray, max_spectra: int = 4096, max_points: int = 1 << 20) -> list[tuple[int, int]]:
