@@ -34,3 +34,6 @@ class BatchReader:
     # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec,
     # precursor_mz, index), or None after the last batch.
     def next(self) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column] | None: ...
+
+def base64_segments(data: bytes, bounds: bytes, /) -> list[bytes]:
+    """Standard base64 of each data[bounds[k]:bounds[k + 1]]; bounds are native 64-bit integers, packed."""
