@@ -40,3 +40,6 @@ class BatchReader:
     def next(
         self,
     ) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column, Column, Column, tuple[str, ...]] | None: ...
+
+def base64_segments(data: bytes, bounds: bytes, /) -> list[bytes]:
+    """Standard base64 of each data[bounds[k]:bounds[k + 1]]; bounds are native 64-bit integers, packed."""

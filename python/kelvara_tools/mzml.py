@@ -40,7 +40,6 @@ no time stamps, so converting the same source twice gives the same file.
 
 from __future__ import annotations
 
-import binascii
 import bisect
 import dataclasses
 import functools
@@ -52,13 +51,12 @@ import pathlib
 import queue
 import re
 import threading
-import zlib
 from typing import Callable
 from xml.sax.saxutils import quoteattr
 
 import numpy as np
 
-from . import _numpress
+from . import _encode, _numpress
 from ._atomic import discard
 from ._errors import escape
 from ._filters import Filters, subset
@@ -199,44 +197,9 @@ class _Sink:
         self.thread.join()
 
 
-def _encoder(compression: str) -> Callable[[np.ndarray], bytes]:
-    if compression == "zlib":
-        # The fastest level: float arrays shrink little more at higher ones
-        # (a few percent) for several times the time.
-        return lambda a: binascii.b2a_base64(zlib.compress(a, 1), newline=False)
-    return lambda a: binascii.b2a_base64(a, newline=False)
-
-
-def _base64_segments(values: np.ndarray, bounds: np.ndarray) -> tuple[bytes, np.ndarray]:
-    """Base64 of every segment values[bounds[i]:bounds[i+1]] in one pass.
-
-    Base64 turns each 3 input bytes into 4 characters, so a segment padded
-    with zero bytes to a multiple of 3 encodes independently of its
-    neighbours. The padded segments are laid end to end, encoded with one
-    call, and the characters that stand for padding bytes become '=', which
-    is exactly what encoding each segment alone gives. Returns the text and
-    the start of each segment's text in it (len(bounds) entries)."""
-    raw = values.view(np.uint8)
-    width = values.itemsize
-    byte_len = np.diff(bounds) * width
-    padded_len = (byte_len + 2) // 3 * 3
-    text_start = np.zeros(len(bounds), dtype=np.int64)
-    np.cumsum(padded_len // 3 * 4, out=text_start[1:])
-    padded_start = text_start[:-1] // 4 * 3
-    buffer = np.zeros(int(padded_len.sum()), dtype=np.uint8)
-    # Mark the padding bytes, then lay the input into the rest in order.
-    keep = np.ones(len(buffer), dtype=bool)
-    pad_at = padded_start + byte_len
-    keep[pad_at[padded_len - byte_len >= 1]] = False
-    keep[pad_at[padded_len - byte_len == 2] + 1] = False
-    buffer[keep] = raw
-    text = bytearray(binascii.b2a_base64(buffer, newline=False))
-    pad = padded_len - byte_len  # 0, 1 or 2 bytes, giving as many '='
-    ends = text_start[1:]
-    view = np.frombuffer(text, dtype=np.uint8)
-    view[ends[pad >= 1] - 1] = ord("=")
-    view[ends[pad == 2] - 2] = ord("=")
-    return bytes(text), text_start
+def _encoder(encoder: _encode.Encoder, deflate: bool) -> Callable[[np.ndarray], bytes]:
+    """One whole array's text: a chromatogram's, or a one-value spectrum array's."""
+    return lambda a: encoder.encode(a, deflate)
 
 
 def file_sha1(path: str | os.PathLike) -> str:
@@ -348,11 +311,11 @@ def _header(name: str, n: int, content_terms: list[tuple[str, str]], source_abs:
 @dataclasses.dataclass(frozen=True)
 class _Coding:
     """How one kind of array is written: the values' type and precision
-    term, the compression term, and the function from values to base64
-    text. `plain` arrays are base64 of the raw bytes, which a whole batch
-    of spectra can share one encoding call for. An array of one value goes
-    with the `single` coding where there is one: its compression term then
-    varies by spectrum."""
+    term, the compression term, and the function from one array's values to
+    its base64 text. A batch of spectra's arrays goes through `encoder` in
+    one call, deflated first unless `plain`. An array of one value goes with
+    the `single` coding where there is one: its compression term then varies
+    by spectrum."""
 
     dtype: str
     precision: tuple[str, str]
@@ -364,51 +327,54 @@ class _Coding:
     # and whether zlib follows it.
     numpress: Callable[[np.ndarray, np.ndarray], list[bytes]] | None = None
     then_zlib: bool = False
+    encoder: _encode.Encoder = dataclasses.field(default_factory=_encode.Encoder)
 
     def encode_segments(self, values: np.ndarray, bounds: np.ndarray) -> list[bytes]:
         """Base64 text of each segment values[bounds[k]:bounds[k + 1]]."""
-        if self.plain:
-            text, at = _base64_segments(values, bounds)
-            at = at.tolist()
-            return [text[a:b] for a, b in zip(at, at[1:])]
-        if self.numpress is not None:
-            encoded = self.numpress(values, bounds)
-            if self.then_zlib:
-                encoded = [zlib.compress(data, 1) for data in encoded]
-            encoded = [binascii.b2a_base64(data, newline=False) for data in encoded]
-            if self.single is not None:
-                at = bounds.tolist()
-                for k in np.flatnonzero(np.diff(bounds) == 1).tolist():
-                    encoded[k] = self.single.encode(values[at[k]:at[k + 1]])
-            return encoded
-        at = bounds.tolist()
-        return [self.encode(values[a:b]) for a, b in zip(at, at[1:])]
+        if self.numpress is None:
+            return self.encoder.encode_segments(values, bounds, deflate=not self.plain)
+        encoded = self.numpress(values, bounds)
+        if self.single is not None:
+            # A one-value array goes as its plain 64-bit value, deflated as
+            # the numpress arrays are.
+            at = bounds.tolist()
+            for k in np.flatnonzero(np.diff(bounds) == 1).tolist():
+                encoded[k] = np.ascontiguousarray(values[at[k]:at[k + 1]], dtype=self.single.dtype).tobytes()
+        return self.encoder.encode_parts(encoded, deflate=self.then_zlib)
 
 
 def _codings(compression: str, numpress: bool = False, mz32: bool = False) -> dict[str, _Coding]:
     """The coding of each array kind: spectra's "mz" and "intensity",
     chromatograms' "time" and "tic" (64-bit) and "srm" (the transitions'
     32-bit intensities). MS-Numpress applies to the spectra's arrays only:
-    chromatograms keep their times and intensities exactly."""
+    chromatograms keep their times and intensities exactly. All share one
+    encoder, on as many threads as KELVARA_THREADS asks, read here, once
+    per conversion."""
     plain = compression == "none"
     term = _COMPRESSION[compression]
+    encoder = _encode.Encoder(_encode.threads())
+    encode = _encoder(encoder, not plain)
+
+    def coding(dtype: str, precision: tuple[str, str]) -> _Coding:
+        return _Coding(dtype, precision, term, encode, plain, encoder=encoder)
+
     codings = {
-        "mz": _Coding("<f4" if mz32 else "<f8", _F32 if mz32 else _F64, term, _encoder(compression), plain),
-        "intensity": _Coding("<f4", _F32, term, _encoder(compression), plain),
-        "time": _Coding("<f8", _F64, term, _encoder(compression), plain),
-        "tic": _Coding("<f8", _F64, term, _encoder(compression), plain),
-        "srm": _Coding("<f4", _F32, term, _encoder(compression), plain),
+        "mz": coding("<f4", _F32) if mz32 else coding("<f8", _F64),
+        "intensity": coding("<f4", _F32),
+        "time": coding("<f8", _F64),
+        "tic": coding("<f8", _F64),
+        "srm": coding("<f4", _F32),
     }
     if numpress:
         # Numpress arrays decode to doubles. pynumpress, which pyteomics
         # decodes with, refuses a linear-prediction array of one value (an
         # MRM transition's product m/z, or a scan of one peak), so such an
         # array keeps the plain coding.
-        single = _Coding("<f8", _F64, term, _encoder(compression), False)
-        codings["mz"] = _Coding("<f8", _F64, _NUMPRESS["linear"][not plain], _encoder(compression), False, single,
-                                _numpress.linear_batch, not plain)
-        codings["intensity"] = _Coding("<f8", _F64, _NUMPRESS["slof"][not plain], _encoder(compression), False,
-                                       None, _numpress.slof_batch, not plain)
+        single = coding("<f8", _F64)
+        codings["mz"] = _Coding("<f8", _F64, _NUMPRESS["linear"][not plain], encode, False, single,
+                                _numpress.linear_batch, not plain, encoder)
+        codings["intensity"] = _Coding("<f8", _F64, _NUMPRESS["slof"][not plain], encode, False,
+                                       None, _numpress.slof_batch, not plain, encoder)
     return codings
 
 

@@ -20,6 +20,7 @@
 //             # spectra's index in the whole run, then the scans the walk left
 //             # out since the previous batch: dropped_positions, dropped_codes,
 //             # dropped_reasons as read_columns gives them; None after the last
+//     def base64_segments(data: bytes, bounds: bytes) -> list[bytes]   # tools/base64.hpp
 //
 // read_columns opens the file and decodes every scan with the interpreter
 // lock released: nothing between opening and the last scan touches a Python
@@ -67,6 +68,7 @@
 #include "reader/open.hpp"
 #include "reader/sinks.hpp"
 #include "reader/stream.hpp"
+#include "tools/base64.hpp"
 
 namespace {
 
@@ -646,6 +648,8 @@ PyMethodDef module_methods[] = {
      "probe_layout(path, /)\n--\n\n"
      "The name of the layout whose identifying entry the file's container holds, whatever its "
      "extension; None when it holds none."},
+    {"base64_segments", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kelvara::tools::base64_segments)),
+     METH_FASTCALL, kelvara::tools::kBase64SegmentsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
