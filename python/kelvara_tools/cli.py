@@ -14,7 +14,11 @@
     kelvara --version
 
 Exit status: 0 when everything worked, 1 when a file failed, 2 for bad
-arguments (argparse's usage message; never a traceback).
+arguments (argparse's usage message; never a traceback), 130 after Ctrl-C
+and 143 after SIGTERM. Ctrl-C or SIGTERM stops a batch within about a
+second: no further file is started, the worker processes are stopped, no
+temporary file stays, and the summary says what finished; converting again
+skips the finished outputs and redoes the rest. A second Ctrl-C is ignored.
 """
 
 from __future__ import annotations
@@ -23,6 +27,7 @@ import argparse
 import json
 import os
 import re
+import signal
 import sys
 import time
 
@@ -30,6 +35,30 @@ from ._errors import describe, escape, shown
 from . import _viewcli
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, unwound like Ctrl-C so the same cleanup runs."""
+
+
+def _interrupted(signum, frame):
+    # Only the first signal interrupts: the cleanup it starts and the
+    # summary that follows must not be cut short by a second one.
+    for each in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(each, signal.SIG_IGN)
+    raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
+
+
+def _set_signals(handlers: dict) -> dict:
+    """Install {signal: handler}; returns the handlers they replace."""
+    previous = {}
+    try:
+        for number, handler in handlers.items():
+            previous[number] = signal.signal(number, handler)
+    except ValueError:  # main() called from another thread: nothing to catch there
+        pass
+    return previous
 
 
 def _whole_number(minimum: int):
@@ -344,10 +373,24 @@ def _convert(args) -> int:
             bar.update(1)
 
     spectra_bar = _SpectraBar(out) if bar is not None else None
+    finished = []
+    started = time.perf_counter()
     try:
         report = convert_many(args.files, args.output_dir, to=args.to, client=client, jobs=args.jobs,
-                              compress=args.compress, shape=args.shape, force=args.force, on_result=on_result,
+                              compress=args.compress, shape=args.shape, force=args.force,
+                              on_result=lambda r: (finished.append(r), on_result(r)),
                               progress=spectra_bar, **_output_options(args))
+    except KeyboardInterrupt as stop:
+        from .convert import BatchReport
+
+        if bar is not None:
+            bar.close()
+            bar = None
+        left = len(args.files) - len(finished)
+        print(f"kelvara convert: {'terminated' if isinstance(stop, Terminated) else 'interrupted'}; "
+              f"{_count(left, 'file')} not converted (run the command again to finish)", file=sys.stderr)
+        print(BatchReport(files=finished, seconds=time.perf_counter() - started).summary(), file=sys.stdout)
+        raise
     finally:
         if spectra_bar is not None:
             spectra_bar.close()
@@ -480,11 +523,17 @@ def main(argv: list[str] | None = None) -> int:
             parser.error(f"convert: --{mzml_only[0].replace('_', '-')} is an mzML option; Parquet takes only the "
                          f"filters")
     handler = {"info": _info, "convert": _convert, "plot": _plot, "xic": _xic, **_viewcli.HANDLERS}[args.command]
+    batch = args.command in ("convert", "xic")
+    previous = _set_signals({signal.SIGINT: _interrupted, signal.SIGTERM: _interrupted}) if batch else {}
     try:
         return handler(args)
-    except KeyboardInterrupt:
-        print("kelvara: interrupted", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as stop:
+        _set_signals({signal.SIGINT: signal.SIG_IGN, signal.SIGTERM: signal.SIG_IGN})
+        if args.command == "xic":
+            print("kelvara xic: interrupted; no table written", file=sys.stderr)
+        elif args.command != "convert":  # convert has said what finished
+            print("kelvara: interrupted", file=sys.stderr)
+        return EXIT_TERMINATED if isinstance(stop, Terminated) else EXIT_INTERRUPTED
     except BrokenPipeError:
         # Output piped into a program that stopped reading (head).
         sys.stderr.close()
@@ -493,8 +542,14 @@ def main(argv: list[str] | None = None) -> int:
         # Whatever the handlers did not foresee still gets one line, not a traceback.
         print(f"kelvara {args.command}: {describe(error)}", file=sys.stderr)
         return EXIT_FAILED
+    finally:
+        _set_signals(previous)
 
 
 def entry_point() -> None:
-    sys.exit(main())
+    status = main()
+    if status in (EXIT_INTERRUPTED, EXIT_TERMINATED):
+        # The interpreter's exit stops the forkserver: not to be cut short either.
+        _set_signals({signal.SIGINT: signal.SIG_IGN, signal.SIGTERM: signal.SIG_IGN})
+    sys.exit(status)
 

@@ -15,10 +15,19 @@ that changes the output is in that record, so a changed option converts
 again; the default options record what they always have, so outputs of
 earlier versions stay up to date.
 
+An output counts as up to date only when it is whole: an mzML file must end
+with its index, its trailer and an index offset that points at the index
+(a .mzML.gz is read through to its gzip trailer for that), and every file of
+a Parquet output must have a readable footer. So an output cut short by a
+full disk or a copy is converted again.
+
 A batch runs one task per file: in this process (jobs=1), in local worker
 processes, or on a Dask cluster whose workers see the same paths (a shared
 filesystem). Every task returns a small FileReport; a file that fails is
-reported and the batch goes on.
+reported and the batch goes on, even when the worker converting it dies.
+On Ctrl-C no further file is started, the running ones are stopped and
+their temporaries removed, and KeyboardInterrupt goes on to the caller once
+each finished file has been passed to on_result.
 """
 
 from __future__ import annotations
@@ -26,10 +35,12 @@ from __future__ import annotations
 import dataclasses
 import json
 import os
+import re
 import time
+import zlib
 from typing import Callable, Iterable, Sequence
 
-from ._atomic import atomic_output
+from ._atomic import atomic_output, remove_stale
 from ._errors import describe, missing_extra
 from ._filters import Filters
 from ._tables import CHROMATOGRAMS_KEY as _CHROMATOGRAMS_KEY
@@ -199,10 +210,80 @@ def _up_to_date(final: str, stamp: dict[str, str], to: str, shape: str) -> bool:
     if not os.path.exists(final):
         return False
     try:
-        current = read_source_stamp(final) if to == "mzml" else _parquet_stamp(final, shape)
+        if to == "mzml":
+            return read_source_stamp(final) == stamp and _whole_mzml(final)
+        # A Parquet file cut short has lost its footer, which read_schema needs.
+        return _parquet_stamp(final, shape) == stamp
     except OSError:
         return False
-    return current == stamp
+
+
+# -- whole mzML outputs ----------------------------------------------------------
+
+# The end of an indexed mzML document as written here, to its last newline:
+# the index's offset, the checksum, the closing tag.
+_TRAILER = re.compile(rb"<indexListOffset>(\d+)</indexListOffset>\s*<fileChecksum>[0-9a-f]{40}</fileChecksum>\s*"
+                      rb"</indexedmzML>\n\Z")
+_INDEX = b"<indexList "  # not <indexListOffset>
+_TAIL = 4096
+_CHUNK = 1 << 22
+
+
+def _whole_document(tail: bytes, size: int, at_offset: Callable[[int], bytes]) -> bool:
+    """True when the document's last bytes `tail` hold the trailer and its
+    index offset points, within the `size` bytes, at the index list."""
+    match = _TRAILER.search(tail)
+    if not match:
+        return False
+    offset = int(match.group(1))
+    return offset + len(_INDEX) <= size - (len(tail) - match.start()) and at_offset(offset) == _INDEX
+
+
+def _whole_mzml(path: str) -> bool:
+    """Whether an mzML output was written to its end: the trailer, and the
+    index list where the index offset says. A plain file is checked from its
+    last bytes and one read at the offset. A gzip file has to be inflated
+    through (about 0.4 s per GB of mzML here): that also checks the gzip
+    trailer's CRC and length, which finds a file cut anywhere."""
+    with open(path, "rb") as f:
+        if f.read(2) == b"\x1f\x8b":
+            f.seek(0)
+            return _whole_gzip_mzml(f)
+        size = f.seek(0, os.SEEK_END)
+        f.seek(max(0, size - _TAIL))
+        tail = f.read()
+
+        def at_offset(offset: int) -> bytes:
+            f.seek(offset)
+            return f.read(len(_INDEX))
+
+        return _whole_document(tail, size, at_offset)
+
+
+def _whole_gzip_mzml(f) -> bool:
+    inflate = zlib.decompressobj(wbits=31)
+    size = 0
+    tail = b""
+    index_at = -1  # where the last "<indexList" starts in the document
+    try:
+        while not inflate.eof:
+            chunk = f.read(_CHUNK)
+            if not chunk:
+                return False  # the gzip stream stops before its end
+            data = inflate.decompress(chunk)
+            # The tag may straddle two pieces: search with the end of the last.
+            window = tail[-len(_INDEX):] + data
+            found = window.rfind(_INDEX)
+            if found >= 0:
+                index_at = size - min(len(tail), len(_INDEX)) + found
+            size += len(data)
+            tail = (tail + data)[-_TAIL:]
+    except zlib.error:
+        return False
+    # One gzip member, nothing after it (the writer writes one).
+    if inflate.unused_data or f.read(1):
+        return False
+    return _whole_document(tail, size, lambda offset: _INDEX if offset == index_at else b"")
 
 
 def _size(path: str) -> int:
@@ -238,9 +319,12 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
         stamp = _stamp(source, to, compress, shape, extras)
         report.source_bytes = int(stamp[_SIZE])
         if not force and _up_to_date(final, stamp, to, shape):
-            report.status = "skipped"
-            report.output_bytes = _size(final)
-            return report
+            try:
+                report.output_bytes = _size(final)
+                report.status = "skipped"
+                return report
+            except OSError:
+                pass  # another conversion is swapping its own output in: convert
         os.makedirs(os.path.dirname(os.path.abspath(final)), exist_ok=True)
         # The size is taken from what was written: another conversion of the
         # same file may be swapping its own output in by the time this one's is placed.
@@ -307,7 +391,21 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
     the input and output paths. `on_result` is called in this process as
     each file finishes; `progress(done, total)` gets spectra counts from
     conversions that run in this process. The mzML options and filters are
-    convert_file's."""
+    convert_file's.
+
+    Threads: each of the local worker processes reads and encodes with
+    max(1, cores // workers) threads (KELVARA_THREADS, unless it is set
+    already), so a batch uses about as many threads as there are cores.
+    Dask workers keep what their cluster gives them: set KELVARA_THREADS in
+    the workers' environment to the cores of a worker divided by its
+    threads (nthreads), as the core and the encoder otherwise use every core
+    for each task.
+
+    A file whose local worker dies fails alone; the batch goes on with a new
+    worker. A Dask task lost with its worker (a restart, a worker gone)
+    counts as converted when its output is whole and up to date, and as
+    failed otherwise; the temporaries of lost tasks whose writers have died
+    are removed."""
     _check(to, compress, shape)
     extras = _Extras.make(to, srm_as_spectra, numpress, gzip, mz32, ms_level, rt, mz, min_intensity)
     started = time.perf_counter()
@@ -338,23 +436,39 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
                    rt=extras.filters.rt, mz=extras.filters.mz, min_intensity=extras.filters.min_intensity)
 
     def lost(i: int, error: BaseException) -> FileReport:
-        return FileReport(path=sources[i], output=outputs[i], status="failed", error=describe(error))
+        # One line, though a cluster's messages run over several.
+        report = FileReport(path=sources[i], output=outputs[i], status="failed",
+                            error=" ".join(describe(error).split()))
+        # A Dask task may have placed its output before its result was lost.
+        try:
+            stamp = _stamp(sources[i], to, compress, shape, extras)
+            if _up_to_date(outputs[i], stamp, to, shape):
+                report.status, report.error = "converted", None
+                report.source_bytes, report.output_bytes = int(stamp[_SIZE]), _size(outputs[i])
+        except (OSError, ImportError):
+            pass
+        return report
 
     calls = {i: ((sources[i],), dict(output=outputs[i], **options)) for i in todo}
     run_tasks(convert_file, calls, reports, jobs=jobs, client=client, on_result=on_result, lost=lost,
-              here=dict(progress=progress))
+              here=dict(progress=progress), cleanup=lambda i: remove_stale(outputs[i]))
     return BatchReport(files=list(reports), seconds=time.perf_counter() - started)
 
 
 def run_tasks(task: Callable, calls: dict, results: list, *, jobs: int | None, client, lost: Callable,
-              on_result: Callable | None = None, here: dict | None = None) -> None:
+              on_result: Callable | None = None, here: dict | None = None,
+              cleanup: Callable | None = None) -> None:
     """task(*args, **kwargs) once for each index's (args, kwargs) in `calls`:
     on a Dask cluster (`client`, a Client or a scheduler address), in this
     process (jobs 1, or a single task; `here` adds keyword arguments that
     only work in this process, such as a progress callback), or in `jobs`
     local worker processes (default: the number of cores). Each result goes
     to results[index] and to on_result, here, as its task finishes;
-    lost(index, error) makes the result of a task whose worker died."""
+    lost(index, error) makes the result of a task whose worker died, and
+    cleanup(index) removes what such a task left (its temporaries).
+
+    Local workers: see _pool. On KeyboardInterrupt no further task starts,
+    running ones are stopped and cleaned up, and the interrupt goes on."""
 
     def done(i: int, result) -> None:
         results[i] = result
@@ -362,39 +476,39 @@ def run_tasks(task: Callable, calls: dict, results: list, *, jobs: int | None, c
             on_result(result)
 
     if client is not None:
-        _run_on_dask(_dask_client(client), task, calls, done, lost)
+        _run_on_dask(_dask_client(client), task, calls, done, lost, cleanup)
     elif (jobs if jobs is not None else os.cpu_count() or 1) <= 1 or len(calls) <= 1:
         for key, (args, kwargs) in calls.items():
             done(key, task(*args, **kwargs, **(here or {})))
     elif calls:
-        _run_local(jobs or os.cpu_count() or 1, task, calls, done, lost)
+        from ._pool import run_pool
+
+        run_pool(jobs or os.cpu_count() or 1, task, calls, done, lost, cleanup)
 
 
-def _run_local(jobs, task, calls, done, lost) -> None:
-    import concurrent.futures
-    import multiprocessing
-
-    # forkserver starts workers from a clean process, not a copy of this one
-    # with whatever threads (a progress bar's) it runs; spawn where it is missing.
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    with concurrent.futures.ProcessPoolExecutor(max_workers=min(jobs, len(calls)),
-                                                mp_context=multiprocessing.get_context(method)) as pool:
-        futures = {pool.submit(task, *args, **kwargs): key for key, (args, kwargs) in calls.items()}
-        for future in concurrent.futures.as_completed(futures):
-            key = futures[future]
-            try:
-                done(key, future.result())
-            except Exception as error:  # a worker process died
-                done(key, lost(key, error))
-
-
-def _run_on_dask(client, task, calls, done, lost) -> None:
+def _run_on_dask(client, task, calls, done, lost, cleanup) -> None:
     from dask.distributed import as_completed
 
     futures = {client.submit(task, *args, pure=False, **kwargs): key for key, (args, kwargs) in calls.items()}
-    for future in as_completed(futures):
-        key = futures[future]
-        try:
-            done(key, future.result())
-        except Exception as error:  # the task's worker died, or the cluster lost it
-            done(key, lost(key, error))
+    gone = []
+    try:
+        for future in as_completed(futures):
+            key = futures[future]
+            try:
+                result = future.result()
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException as error:  # the task's worker died, or the cluster lost or cancelled it
+                gone.append(key)
+                if cleanup is not None:
+                    cleanup(key)
+                result = lost(key, error)
+            done(key, result)
+    except BaseException:
+        # Interrupted: the cluster's tasks are this batch's, and start no further file.
+        client.cancel(list(futures))
+        raise
+    # A lost task's worker may have been dying when it was first looked at.
+    if cleanup is not None:
+        for key in gone:
+            cleanup(key)
