@@ -106,9 +106,10 @@ def test_only_get_is_answered(gcms_server):
     assert refused.value.code == 405
 
 
-def test_ctrl_c_stops_the_server_cleanly(tmp_path):
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
+def test_ctrl_c_stops_the_server_cleanly(tmp_path, stop):
     stopped = []
-    with view_server(GCMS, stopped=stopped, env={**os.environ, "TMPDIR": str(tmp_path)}) as url:
+    with view_server(GCMS, stopped=stopped, env={**os.environ, "TMPDIR": str(tmp_path)}, stop=stop) as url:
         assert get(url + "/api/facts")[0] == 200
         assert [p.name[:13] for p in tmp_path.iterdir()] == ["kelvara-view-"]
     status, stderr = stopped

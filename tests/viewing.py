@@ -23,10 +23,10 @@ def long_run(folder) -> str:
 
 
 @contextlib.contextmanager
-def view_server(path, *options, stopped=None, env=None):
+def view_server(path, *options, stopped=None, env=None, stop=signal.SIGINT):
     """Run `kelvara view PATH --no-browser` on a free port; yield its address.
 
-    On leaving, Ctrl-C (SIGINT) stops it; `stopped`, a list, gets its exit
+    On leaving, Ctrl-C (SIGINT, or the signal `stop`) stops it; `stopped`, a list, gets its exit
     status and what it wrote to stderr. `env` replaces the environment.
     """
     # A shell that starts the suite in the background leaves SIGINT ignored
@@ -40,7 +40,7 @@ def view_server(path, *options, stopped=None, env=None):
         yield line.split(" at ")[1].split()[0].rstrip("/")
     finally:
         if process.poll() is None:
-            process.send_signal(signal.SIGINT)
+            process.send_signal(stop)
             try:
                 process.wait(timeout=10)
             except subprocess.TimeoutExpired:

@@ -480,7 +480,10 @@ class RunSource:
             inside = np.flatnonzero((values >= low) & (values <= high))
             if len(inside):
                 owners = np.searchsorted(snapshot.ends, inside + start, side="right")
-                summed += np.bincount(owners, weights=intensity[inside].astype(np.float64), minlength=snapshot.n)
+                # Only the spectra this chunk touches: a chunk's sums are as long as its stretch of the run.
+                first, last = int(owners[0]), int(owners[-1])
+                summed[first:last + 1] += np.bincount(owners - first, weights=intensity[inside].astype(np.float64),
+                                                      minlength=last - first + 1)
         mask = snapshot.ms_level == level
         rt, intensity = decimate(snapshot.retention_time_sec[mask], summed[mask])
         return {"rt": rt.tolist(), "intensity": intensity.tolist(), "spectra": snapshot.n,

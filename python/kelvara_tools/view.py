@@ -27,6 +27,7 @@ import html
 import importlib.util
 import json
 import math
+import signal
 import threading
 import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -223,6 +224,10 @@ def serve(path: str, port: int = 0, open_browser: bool = True, announce=print) -
         fig.bokeh_modules()  # raises, with the install command
     importing = threading.Thread(target=_import_quietly, daemon=True)
     importing.start()
+    # A polite kill (SIGTERM) stops the server as Ctrl-C does, so the scratch
+    # files go too; the default would end the process on the spot.
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, _interrupt)
     # The walk is held after its first batch while the first view is built
     # and drawn (the page's first poll lets it go on, or a few seconds do).
     with RunSource(path, held=True) as source:
@@ -238,6 +243,10 @@ def serve(path: str, port: int = 0, open_browser: bool = True, announce=print) -
             server.serve_forever()
         finally:
             server.server_close()
+
+
+def _interrupt(signum, frame) -> None:
+    raise KeyboardInterrupt
 
 
 def _import_quietly() -> None:
