@@ -14,17 +14,16 @@
 #endif
 
 namespace kelvara {
-namespace {
 
-// Raises and catches one exception, so that this thread's exception state
-// exists before the thread takes work (see executor.hpp). noinline keeps
-// the throw a real one.
+// noinline keeps the throw a real one.
 [[gnu::noinline]] void prepare_exception_state() noexcept {
   try {
     throw std::bad_alloc();
   } catch (const std::bad_alloc&) {
   }
 }
+
+namespace {
 
 // What a thread costs in address space at most: its stack (8 MiB by
 // default) and the malloc arena glibc may reserve for it (64 MiB on 64-bit

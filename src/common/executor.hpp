@@ -35,6 +35,15 @@
 
 namespace kelvara {
 
+// Raises and catches one exception, so that the calling thread's exception
+// state exists before memory may run short. The C++ runtime is loaded with
+// the extension, so that state lives in thread-local storage glibc
+// allocates on a thread's first throw; should that allocation fail, glibc
+// ends the process (status 127). Workers call it as they start; every open
+// calls it on the calling thread, whose first throw may otherwise be the
+// bad_alloc of a run that filled the address space.
+void prepare_exception_state() noexcept;
+
 class OrderedExecutor {
  public:
   class Work {

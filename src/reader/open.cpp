@@ -21,6 +21,7 @@
 
 #include "cfb/file.hpp"
 #include "common/bytes.hpp"
+#include "common/executor.hpp"
 #include "reader/layouts.hpp"
 
 namespace kelvara::reader {
@@ -213,6 +214,9 @@ std::optional<Bytes> read_stream_opt(const cfb::CompoundFile& container, std::st
 }
 
 Result<RawFile> open_raw_file(const std::string& path, const ReadOptions& options) {
+  // Before the open fills the address space, whose first bad_alloc would
+  // otherwise be this thread's first throw (see executor.hpp).
+  prepare_exception_state();
   KELVARA_TRY(detected, detect_layout(path));
 
   std::uint64_t stream_bytes = 0;

@@ -246,6 +246,7 @@ StreamingRun::~StreamingRun() = default;
 
 Result<std::unique_ptr<StreamingRun>> StreamingRun::open(const std::string& path, const ReadOptions& options,
                                                               SpectrumSink& sink, std::uint64_t slack) {
+  prepare_exception_state();  // as open_raw_file does
   try {
     auto detected = detect_layout(path);
     if (!detected) return Unexpected(std::move(detected).error());
