@@ -274,6 +274,11 @@ def measured_run(argv, cap_bytes: float | None = None, output: str | None = None
                     signal.pidfd_send_signal(pidfd, signal.SIGKILL)
                     capped = True
             _, status, usage = os.wait4(process.pid, 0)
+        except BaseException:
+            # Ctrl-C or a failure here: the conversion is not left running.
+            process.kill()
+            process.wait()
+            raise
         finally:
             os.close(pidfd)
         seconds = time.perf_counter() - start
@@ -374,7 +379,8 @@ def bench_goals(args) -> int:
 
         reads = {}
         if baseline:
-            print(f"\nreading, best of {args.rounds} fresh process(es) each, taking turns (this install / {args.against}):")
+            print(f"\nreading, best of {args.rounds} fresh process(es) each, taking turns "
+                  f"(this install / {args.against}):")
             for layout, path in files.items():
                 best = {name: [float("inf")] * 3 for name, _ in installs}
                 for k in range(args.rounds):
