@@ -78,10 +78,12 @@ def test_a_read_only_folder_gives_one_line_naming_the_output(read_only_folder, t
 def test_memory_error_has_a_text(tmp_path, monkeypatch):
     from kelvara_tools import _columns
 
-    def exhausted(path):
+    def exhausted(*arguments):
         raise MemoryError
 
+    # mzML conversion walks the run in batches; read_run reads it whole.
     monkeypatch.setattr(_columns, "read_columns", exhausted)
+    monkeypatch.setattr(_columns, "BatchReader", exhausted)
     report = convert_file(GCMS, tmp_path, "mzml")
     assert report.error == f"MemoryError: not enough memory to read {GCMS}"
 

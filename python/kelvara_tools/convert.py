@@ -299,8 +299,9 @@ def convert_file(path: str | os.PathLike, out_dir: str | os.PathLike | None = No
                  ms_level=None, rt=None, mz=None, min_intensity: float | None = None) -> FileReport:
     """Convert one file and report what happened; never raises for a bad
     file (bad options raise ValueError). `output` overrides the name output_path would give.
-    `progress(done, total)` gets the spectra written so far and in all,
-    batch by batch (mzML only).
+    `progress(done, total)` gets the spectra written so far and the scans
+    the file's index lists (the filters and MRM transitions may leave the
+    spectra written short of it), batch by batch (mzML only).
 
     mzML options: MRM transitions become SRM chromatograms, or spectra with
     `srm_as_spectra`; `numpress` encodes the spectra's m/z with MS-Numpress
