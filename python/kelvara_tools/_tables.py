@@ -166,10 +166,10 @@ def _write_table(table, path: str, compression: str) -> None:
 # chromatograms.parquet, so that an output that lost it is not taken as whole.
 CHROMATOGRAMS_KEY = b"kelvara.chromatograms"
 
-# Points per batch when a file is converted batch by batch: about 40 MB of
-# columns and point numbers, and row groups of peaks.parquet of one to two
-# million rows.
-BATCH_POINTS = 1 << 21
+# Points per batch when a file is converted batch by batch: about 20 MB of
+# columns and point numbers, and a row group of peaks.parquet of a million
+# rows, pyarrow's own default length.
+BATCH_POINTS = 1 << 20
 
 # Rows of a per-spectrum table gathered before they go out as one row group:
 # a batch holds a few hundred to a few thousand spectra, too few for a row
@@ -380,6 +380,31 @@ def stream_parquet(source, path, shape: str, compression: str, metadata: dict[by
     and leave no output behind."""
     from ._batches import iter_batches
 
+    _large_blocks_unmapped()
     batches = iter_batches(source, BATCH_POINTS if max_points is None else max_points)
     return write_batches(((batch, batch.index) for batch in batches), path, shape,
                          compression, metadata, filters)
+
+
+def _large_blocks_unmapped() -> None:
+    """Have glibc map blocks of 1 MiB and more on their own, and unmap them
+    when freed. By default it raises that threshold to the size of the
+    largest block freed, so a long conversion's batch columns, tens of MB
+    each, come from heaps that fragment and keep growing: measured on a 1.5 GB
+    TTFL run, 424 MB at its peak instead of 284 MB. Elsewhere (another C
+    library, another system) nothing changes."""
+    import ctypes
+
+    global _unmapped
+    if _unmapped:
+        return
+    _unmapped = True
+    try:
+        libc = ctypes.CDLL(None)
+        libc.gnu_get_libc_version  # glibc's, whose mallopt takes M_MMAP_THRESHOLD (-3)
+        libc.mallopt(ctypes.c_int(-3), ctypes.c_int(1 << 20))
+    except (OSError, AttributeError, TypeError):
+        pass
+
+
+_unmapped = False
