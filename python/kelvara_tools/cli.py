@@ -42,11 +42,35 @@ class Terminated(KeyboardInterrupt):
     """SIGTERM, unwound like Ctrl-C so the same cleanup runs."""
 
 
+class _Held:
+    """Signals held off while a finished file is recorded and reported, so
+    the summary and the lines printed agree."""
+
+    depth = 0
+    pending: int | None = None
+
+    def __enter__(self):
+        _Held.depth += 1
+
+    def __exit__(self, *exc):
+        _Held.depth -= 1
+        if _Held.depth == 0 and _Held.pending is not None and exc[0] is None:
+            signum, _Held.pending = _Held.pending, None
+            _raise_for(signum)
+
+
 def _interrupted(signum, frame):
     # Only the first signal interrupts: the cleanup it starts and the
     # summary that follows must not be cut short by a second one.
     for each in (signal.SIGINT, signal.SIGTERM):
         signal.signal(each, signal.SIG_IGN)
+    if _Held.depth:
+        _Held.pending = signum
+        return
+    _raise_for(signum)
+
+
+def _raise_for(signum: int):
     raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
 
 
@@ -375,10 +399,15 @@ def _convert(args) -> int:
     spectra_bar = _SpectraBar(out) if bar is not None else None
     finished = []
     started = time.perf_counter()
+
+    def record(report) -> None:
+        with _Held():
+            finished.append(report)
+            on_result(report)
+
     try:
         report = convert_many(args.files, args.output_dir, to=args.to, client=client, jobs=args.jobs,
-                              compress=args.compress, shape=args.shape, force=args.force,
-                              on_result=lambda r: (finished.append(r), on_result(r)),
+                              compress=args.compress, shape=args.shape, force=args.force, on_result=record,
                               progress=spectra_bar, **_output_options(args))
     except KeyboardInterrupt as stop:
         from .convert import BatchReport

@@ -243,8 +243,11 @@ def _whole_mzml(path: str) -> bool:
     """Whether an mzML output was written to its end: the trailer, and the
     index list where the index offset says. A plain file is checked from its
     last bytes and one read at the offset. A gzip file has to be inflated
-    through (about 0.4 s per GB of mzML here): that also checks the gzip
-    trailer's CRC and length, which finds a file cut anywhere."""
+    through, as the end of a deflate stream cannot be found from its last
+    bytes; that also checks the gzip trailer's CRC and length, so a file cut
+    anywhere is found. Measured: 0.7 s for a 52 MB document (8.6 MB gzipped)
+    on 2 busy cores, so convert_many leaves that check to its tasks, which
+    run in parallel."""
     with open(path, "rb") as f:
         if f.read(2) == b"\x1f\x8b":
             f.seek(0)
@@ -417,9 +420,10 @@ def convert_many(paths: Iterable[str | os.PathLike], out_dir: str | os.PathLike 
         reports[i] = FileReport(path=sources[i], output=outputs[i], status="failed", error=error)
         if on_result:
             on_result(reports[i])
-    if not force:
+    if not force and not extras.gzip:
         # Outputs already up to date are skipped here, without a task, so a
-        # resumed batch sends only the work left.
+        # resumed batch sends only the work left. A gzipped output is read
+        # through to be found whole: its task does that, in parallel.
         for i, report in enumerate(reports):
             if report is None:
                 try:
