@@ -39,6 +39,8 @@ import threading
 import time
 from typing import Callable
 
+from ._memory import unmap_large_blocks
+
 # How long stopping workers may take before they are killed.
 _STOP_SECONDS = 1.0
 # How long a worker whose parent died may go on with a long decode that
@@ -118,6 +120,7 @@ def _worker(connection, alive, threads: str) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _stop)
     os.environ["KELVARA_THREADS"] = threads
+    unmap_large_blocks()
     _die_with_parent(alive)
     try:
         while True:

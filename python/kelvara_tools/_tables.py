@@ -380,31 +380,6 @@ def stream_parquet(source, path, shape: str, compression: str, metadata: dict[by
     and leave no output behind."""
     from ._batches import iter_batches
 
-    _large_blocks_unmapped()
     batches = iter_batches(source, BATCH_POINTS if max_points is None else max_points)
     return write_batches(((batch, batch.index) for batch in batches), path, shape,
                          compression, metadata, filters)
-
-
-def _large_blocks_unmapped() -> None:
-    """Have glibc map blocks of 1 MiB and more on their own, and unmap them
-    when freed. By default it raises that threshold to the size of the
-    largest block freed, so a long conversion's batch columns, tens of MB
-    each, come from heaps that fragment and keep growing: measured on a 1.5 GB
-    TTFL run, 424 MB at its peak instead of 284 MB. Elsewhere (another C
-    library, another system) nothing changes."""
-    import ctypes
-
-    global _unmapped
-    if _unmapped:
-        return
-    _unmapped = True
-    try:
-        libc = ctypes.CDLL(None)
-        libc.gnu_get_libc_version  # glibc's, whose mallopt takes M_MMAP_THRESHOLD (-3)
-        libc.mallopt(ctypes.c_int(-3), ctypes.c_int(1 << 20))
-    except (OSError, AttributeError, TypeError):
-        pass
-
-
-_unmapped = False

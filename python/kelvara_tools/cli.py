@@ -32,6 +32,7 @@ import sys
 import time
 
 from ._errors import describe, escape, shown
+from ._memory import unmap_large_blocks
 from . import _viewcli
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -553,6 +554,7 @@ def main(argv: list[str] | None = None) -> int:
                          f"filters")
     handler = {"info": _info, "convert": _convert, "plot": _plot, "xic": _xic, **_viewcli.HANDLERS}[args.command]
     batch = args.command in ("convert", "xic")
+    unmap_large_blocks()
     previous = _set_signals({signal.SIGINT: _interrupted, signal.SIGTERM: _interrupted}) if batch else {}
     try:
         return handler(args)
