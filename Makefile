@@ -177,6 +177,7 @@ bench: build
 	$(PY) tools/bench.py
 	$(PY) tools/bench_columns.py
 	$(PY) tools/bench_convert.py
+	$(PY) tools/bench_encode.py
 	$(PY) tools/bench_batches.py
 
 # Resident memory growth over 10,000 opens of each sample file (and of two
