@@ -188,6 +188,7 @@ bench: build
 	$(PY) tools/bench_columns.py
 	$(PY) tools/bench_convert.py
 	$(PY) tools/bench_convert.py --goals --against=$(BENCH_BASELINE) --large-mb $(BENCH_LARGE_MB)
+	$(PY) tools/bench_encode.py
 	$(PY) tools/bench_batches.py
 
 # Resident memory growth over 10,000 opens of each sample file (and of two

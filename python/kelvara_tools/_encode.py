@@ -19,7 +19,7 @@ no thread per batch.
 The deflate is zlib-ng's (the `zlib-ng` package), chosen by measurement on
 the arrays conversions write (docs/benchmarks.md, "Deflate library"): these
 arrays are a few hundred bytes, where a call's setup outweighs the
-compression, and zlib-ng's level 1 sets up least: about three times zlib's
+compression, and zlib-ng's level 1 sets up least: 2.4 to 2.9 times zlib's
 speed, for output 7 to 19% larger than zlib's level 1. Its output is a
 standard zlib stream, header and Adler-32 checksum included, that any zlib
 reader decompresses, and the same bytes on every run and thread count. Where
