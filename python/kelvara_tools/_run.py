@@ -263,6 +263,25 @@ def _transitions(run: Run) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarr
     return spectra, group, precursor[first[order]], product[first[order]]
 
 
+def nearest_time(times: np.ndarray, rt_sec: float, in_order: bool) -> int:
+    """The position of the time nearest to rt_sec, the first one on a tie.
+
+    Times in order are searched by bisection; times out of order (a damaged
+    index, or scans without a stored time) by a plain scan."""
+    if not in_order:
+        return int(np.argmin(np.abs(times - rt_sec)))
+    # The first time at or after rt_sec, and the one before it.
+    after = int(np.searchsorted(times, rt_sec, side="left"))
+    if after == len(times):
+        chosen = after - 1
+    elif after == 0:
+        chosen = 0
+    else:
+        chosen = after - 1 if rt_sec - times[after - 1] <= times[after] - rt_sec else after
+    # Records of one MRM scan share a time: take the first of them.
+    return int(np.searchsorted(times, times[chosen], side="left"))
+
+
 class Run:
     """Every spectrum of a data file as flat, read-only columns.
 
@@ -494,21 +513,7 @@ class Run:
         if len(times) == 0:
             level = "" if ms_level is None else f" at MS level {ms_level}"
             raise ValueError(f"run {self.name!r} has no spectra{level}")
-        if self._times_sorted():
-            # Binary search: the first time at or after rt_sec, and the one before it.
-            after = int(np.searchsorted(times, rt_sec, side="left"))
-            if after == len(times):
-                chosen = after - 1
-            elif after == 0:
-                chosen = 0
-            else:
-                chosen = after - 1 if rt_sec - times[after - 1] <= times[after] - rt_sec else after
-            # Records of one MRM scan share a time: take the first of them.
-            chosen = int(np.searchsorted(times, times[chosen], side="left"))
-        else:
-            # Times out of order (a damaged index, or scans without a stored
-            # time): a plain scan for the nearest.
-            chosen = int(np.argmin(np.abs(times - rt_sec)))
+        chosen = nearest_time(times, rt_sec, self._times_sorted())
         return self._spectrum(chosen if candidates is None else int(candidates[chosen]))
 
     def _times_sorted(self) -> bool:

@@ -38,6 +38,7 @@ import numpy as np
 
 from . import _columns
 from ._batches import iter_batches
+from ._run import nearest_time
 from ._summary import is_profile
 
 # Points per drawn trace: a screen is a few thousand pixels wide, and
@@ -97,21 +98,6 @@ def _running_max(values: np.ndarray, width: int) -> np.ndarray:
 
 def _finite_or_none(value: float) -> float | None:
     return float(value) if math.isfinite(value) else None
-
-
-def _nearest(times: np.ndarray, rt_sec: float, in_order: bool) -> int:
-    """The position of the time nearest to rt_sec, the first one on a tie, as Run.scan_at chooses."""
-    if in_order:
-        after = int(np.searchsorted(times, rt_sec, side="left"))
-        if after == len(times):
-            chosen = after - 1
-        elif after == 0:
-            chosen = 0
-        else:
-            chosen = after - 1 if rt_sec - times[after - 1] <= times[after] - rt_sec else after
-        # Records of one MRM scan share a time: take the first of them.
-        return int(np.searchsorted(times, times[chosen], side="left"))
-    return int(np.argmin(np.abs(times - rt_sec)))
 
 
 # The per-spectrum summaries, grown as the walk goes; `ends` is where each
@@ -533,7 +519,7 @@ class RunSource:
         if len(times) == 0:
             where = "" if level is None else f" at MS level {level}"
             raise ValueError(f"run {self.name!r} has no spectra{where}" + ("" if self.complete else " read yet"))
-        chosen = _nearest(times, rt_sec, in_order)
+        chosen = nearest_time(times, rt_sec, in_order)
         return self.spectrum(chosen if candidates is None else int(candidates[chosen]))
 
     def spectrum(self, index: int, max_points: int = SPECTRUM_POINTS) -> dict:
