@@ -136,6 +136,7 @@ def test_walked_source_answers_as_the_whole_run(long_gcms, monkeypatch):
         assert (facts["spectra"], facts["points"], facts["complete"]) == (len(run), len(run.mz), True)
         assert facts["retention_time_sec"] == [run.retention_time_sec.min(), run.retention_time_sec.max()]
         assert facts["mz"] == [run.mz.min(), run.mz.max()]
+        assert facts["dropped_scans"] == len(run.dropped)  # 0 is a count, not "not reported"
         assert source.levels() == [1, 2]
         for level in (1, 2):
             drawn = source.chromatograms(level)

@@ -360,10 +360,9 @@ class RunSource:
         with self._lock:
             return sorted(self._levels)
 
-    def dropped(self) -> int | None:
-        """The number of scans the reader left out, as the batches report them;
-        None (not reported) while no batch has listed any."""
-        return self._dropped or None
+    def dropped(self) -> int:
+        """The number of scans the reader left out so far, as the batches list them."""
+        return self._dropped
 
     def precursor_mz(self, index: int) -> float | None:
         with self._lock:
