@@ -112,7 +112,7 @@ def _index_page(reports: list[RunReport], tics: list[dict]) -> str:
         cells = [f'<a href="{html.escape(os.path.basename(r.output))}">{name}</a>', html.escape(f["layout"]),
                  f"{f['spectra']:,}", f"{f['points']:,}", f"{f['tic_area']:.4g}",
                  f"{rt[0]:.2f} – {rt[1]:.2f}" if rt else "—",
-                 "not reported" if f["dropped_scans"] is None else f"{f['dropped_scans']:,}"]
+                 f"{f['dropped_scans']:,}"]
         rows.append("<tr>" + "".join(f'<td class="n">{c}</td>' if 2 <= k <= 4 or k == 6 else f"<td>{c}</td>"
                                      for k, c in enumerate(cells)) + "</tr>")
     failed = sum(r.error is not None for r in reports)

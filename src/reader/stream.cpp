@@ -310,5 +310,6 @@ Result<bool> StreamingRun::step() {
 const std::string& StreamingRun::display_name() const { return state_->file.display_name; }
 const Layout& StreamingRun::layout() const { return state_->layout; }
 std::size_t StreamingRun::windows() const { return state_->window_count(); }
+std::size_t StreamingRun::positions() const { return state_->layout.positions(state_->file.layout); }
 
 }  // namespace kelvara::reader

@@ -72,6 +72,9 @@ class StreamingRun {
   const Layout& layout() const;
   // The windows the index was cut into.
   std::size_t windows() const;
+  // The index positions the walk covers: the run's spectra when each
+  // position gives one and none is dropped.
+  std::size_t positions() const;
 
   struct State;
 

@@ -371,19 +371,10 @@ class BatchSource {
     auto opened = kelvara::reader::StreamingRun::open(path, options, staging_);
     if (!opened) return kelvara::Unexpected(std::move(opened).error());
     run_ = std::move(*opened);
-    // The index again, without the scan data, for its number of positions:
-    // a conversion writes the spectra count before the first spectrum, and
-    // this is what the run holds when each position gives one spectrum.
-    // The index and retention-time streams are small beside the run.
-    kelvara::reader::ReadOptions index_only = options;
-    index_only.scan_data_on_demand = true;
-    auto index = kelvara::reader::open_raw_file(path, index_only);
-    if (!index) return kelvara::Unexpected(std::move(index).error());
-    positions_ = kelvara::reader::layout_of(index->layout).positions(index->layout);
     return true;
   }
 
-  std::size_t positions() const { return positions_; }
+  std::size_t positions() const { return run_->positions(); }
 
   const std::string& name() const { return run_->display_name(); }
   std::string_view layout() const { return run_->layout().name; }
@@ -474,7 +465,6 @@ class BatchSource {
   std::size_t taken_ = 0;    // staging spectra given out
   std::uint64_t given_ = 0;  // spectra given out in all: the next one's index in the run
   std::size_t dropped_given_ = 0;  // dropped scans given out with the batches so far
-  std::size_t positions_ = 0;
   bool ended_ = false;
   std::optional<kelvara::Error> error_;
 };
