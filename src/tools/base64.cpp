@@ -3,7 +3,9 @@
 // Each 3 input bytes become 4 characters, looked up two at a time from a
 // table of every 12-bit value's character pair. The bounds are checked in
 // full, and every output object made, before the lock is released: past that
-// point nothing can fail and nothing touches the interpreter.
+// point nothing can fail and nothing touches the interpreter. With deflate,
+// the segments' zlib streams are written first, with the lock released,
+// into one buffer; their sizes then give the texts' sizes.
 
 #include "tools/base64.hpp"
 
@@ -11,8 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tools/deflate.hpp"
 
 namespace kelvara::tools {
 namespace {
@@ -35,7 +41,7 @@ constexpr std::array<char, 8192> kPairs = make_pairs();
 // The text length of n bytes: 4 characters per started group of 3.
 constexpr std::size_t encoded_size(std::size_t n) { return (n + 2) / 3 * 4; }
 
-void encode(const unsigned char* in, std::size_t n, char* out) {
+void encode(const std::uint8_t* in, std::size_t n, char* out) {
   std::size_t i = 0;
   for (; i + 3 <= n; i += 3, out += 4) {
     const std::uint32_t v = std::uint32_t{in[i]} << 16 | std::uint32_t{in[i + 1]} << 8 | std::uint32_t{in[i + 2]};
@@ -52,16 +58,46 @@ void encode(const unsigned char* in, std::size_t n, char* out) {
 }
 
 struct Segment {
-  const unsigned char* in;
+  const std::uint8_t* in;
   std::size_t size;
   char* out;
 };
 
+// Deflates each segment into `streams`, one after another, and points the
+// segments at their streams. Runs without the interpreter lock; false when
+// memory ran out.
+bool deflate_segments(std::vector<Segment>& segments, std::string& streams) noexcept {
+  try {
+    // One per thread, so the encoder's threads never share tables.
+    thread_local Deflater deflater;
+    std::vector<std::size_t> ends;
+    ends.reserve(segments.size());
+    for (const Segment& segment : segments) {
+      deflater.compress(segment.in, segment.size, streams);
+      ends.push_back(streams.size());
+    }
+    const auto* base = reinterpret_cast<const std::uint8_t*>(streams.data());
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < segments.size(); ++k) {
+      segments[k].in = base + at;
+      segments[k].size = ends[k] - at;
+      at = ends[k];
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+}
+
 OwnedRef base64_segments_impl(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2 || !PyBytes_Check(args[0]) || !PyBytes_Check(args[1])) {
-    PyErr_SetString(PyExc_TypeError, "base64_segments(data, bounds) takes two bytes objects");
+  if (nargs < 2 || nargs > 3 || !PyBytes_Check(args[0]) || !PyBytes_Check(args[1])) {
+    PyErr_SetString(PyExc_TypeError, "base64_segments(data, bounds, deflate=False) takes two bytes objects and a flag");
     return OwnedRef();
   }
+  const int deflate = nargs == 3 ? PyObject_IsTrue(args[2]) : 0;
+  if (deflate < 0) return OwnedRef();
   char* data = nullptr;
   char* packed = nullptr;
   Py_ssize_t data_size = 0;
@@ -93,18 +129,32 @@ OwnedRef base64_segments_impl(PyObject* const* args, Py_ssize_t nargs) {
   OwnedRef list(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return OwnedRef();
   std::vector<Segment> segments(n);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
   for (std::size_t k = 0; k < n; ++k) {
-    // A segment lies within the data, whose size fits a Py_ssize_t; its text,
-    // 4/3 of it, may not.
-    const auto size = static_cast<std::size_t>(bounds[k + 1] - bounds[k]);
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 4 * 3) {
+    segments[k] = {bytes + bounds[k], static_cast<std::size_t>(bounds[k + 1] - bounds[k]), nullptr};
+  }
+  // The streams live here until the texts are written; the segments then
+  // point into them instead of into `data`.
+  std::string streams;
+  if (deflate) {
+    bool deflated = false;
+    Py_BEGIN_ALLOW_THREADS
+    deflated = deflate_segments(segments, streams);
+    Py_END_ALLOW_THREADS
+    if (!deflated) {
       PyErr_NoMemory();
       return OwnedRef();
     }
-    OwnedRef text(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoded_size(size))));
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    // A segment, or its stream, fits a Py_ssize_t; its text, 4/3 of it, may not.
+    if (segments[k].size > static_cast<std::size_t>(PY_SSIZE_T_MAX) / 4 * 3) {
+      PyErr_NoMemory();
+      return OwnedRef();
+    }
+    OwnedRef text(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(encoded_size(segments[k].size))));
     if (!text) return OwnedRef();
-    segments[k] = {bytes + bounds[k], size, PyBytes_AsString(text.get())};
+    segments[k].out = PyBytes_AsString(text.get());
     if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), text.release()) < 0) return OwnedRef();
   }
   // The texts are new objects that only this call refers to, and `data` is
@@ -117,6 +167,12 @@ OwnedRef base64_segments_impl(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 }  // namespace
+
+void append_base64(const std::uint8_t* data, std::size_t size, std::string& out) {
+  const std::size_t at = out.size();
+  out.resize(at + encoded_size(size));
+  encode(data, size, out.data() + at);
+}
 
 PyObject* base64_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return py::entry([&] { return base64_segments_impl(args, nargs); });
