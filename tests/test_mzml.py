@@ -185,3 +185,30 @@ def test_output_is_deterministic(tmp_path):
     first = convert_file(source, tmp_path / "a", "mzml")
     second = convert_file(source, tmp_path / "b", "mzml")
     assert open(first.output, "rb").read() == open(second.output, "rb").read()
+
+
+def test_numbers_are_written_as_python_writes_them(tmp_path, monkeypatch):
+    """Retention times and m/z over every magnitude a double takes, and the
+    spectrum numbers, read back as text: each the shortest text that reads
+    back as the same double (Python's repr), whichever thread wrote it."""
+    from kelvara_tools import Run
+    from kelvara_tools.mzml import write_mzml
+
+    rng = np.random.default_rng(7)
+    n = 3000
+    times = np.concatenate([[0.0, 1e-5, 1e-4, 0.1, 1e15, 1e16, 123456789012345678.0, 2.5e-300],
+                            rng.random(n - 8) * 10.0 ** rng.integers(-8, 22, n - 8)])
+    mz = rng.random(n) * 10.0 ** rng.integers(-6, 18, n)
+    run = Run("numbers.lcd", "qtof_centroid", mz, np.ones(n, np.float32), np.arange(n + 1, dtype=np.int64),
+              np.ones(n, np.uint8), times)
+    texts = []
+    for threads in ("1", "3"):
+        monkeypatch.setenv("KELVARA_THREADS", threads)
+        path = tmp_path / f"numbers-{threads}.mzML"
+        write_mzml(run, path, source=SAMPLE_FILES[0], compression="none")
+        texts.append(path.read_bytes())
+    assert texts[0] == texts[1]
+    text = texts[0].decode()
+    assert re.findall(r'name="scan start time" value="([^"]*)"', text) == [repr(t) for t in times.tolist()]
+    assert re.findall(r'name="base peak m/z" value="([^"]*)"', text) == [repr(x) for x in mz.tolist()]
+    assert re.findall(r'<spectrum index="(\d+)" id="index=(\d+)"', text) == [(str(k), str(k)) for k in range(n)]

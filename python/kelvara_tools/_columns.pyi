@@ -43,3 +43,12 @@ class BatchReader:
 
 def base64_segments(data: bytes, bounds: bytes, /) -> list[bytes]:
     """Standard base64 of each data[bounds[k]:bounds[k + 1]]; bounds are native 64-bit integers, packed."""
+
+def spectrum_elements(pieces: tuple[bytes, ...], fields: tuple[tuple[Any, ...], ...], threads: int, /
+                      ) -> tuple[list[bytes], bytes]:
+    """A group of spectrum elements: pieces[0], fields[0]'s text, pieces[1],
+    ..., per spectrum. Fields: (b"i", int64s), (b"f", float64s written as
+    repr), (b"t", codes, texts), (b"s", texts), (b"a", values, width, bounds,
+    deflate) and (b"e", texts) giving an array's base64 length, (b"b",) its
+    text. Returns the texts (cut at element ends) and each element's offset
+    in them joined, as packed int64s."""

@@ -57,6 +57,7 @@ from xml.sax.saxutils import quoteattr
 import numpy as np
 
 from . import _encode, _numpress
+from ._columns import spectrum_elements
 from ._atomic import discard
 from ._errors import escape
 from ._filters import Filters, subset
@@ -134,8 +135,11 @@ def _format_floats(values: np.ndarray) -> list[bytes]:
 
 class _Sink:
     """Buffered binary output that tracks the byte position and hashes
-    everything written. Hashing and writing a block both release the GIL,
-    so a helper thread does them while the caller formats the next block."""
+    everything written. Parts are queued in blocks of about BLOCK bytes;
+    one helper thread hashes them and hands them to another, which writes
+    them. Both release the GIL, so they run beside the caller formatting
+    the next block and beside each other: for a document of large
+    uncompressed arrays, SHA-1 alone takes about as long as formatting."""
 
     BLOCK = 4 << 20
 
@@ -146,16 +150,30 @@ class _Sink:
         self.parts: list[bytes] = []
         self.pending = 0
         self.blocks: queue.Queue = queue.Queue(maxsize=4)
+        self.hashed: queue.Queue = queue.Queue(maxsize=4)
         self.failure: BaseException | None = None
-        self.thread = threading.Thread(target=self._drain, daemon=True)
-        self.thread.start()
+        self.threads = [threading.Thread(target=self._hash, daemon=True),
+                        threading.Thread(target=self._write, daemon=True)]
+        for thread in self.threads:
+            thread.start()
 
-    def _drain(self) -> None:
-        while (block := self.blocks.get()) is not None:
+    def _hash(self) -> None:
+        while (parts := self.blocks.get()) is not None:
             if self.failure is None:
                 try:
-                    self.sha1.update(block)
-                    self.handle.write(block)
+                    for part in parts:
+                        self.sha1.update(part)
+                except BaseException as error:  # reported by close()
+                    self.failure = error
+            self.hashed.put(parts)
+        self.hashed.put(None)
+
+    def _write(self) -> None:
+        while (parts := self.hashed.get()) is not None:
+            if self.failure is None:
+                try:
+                    for part in parts:
+                        self.handle.write(part)
                 except BaseException as error:  # reported by close()
                     self.failure = error
 
@@ -176,25 +194,30 @@ class _Sink:
 
     def flush(self) -> None:
         if self.parts:
-            self.blocks.put(b"".join(self.parts))
+            # The parts as they are: joined, each block would be fresh
+            # memory the kernel maps and zeroes.
+            self.blocks.put(self.parts)
             self.parts = []
             self.pending = 0
         if self.failure is not None:
             raise self.failure
 
-    def close(self) -> str:
-        """Write what is left, stop the helper and return the SHA-1."""
-        self.flush()
+    def _stop(self) -> None:
         self.blocks.put(None)
-        self.thread.join()
+        for thread in self.threads:
+            thread.join()
+
+    def close(self) -> str:
+        """Write what is left, stop the helpers and return the SHA-1."""
+        self.flush()
+        self._stop()
         if self.failure is not None:
             raise self.failure
         return self.sha1.hexdigest()
 
     def abandon(self) -> None:
         self.failure = self.failure or RuntimeError("abandoned")
-        self.blocks.put(None)
-        self.thread.join()
+        self._stop()
 
 
 def _encoder(encoder: _encode.Encoder, deflate: bool) -> Callable[[np.ndarray], bytes]:
@@ -328,6 +351,14 @@ class _Coding:
     numpress: Callable[[np.ndarray, np.ndarray], list[bytes]] | None = None
     then_zlib: bool = False
     encoder: _encode.Encoder = dataclasses.field(default_factory=_encode.Encoder)
+
+    def field(self, values: np.ndarray, data: bytes, bounds: np.ndarray) -> tuple:
+        """The spectrum_elements field of the arrays values[bounds[k]:bounds[k + 1]],
+        `data` being the values' bytes: deflated and base64-encoded there,
+        or, for MS-Numpress, encoded here first."""
+        if self.numpress is None:
+            return b"a", data, values.itemsize, _int64(bounds), not self.plain
+        return b"e", self.encode_segments(values[bounds[0]:bounds[-1]], bounds - bounds[0])
 
     def encode_segments(self, values: np.ndarray, bounds: np.ndarray) -> list[bytes]:
         """Base64 text of each segment values[bounds[k]:bounds[k + 1]]."""
@@ -580,10 +611,11 @@ class _Spectra:
         self.tic = run.tic(ms_level=None).intensity
         self.bp_mz, self.bp_int, _ = _base_peaks(run)
         self.representation = _representation(run)
-        kinds = [_MS1 if level == 1 else _MSN for level in self.levels.tolist()]
-        for position in transitions.tolist():
-            kinds[position] = _SRM_SPECTRUM
-        self.kinds = kinds
+        # Each spectrum's kind as its position in _KINDS.
+        codes = (self.levels != 1).astype(np.uint8)
+        codes[transitions] = _KINDS.index(_SRM_SPECTRUM)
+        self.kind_codes = codes
+        self.kinds = {_KINDS[code] for code in np.unique(codes).tolist()}
         self.precursors = _precursor_lists(run, transitions)
         totals.add_spectra(self)
 
@@ -653,6 +685,7 @@ def _content(kinds, srm: bool) -> list[tuple[str, str]]:
 
 _MS1 = ("MS:1000579", "MS1 spectrum")
 _MSN = ("MS:1000580", "MSn spectrum")
+_KINDS = (_MS1, _MSN, _SRM_SPECTRUM)
 _TIC = ("MS:1000235", "total ion current chromatogram")
 
 
@@ -797,6 +830,11 @@ def _write_end(sink: _Sink, chromatograms: list[tuple[str, bytes]], numbers: lis
     return sink.position, sink.close()
 
 
+# Pieces of the body a rewrite copies: below the allocator's mapping
+# threshold, so each reuses the heap's memory instead of fresh pages.
+_READ_BYTES = 512 << 10
+
+
 def _rewrite(first: str, path: str | os.PathLike, gzip: bool, header: bytes, old_header: int,
              body: int) -> _Output:
     """The document again at `path` (through gzip when asked): `header` in
@@ -809,7 +847,7 @@ def _rewrite(first: str, path: str | os.PathLike, gzip: bool, header: bytes, old
             out.sink.write(header)
             old.seek(old_header)
             while body > 0:
-                block = old.read(min(body, _Sink.BLOCK))
+                block = old.read(min(body, _READ_BYTES))
                 if not block:
                     raise OSError(f"{path}: the document's body was cut short while it was rewritten")
                 out.sink.write(block)
@@ -835,78 +873,61 @@ def _batches(offsets: np.ndarray, max_spectra: int = 4096, max_points: int = 1 <
     return batches
 
 
-def _text(values) -> list[bytes]:
-    """Each value of an iterable of ints as decimal text."""
-    return "\n".join(map(str, values)).encode().split(b"\n")
+def _int64(values) -> bytes:
+    return np.ascontiguousarray(values, dtype=np.int64).tobytes()
 
 
-def _interleave(pieces: list[bytes], fields: list[list[bytes]], n: int) -> tuple[list[bytes], np.ndarray]:
-    """n elements laid out as pieces[0] fields[0][i] pieces[1] ... pieces[-1]:
-    the parts to join, and each element's length in bytes. Filling a list by
-    strided slices keeps the per-element work in C."""
-    width = len(pieces) + len(fields)
-    parts: list[bytes] = [b""] * (width * n)
-    lengths = np.full(n, sum(map(len, pieces)), dtype=np.int64)
-    for k, piece in enumerate(pieces):
-        parts[2 * k::width] = [piece] * n
-    for k, field in enumerate(fields):
-        parts[2 * k + 1::width] = field
-        lengths += np.fromiter(map(len, field), dtype=np.int64, count=n)
-    return parts, lengths
+def _float64(values) -> bytes:
+    return np.ascontiguousarray(values, dtype=np.float64).tobytes()
 
 
 def _write_spectra(out: _Sink, template: bytes, codings: dict[str, _Coding], spectra: _Spectra, first_index: int,
                    progress: Callable[[int], None] | None) -> np.ndarray:
     """Every spectrum element of a batch, numbered from `first_index`;
-    returns their byte offsets. Spectra go out in groups: the numbers of a
-    group are formatted together, its arrays base64-encoded together when
-    uncompressed, and its elements laid out by interleaving the template's
-    fixed pieces with the columns of values, so no Python code runs per
-    spectrum beyond a few C-level maps. Each spectrum's text depends on its
-    own values only, so the grouping (and the batches) never shows in the
-    output."""
-    spectrum_type = [_cv(*term).encode() for term in _SPECTRUM_TYPE]
-    pieces = re.split(rb"%[db]", template)
-    levels, offsets, mz, intensity = spectra.levels, spectra.offsets, spectra.mz, spectra.intensity
-    level_text = {level: str(level).encode() for level in set(levels.tolist())}
-    kind_text = {kind: _cv(*kind).encode() for kind in set(spectra.kinds)}
+    returns their byte offsets. Spectra go out in groups of a few thousand,
+    each formatted in one call to _columns.spectrum_elements on the
+    encoder's threads: the template's fixed pieces filled from the group's
+    columns, the arrays deflated and base64-encoded on the way. Each
+    spectrum's text depends on its own values only, so the grouping (and
+    the batches) never shows in the output."""
+    spectrum_type = tuple(_cv(*term).encode() for term in _SPECTRUM_TYPE)
+    kind_text = tuple(_cv(*kind).encode() for kind in _KINDS)
+    pieces = tuple(re.split(rb"%[db]", template))
+    offsets = spectra.offsets
     positions: list[np.ndarray] = [np.zeros(0, dtype=np.int64)]
-
-    mz_coding = codings["mz"]
-    mz_term = {False: _cv(*mz_coding.compression).encode(),
-               True: _cv(*(mz_coding.single or mz_coding).compression).encode()}
+    mz_coding, intensity_coding = codings["mz"], codings["intensity"]
+    threads = mz_coding.encoder.threads
+    mz, intensity = spectra.mz.tobytes(), spectra.intensity.tobytes()
+    representation = np.asarray(spectra.representation, dtype=np.uint8)
+    mz_term = tuple(_cv(*coding.compression).encode() for coding in (mz_coding, mz_coding.single or mz_coding))
 
     for start, stop in _batches(offsets):
-        n = stop - start
-        local = offsets[start:stop + 1] - offsets[start]
-        first, last = int(offsets[start]), int(offsets[stop])
-        mz_parts = codings["mz"].encode_segments(mz[first:last], local)
-        int_parts = codings["intensity"].encode_segments(intensity[first:last], local)
-        batch_levels = levels[start:stop].tolist()
+        bounds = offsets[start:stop + 1]
+        counts = np.diff(bounds)
         # In the template's order: index, source index, points, spectrum
         # kind, MS level, representation, TIC, base peak m/z and intensity,
         # scan start time, precursor and product lists, m/z length, (its
         # compression term where it varies,) and text, intensity length and
         # text.
-        fields = [_text(range(first_index + start, first_index + stop)),
-                  _text(spectra.source_index[start:stop].tolist()), _text(np.diff(local).tolist()),
-                  list(map(kind_text.__getitem__, spectra.kinds[start:stop])),
-                  list(map(level_text.__getitem__, batch_levels)),
-                  list(map(spectrum_type.__getitem__, spectra.representation[start:stop].tolist())),
-                  _format_floats(spectra.tic[start:stop]), _format_floats(spectra.bp_mz[start:stop]),
-                  _format_floats(spectra.bp_int[start:stop]), _format_floats(spectra.times[start:stop]),
-                  spectra.precursors[start:stop],
-                  _text(map(len, mz_parts)), mz_parts, _text(map(len, int_parts)), int_parts]
+        fields = [(b"i", _int64(np.arange(first_index + start, first_index + stop))),
+                  (b"i", _int64(spectra.source_index[start:stop])), (b"i", _int64(counts)),
+                  (b"t", spectra.kind_codes[start:stop].tobytes(), kind_text),
+                  (b"i", _int64(spectra.levels[start:stop])),
+                  (b"t", representation[start:stop].tobytes(), spectrum_type),
+                  (b"f", _float64(spectra.tic[start:stop])), (b"f", _float64(spectra.bp_mz[start:stop])),
+                  (b"f", _float64(spectra.bp_int[start:stop])), (b"f", _float64(spectra.times[start:stop])),
+                  (b"s", spectra.precursors[start:stop]),
+                  mz_coding.field(spectra.mz, mz, bounds), (b"b",),
+                  intensity_coding.field(spectra.intensity, intensity, bounds), (b"b",)]
         if mz_coding.single is not None:
-            fields.insert(-3, [mz_term[count == 1] for count in np.diff(local).tolist()])
-        parts, lengths = _interleave(pieces, fields, n)
-        block = b"".join(parts)
+            fields.insert(-3, (b"t", (counts == 1).astype(np.uint8).tobytes(), mz_term))
+        texts, starts = spectrum_elements(pieces, tuple(fields), threads)
         # The offset of each "<spectrum", past the indentation.
-        positions.append(out.position + _INDENT + np.concatenate(([0], np.cumsum(lengths[:-1]))))
-        out.write_many([block], len(block))
+        positions.append(out.position + _INDENT + np.frombuffer(starts, dtype=np.int64))
+        out.write_many(texts, sum(map(len, texts)))
         if progress is not None:
             progress(stop)
-    return np.concatenate(positions).astype(np.int64)
+    return np.concatenate(positions)
 
 
 def _window(target: bytes) -> str:

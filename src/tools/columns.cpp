@@ -69,6 +69,7 @@
 #include "reader/sinks.hpp"
 #include "reader/stream.hpp"
 #include "tools/base64.hpp"
+#include "tools/spectra.hpp"
 
 namespace {
 
@@ -640,6 +641,9 @@ PyMethodDef module_methods[] = {
      "extension; None when it holds none."},
     {"base64_segments", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kelvara::tools::base64_segments)),
      METH_FASTCALL, kelvara::tools::kBase64SegmentsDoc},
+    {"spectrum_elements",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kelvara::tools::spectrum_elements)), METH_FASTCALL,
+     kelvara::tools::kSpectrumElementsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
