@@ -25,13 +25,16 @@ the guess wrong, writes the document again with the right header in front
 of the body already written, so the bytes are always those of the whole run
 written at once.
 
-The peak arrays go out in bulk: each spectrum's m/z (64-bit, or 32-bit
-with mz32) and intensity (32-bit) values are sliced from the batch's flat
-columns and base64-encoded (zlib-compressed, or MS-Numpress encoded, first
-if asked) in C, so no Python work is done per peak. Per-spectrum summary
-values (total ion current, base peak) are computed per batch with numpy.
-With gzip the whole document goes through a gzip stream; the index offsets
-and the checksum are those of the uncompressed document.
+The spectrum elements go out in groups of a few thousand, each group in
+one call to C++ (_columns.spectrum_elements) on the encoder's threads with
+the GIL released: the element's template filled with the spectrum's numbers
+(written as Python's repr writes them) and its m/z (64-bit, or 32-bit with
+mz32) and intensity (32-bit) arrays, deflated (or MS-Numpress encoded, in
+numpy, first) and base64-encoded on the way, so no Python work is done per
+spectrum or per peak. Per-spectrum summary values (total ion current, base
+peak) are computed per batch with numpy. Hashing and writing run on two
+more threads. With gzip the whole document goes through a gzip stream; the
+index offsets and the checksum are those of the uncompressed document.
 
 Every controlled-vocabulary term below is from the PSI-MS vocabulary (MS:)
 or the Unit Ontology (UO:). Output is byte-for-byte deterministic: it holds
