@@ -10,7 +10,7 @@ hold exactly the columns read_run gives.
 from __future__ import annotations
 
 import operator
-from typing import Iterator
+from typing import Iterator, NamedTuple
 
 import numpy as np
 
@@ -80,10 +80,34 @@ def iter_batches(path: StrPath, max_points: int = 1 << 20) -> Iterator[RunBatch]
     yield from _walk(path, max_points)[1]
 
 
+class Tally(NamedTuple):
+    """The spectra a walk will give, counted ahead from the index and the
+    scans' headers, no peak decoded: exact unless a scan in range fails to
+    decode (it counts what its header promised)."""
+
+    spectra: int
+    transitions: int  # MRM transitions among them: Run.srm()'s points
+    ms1: bool  # some MS1 spectrum
+    msn: bool  # some MSn spectrum that is not a transition
+
+
 def _walk(path: StrPath, max_points: int) -> tuple[int, Iterator[RunBatch]]:
     """The file opened for iter_batches: the index's count of scans (the
     spectra the run holds when every scan gives one and none is dropped)
     and the batches. Errors are completed as read_run's are."""
+    reader, batches = _opened(path, max_points)
+    return reader.positions, batches
+
+
+def _walk_tallied(path: StrPath, max_points: int) -> tuple[int, Tally | None, Iterator[RunBatch]]:
+    """_walk with, between, the Tally of what the batches will hold,
+    counted before the first one is decoded (None when it could not be)."""
+    reader, batches = _opened(path, max_points)
+    counted = reader.tally()
+    return reader.positions, None if counted is None else Tally(*counted), batches
+
+
+def _opened(path: StrPath, max_points: int) -> tuple[_columns.BatchReader, Iterator[RunBatch]]:
     limit = _check_max_points(max_points)
     reader = _errors.completed(lambda p: _columns.BatchReader(p, limit))(path)
 
@@ -93,4 +117,4 @@ def _walk(path: StrPath, max_points: int) -> tuple[int, Iterator[RunBatch]]:
             dropped = Dropped(np.asarray(dropped_positions), np.asarray(dropped_codes), reasons)
             yield RunBatch(name, layout, *(np.asarray(a) for a in arrays), dropped, np.asarray(index))
 
-    return reader.positions, batches()
+    return reader, batches()

@@ -34,6 +34,10 @@ class BatchReader:
     # The index positions the walk covers.
     @property
     def positions(self) -> int: ...
+    # (spectra, MRM transitions among them, some MS1 spectrum, some MSn
+    # spectrum that is not a transition) the walk will give, counted from
+    # the index and the scans' headers; None when it could not be counted.
+    def tally(self) -> tuple[int, int, bool, bool] | None: ...
     # (name, layout, mz, intensity, offsets, ms_level, retention_time_sec,
     # precursor_mz, index, dropped_positions, dropped_codes, dropped_reasons):
     # the scans dropped since the previous batch; None after the last batch.

@@ -19,8 +19,9 @@ while writing this one, so memory stays near a few batches. Each batch is
 filtered, its MRM transitions found and its spectra written on its own;
 what spans the run (the chromatograms, the index offsets, the kinds of
 spectra met) accumulates as the batches pass. The header's spectra count
-and kinds come before the spectra: a walk writes them from a guess (the
-index's count of scans, the first batch's kinds) and, when the end shows
+and kinds come before the spectra: a walk writes them from a guess (what
+the index and the scans' headers foresee; with filters, the index's count
+of scans and the first batch's kinds) and, when the end shows
 the guess wrong, writes the document again with the right header in front
 of the body already written, so the bytes are always those of the whole run
 written at once.
@@ -523,13 +524,26 @@ def stream_mzml(source: str | os.PathLike, path: str | os.PathLike, *, compressi
     The next batch is decoded and prepared on a helper thread while this
     one is encoded and written. Errors are read_run's, raised when the walk
     reaches them; the caller owns atomicity as with write_mzml.
-    `progress(done, total)` gets the spectra written so far and the index's
-    count of scans (or what was written, once past it)."""
-    from ._batches import _walk
+    `progress(done, total)` gets the spectra written so far and the count
+    the file's index and scan headers foresee (the index's count of scans
+    with filters; what was written, once past it)."""
+    from ._batches import _walk, _walk_tallied
 
     _check_options(compression, numpress, mz32)
-    positions, batches = _walk(source, max_points)
-    return _write_document(None, ((batch, batch.index) for batch in batches), positions, path, source=source,
+    if filters:  # what the filters keep is known only as the batches pass
+        positions, batches = _walk(source, max_points)
+        tally = None
+    else:
+        positions, tally, batches = _walk_tallied(source, max_points)
+    expected = (positions, None)
+    if tally is not None:
+        # The MRM transitions leave the spectra as SRM chromatograms, or
+        # stay as SRM spectra.
+        srm = tally.transitions > 0
+        kinds = [_MS1] * tally.ms1 + [_MSN] * tally.msn + [_SRM_SPECTRUM] * (srm and srm_as_spectra)
+        expected = (tally.spectra - (0 if srm_as_spectra else tally.transitions),
+                    _content(kinds, srm and not srm_as_spectra))
+    return _write_document(None, ((batch, batch.index) for batch in batches), expected, path, source=source,
                            compression=compression, source_stamp=source_stamp, progress=progress,
                            srm_as_spectra=srm_as_spectra, numpress=numpress, mz32=mz32, gzip=gzip, filters=filters)
 
@@ -724,19 +738,20 @@ class _Output:
         self.close()
 
 
-def _write_document(name: str | None, batches, expected: int | None, path: str | os.PathLike, *,
+def _write_document(name: str | None, batches, expected: tuple[int, list | None] | None, path: str | os.PathLike, *,
                     source: str | os.PathLike, compression: str, source_stamp: dict[str, str] | None,
                     progress: Callable[[int, int], None] | None, srm_as_spectra: bool, numpress: bool, mz32: bool,
                     gzip: bool, filters: Filters | None) -> _Written:
     """Write the document of a run given as (run, index in the whole run)
     batches in file order: a whole Run is one batch (expected None), a walk
-    many (expected: the index's count of scans), prepared one ahead.
+    many (expected: the count of spectra and the content terms its tally
+    foresees, or the index's count of scans and None), prepared one ahead.
 
     The header, which comes first, holds two things only the end knows: the
     count of spectra written and the kinds of content. It is written from a
     guess (for a whole Run, its own values, which are exact): the expected
-    count and the first batch's kinds. Spectrum offsets are kept relative to
-    the end of the header. When the guess turns out wrong (filters, MRM
+    count and content, else the first batch's kinds. Spectrum offsets are
+    kept relative to the end of the header. When the guess turns out wrong (filters, MRM
     transitions leaving the spectra list, dropped scans, kinds first met
     later), the document is made again with the right header in front of
     the body written so far, read back from the first file."""
@@ -761,8 +776,11 @@ def _write_document(name: str | None, batches, expected: int | None, path: str |
                                  source_stamp=source_stamp, filters=filters)
         # The helper thread may be adding the next batch to the totals: the
         # guess takes the first batch's own kinds.
-        guess = (len(first) if expected is None and first is not None else expected or 0,
-                 _content(first.kinds if first is not None else (), first is not None and first.srm))
+        # A walk's expected count and content come from its tally, or are
+        # the index's count of scans and (None) the first batch's kinds.
+        count, content = expected or (None, None)
+        guess = (len(first) if expected is None and first is not None else count or 0,
+                 content or _content(first.kinds if first is not None else (), first is not None and first.srm))
         header = head(*guess)
         # A walk through gzip writes its first pass plain beside the output
         # and compresses it once, with the right header, at the end: a

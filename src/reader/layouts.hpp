@@ -106,6 +106,16 @@ class ScanBytes {
   std::span<const Piece> pieces_;
 };
 
+// What one scan gives a walk that decodes it, told from the index and at
+// most the scan's first bytes, without decoding a peak: its count of
+// spectra, and whether they are MS1 spectra, MSn spectra, or MRM
+// transitions (MS2 spectra of one point with a precursor m/z).
+struct ScanYield {
+  enum class Kind : std::uint8_t { Ms1, Msn, Transition };
+  std::uint32_t spectra = 0;
+  Kind kind = Kind::Ms1;
+};
+
 struct Layout {
   std::string_view name;       // "gcms", "single_quad", "ttfl_profile", "qtof_centroid"
   std::string_view extension;  // of the files holding it, lower case, without the dot
@@ -137,6 +147,13 @@ struct Layout {
   // range is done.
   std::size_t (*walk)(const LayoutData& data, WalkState* state, const ScanBytes& bytes, std::size_t begin,
                       std::size_t end, ScanOut& out);
+  // How many of a scan's first bytes `yield` reads: 0 when the index alone
+  // tells what each scan gives.
+  std::size_t yield_head_bytes;
+  // What the scan at index position i, of `length` bytes, gives the walk
+  // when it decodes; `head` holds its first yield_head_bytes bytes (all of
+  // a shorter scan).
+  ScanYield (*yield)(const LayoutData& data, std::size_t i, ByteView head, std::uint64_t length);
   // The fewest bytes of scan data a point can be stored in (the densest
   // record the decoder accepts), so that a run whose index addresses each
   // scan once holds at most scan data / this many points.

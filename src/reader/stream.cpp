@@ -81,11 +81,15 @@ struct StreamingRun::State final : OrderedExecutor::Work {
   }
 
   // The stretches of scan data window k reads: the union of its scans'
-  // ranges, those closer than kPieceGap joined.
-  std::vector<Span> spans_of(std::size_t k) const {
+  // ranges (of their first `head` bytes only, when given), those closer
+  // than kPieceGap joined.
+  std::vector<Span> spans_of(std::size_t k, std::optional<std::uint64_t> head = std::nullopt) const {
     std::vector<Span> spans;
     for (std::size_t i = window_starts[k]; i < window_starts[k + 1]; ++i) {
-      if (const auto span = scan_span(i); span && span->end > span->begin) spans.push_back(*span);
+      if (auto span = scan_span(i); span && span->end > span->begin) {
+        if (head) span->end = std::min(span->end, span->begin + *head);
+        spans.push_back(*span);
+      }
     }
     std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; });
     std::size_t kept = 0;
@@ -126,6 +130,23 @@ struct StreamingRun::State final : OrderedExecutor::Work {
     return reads;
   }
 
+  // Reads `spans` of the scan data into `bytes`, one piece each.
+  Result<bool> read_spans(const std::vector<Span>& spans, Bytes& bytes,
+                          std::vector<ScanBytes::Piece>& pieces) const {
+    std::uint64_t total = 0;
+    for (const Span& span : spans) total += span.end - span.begin;
+    bytes.resize(static_cast<std::size_t>(total));
+    std::uint64_t at = 0;
+    for (const Span& span : spans) {
+      const std::span<std::uint8_t> part(bytes.data() + at, static_cast<std::size_t>(span.end - span.begin));
+      auto got = container.read_range(scan_ranges, span.begin, part);
+      if (!got) return Unexpected(std::move(got).error().restated(Error::Code::Io, ""));
+      pieces.push_back({span.begin, ByteView(part.data(), part.size())});
+      at += part.size();
+    }
+    return true;
+  }
+
   // Task k: read window k's scans and decode them into its slot.
   void produce(std::size_t k) override {
     Slot& slot = slots[k % slots.size()];
@@ -138,20 +159,9 @@ struct StreamingRun::State final : OrderedExecutor::Work {
     if (read_whole) {
       slot.pieces.push_back({0, ByteView(whole)});
     } else {
-      const std::vector<Span> spans = spans_of(k);
-      std::uint64_t total = 0;
-      for (const Span& span : spans) total += span.end - span.begin;
-      slot.bytes.resize(static_cast<std::size_t>(total));
-      std::uint64_t at = 0;
-      for (const Span& span : spans) {
-        const std::span<std::uint8_t> part(slot.bytes.data() + at, static_cast<std::size_t>(span.end - span.begin));
-        auto got = container.read_range(scan_ranges, span.begin, part);
-        if (!got) {
-          slot.error = std::move(got).error().restated(Error::Code::Io, "");
-          return;
-        }
-        slot.pieces.push_back({span.begin, ByteView(part.data(), part.size())});
-        at += part.size();
+      if (auto read = read_spans(spans_of(k), slot.bytes, slot.pieces); !read) {
+        slot.error = std::move(read).error();
+        return;
       }
     }
     ChunkCollector collect(slot.chunk, true, decoded, out.budget());
@@ -305,6 +315,50 @@ Result<bool> StreamingRun::step() {
   ++s.next;
   if (s.next == s.window_count()) s.executor.reset();
   return true;
+}
+
+std::optional<SpectrumTally> StreamingRun::tally() const {
+  const State& s = *state_;
+  const std::uint64_t head = s.layout.yield_head_bytes;
+  SpectrumTally tally;
+  try {
+    Bytes bytes;
+    std::vector<ScanBytes::Piece> pieces;
+    if (s.read_whole) pieces.push_back({0, ByteView(s.whole)});
+    for (std::size_t k = 0; k < s.window_count(); ++k) {
+      if (head > 0 && !s.read_whole) {
+        // Only the scans' heads: within the stretches the walk reads for
+        // this window, never more.
+        pieces.clear();
+        if (!s.read_spans(s.spans_of(k, head), bytes, pieces)) return std::nullopt;
+      }
+      const ScanBytes scans(s.scan_size, pieces);
+      for (std::size_t i = s.window_starts[k]; i < s.window_starts[k + 1]; ++i) {
+        const auto span = s.scan_span(i);
+        // The walk drops a range that runs backwards or past the end; an
+        // empty one no decoder accepts.
+        if (!span || span->end == span->begin) continue;
+        const std::uint64_t length = span->end - span->begin;
+        ByteView first;
+        if (head > 0) {
+          auto got = scans.range(span->begin, span->begin + std::min(length, head));
+          if (!got) return std::nullopt;
+          first = *got;
+        }
+        const ScanYield yield = s.layout.yield(s.file.layout, i, first, length);
+        tally.spectra += yield.spectra;
+        if (yield.spectra == 0) continue;
+        switch (yield.kind) {
+          case ScanYield::Kind::Ms1: tally.ms1 = true; break;
+          case ScanYield::Kind::Msn: tally.msn = true; break;
+          case ScanYield::Kind::Transition: tally.transitions += yield.spectra; break;
+        }
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  return tally;
 }
 
 const std::string& StreamingRun::display_name() const { return state_->file.display_name; }

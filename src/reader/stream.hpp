@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/error.hpp"
@@ -47,6 +48,14 @@ inline constexpr std::uint64_t kPieceGap = std::uint64_t{64} << 10;
 // Past this many reads of the scan data (plus kDecodeBudgetSlack), the
 // stream is read whole at open.
 inline constexpr std::uint64_t kMaxReadsOfScanData = 2;
+
+// The spectra a walk will give, counted ahead (StreamingRun::tally).
+struct SpectrumTally {
+  std::uint64_t spectra = 0;
+  std::uint64_t transitions = 0;  // MRM transitions among them
+  bool ms1 = false;               // some MS1 spectrum
+  bool msn = false;               // some MSn spectrum that is not a transition
+};
 
 class StreamingRun {
  public:
@@ -75,6 +84,16 @@ class StreamingRun {
   // The index positions the walk covers: the run's spectra when each
   // position gives one and none is dropped.
   std::size_t positions() const;
+
+  // The spectra the walk will give, counted from the index and, for a
+  // layout whose scans say in their headers what they hold (GC-MS MRM
+  // scans), the scans' first bytes, read window by window: no peak is
+  // decoded, and no window reads more than the walk's does. Scans whose
+  // byte range the walk drops count nothing; a scan that fails to decode
+  // counts what its header promised, so the tally is what the walk gives
+  // when every scan in range decodes. Nothing when a read fails or memory
+  // runs out. May be called at any time, from the thread that calls step().
+  std::optional<SpectrumTally> tally() const;
 
   struct State;
 

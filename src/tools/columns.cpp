@@ -15,6 +15,9 @@
 //     class BatchReader:
 //         def __init__(self, path, max_points: int): ...   # opens the file
 //         positions: int    # the index positions the walk covers
+//         def tally(self) -> tuple[int, int, bool, bool] | None
+//             # (spectra, transitions, some MS1, some other MSn) the walk
+//             # will give, from the index and scan headers; None if unknown
 //         def next(self) -> tuple[str, str, Column, ..., Column, tuple[str, ...]] | None
 //             # read_columns' first eight items for the next batch, its
 //             # spectra's index in the whole run, then the scans the walk left
@@ -376,6 +379,7 @@ class BatchSource {
   }
 
   std::size_t positions() const { return run_->positions(); }
+  std::optional<kelvara::reader::SpectrumTally> tally() const { return run_->tally(); }
 
   const std::string& name() const { return run_->display_name(); }
   std::string_view layout() const { return run_->layout().name; }
@@ -596,11 +600,44 @@ PyObject* batch_reader_next(PyObject* self, PyObject*) {
   return entry([&] { return batch_reader_next_impl(self); });
 }
 
+OwnedRef batch_reader_tally_impl(PyObject* self) {
+  BatchReaderObject& reader = reader_of(self);
+  if (reader.busy) {
+    PyErr_SetString(PyExc_RuntimeError, "BatchReader.tally() called while next() runs in another thread");
+    return OwnedRef();
+  }
+  std::optional<kelvara::reader::SpectrumTally> tally;
+  std::exception_ptr failure;
+  reader.busy = true;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    tally = reader.source->tally();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  reader.busy = false;
+  if (failure) std::rethrow_exception(failure);
+  if (!tally) return OwnedRef::new_reference_to(Py_None);
+  return OwnedRef(Py_BuildValue("(KKOO)", static_cast<unsigned long long>(tally->spectra),
+                                static_cast<unsigned long long>(tally->transitions), tally->ms1 ? Py_True : Py_False,
+                                tally->msn ? Py_True : Py_False));
+}
+
+PyObject* batch_reader_tally(PyObject* self, PyObject*) {
+  return entry([&] { return batch_reader_tally_impl(self); });
+}
+
 PyMethodDef batch_reader_methods[] = {
     {"next", batch_reader_next, METH_NOARGS,
      "next($self, /)\n--\n\n"
      "The next batch: read_columns' first eight items, each spectrum's index in the run, and the scans "
      "dropped since the previous batch (positions, codes, reasons); None after the last."},
+    {"tally", batch_reader_tally, METH_NOARGS,
+     "tally($self, /)\n--\n\n"
+     "The spectra the walk will give, counted from the index and the scans' headers without decoding a peak: "
+     "(spectra, MRM transitions among them, some MS1 spectrum, some MSn spectrum that is not a transition), "
+     "exact when every scan decodes; None when the count could not be made."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 // a campaign at thousands of executions per second.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +97,29 @@ inline void stream_and_compare(const std::string& path, const reader::RawFile& f
       !same_block(whole.retention_time, streamed.retention_time) ||
       !same_block(whole.precursor_mz, streamed.precursor_mz)) {
     fault("a streaming walk whose columns differ from the whole walk's");
+  }
+  // The tally foresees the walk's spectra from the index and the scans'
+  // headers alone: exactly, when the walk dropped no scan.
+  const auto tally = (*run)->tally();
+  if (tally && streamed.dropped_positions.size() == 0) {
+    reader::SpectrumTally seen;
+    seen.spectra = streamed.ms_level.size();
+    for (std::size_t k = 0; k < streamed.ms_level.size(); ++k) {
+      const bool transition = streamed.ms_level.data()[k] == 2 &&
+                              streamed.offsets.data()[k + 1] - streamed.offsets.data()[k] == 1 &&
+                              !std::isnan(streamed.precursor_mz.data()[k]);
+      if (transition) {
+        ++seen.transitions;
+      } else if (streamed.ms_level.data()[k] == 1) {
+        seen.ms1 = true;
+      } else {
+        seen.msn = true;
+      }
+    }
+    if (tally->spectra != seen.spectra || tally->transitions != seen.transitions || tally->ms1 != seen.ms1 ||
+        tally->msn != seen.msn) {
+      fault("a tally that differs from the spectra of a walk that dropped no scan");
+    }
   }
 }
 

@@ -10,6 +10,8 @@
 
 #include "raw/gcms/gcms.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -20,7 +22,7 @@ namespace kelvara::raw::gcms {
 namespace {
 
 // Scan record header fields.
-constexpr std::size_t kHeaderBytes = 32;
+constexpr std::size_t kHeaderBytes = kScanHeaderBytes;
 constexpr std::size_t kRetentionTimeOffset = 4;
 constexpr std::size_t kFormatOffset = 20;
 constexpr std::size_t kPeakCountOffset = 22;
@@ -60,6 +62,19 @@ RecordLayout record_layout(std::size_t length, std::uint16_t format, std::uint16
 }
 
 }  // namespace
+
+ScanShape gcms_scan_shape(ByteView head, std::uint64_t length) {
+  if (length < kHeaderBytes || head.size() < kHeaderBytes) return {};
+  const std::uint16_t n_peaks = head.u16(kPeakCountOffset);
+  const std::uint16_t n_transitions = head.u16(kTransitionCountOffset);
+  const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(length, std::numeric_limits<std::size_t>::max()));
+  switch (record_layout(size, head.u16(kFormatOffset), n_peaks, n_transitions)) {
+    case RecordLayout::Profile: return {false, 1};
+    case RecordLayout::Mrm: return {true, n_transitions};
+    case RecordLayout::Neither: break;
+  }
+  return {};
+}
 
 Result<std::vector<std::uint64_t>> parse_spectrum_index(ByteView index) {
   const std::size_t size = index.size();

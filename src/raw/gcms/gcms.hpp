@@ -6,6 +6,7 @@
 // (precursor/product transitions).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <variant>
 #include <vector>
@@ -38,5 +39,19 @@ using GcmsPlacedScan = std::variant<PlacedScan, MrmScan>;
 // Decodes one scan record, header included; a Profile scan's points are
 // written to `profile_points`.
 Result<GcmsPlacedScan> parse_gcms_scan(ByteView record, PointSpace& profile_points);
+
+// The bytes of a scan record's header.
+inline constexpr std::size_t kScanHeaderBytes = 32;
+
+// What a scan record of `length` bytes gives, told from its header alone
+// (`head`: its first kScanHeaderBytes bytes, or all of a shorter record):
+// a Profile scan one spectrum, an MRM scan one per transition, a record of
+// neither layout none. parse_gcms_scan decodes exactly the records this
+// calls Profile or MRM.
+struct ScanShape {
+  bool mrm = false;
+  std::uint32_t spectra = 0;
+};
+ScanShape gcms_scan_shape(ByteView head, std::uint64_t length);
 
 }  // namespace kelvara::raw::gcms

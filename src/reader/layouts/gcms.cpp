@@ -59,6 +59,14 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
   });
 }
 
+// A Profile scan is one MS1 spectrum, an MRM scan one transition per
+// transition its header counts; the header tells which, and the record's
+// length whether it holds what the header says.
+ScanYield yield(const LayoutData&, std::size_t, ByteView head, std::uint64_t length) {
+  const raw::gcms::ScanShape shape = raw::gcms::gcms_scan_shape(head, length);
+  return {shape.spectra, shape.mrm ? ScanYield::Kind::Transition : ScanYield::Kind::Ms1};
+}
+
 }  // namespace
 
 const Layout kGcmsLayout{
@@ -76,6 +84,8 @@ const Layout kGcmsLayout{
     .scan_end = scan_stop,
     .walk_state = nullptr,
     .walk = walk,
+    .yield_head_bytes = raw::gcms::kScanHeaderBytes,
+    .yield = yield,
     // A Profile point is 4 bytes (an MRM transition, 6 to 8, gives one).
     .densest_point_bytes = 4,
 };

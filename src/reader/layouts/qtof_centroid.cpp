@@ -53,6 +53,11 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
   });
 }
 
+// One spectrum per scan, its MS level in the index.
+ScanYield yield(const LayoutData& data, std::size_t i, ByteView, std::uint64_t) {
+  return {1, of(data).index_entries[i].level_code < 2 ? ScanYield::Kind::Ms1 : ScanYield::Kind::Msn};
+}
+
 }  // namespace
 
 const Layout kQtofCentroidLayout{
@@ -70,6 +75,8 @@ const Layout kQtofCentroidLayout{
     .scan_end = scan_stop,
     .walk_state = nullptr,
     .walk = walk,
+    .yield_head_bytes = 0,
+    .yield = yield,
     // An 8-byte m/z and an intensity of at least 1 byte.
     .densest_point_bytes = 9,
 };

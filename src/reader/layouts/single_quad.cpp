@@ -47,6 +47,9 @@ std::size_t walk(const LayoutData& data, WalkState*, const ScanBytes& scans, std
   });
 }
 
+// One MS1 spectrum per scan.
+ScanYield yield(const LayoutData&, std::size_t, ByteView, std::uint64_t) { return {1, ScanYield::Kind::Ms1}; }
+
 }  // namespace
 
 const Layout kSingleQuadLayout{
@@ -64,6 +67,8 @@ const Layout kSingleQuadLayout{
     .scan_end = scan_stop,
     .walk_state = nullptr,
     .walk = walk,
+    .yield_head_bytes = 0,
+    .yield = yield,
     // A peak record of at least 3 bytes: a 2-byte m/z and the intensity.
     .densest_point_bytes = 3,
 };

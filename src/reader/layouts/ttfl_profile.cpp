@@ -76,6 +76,9 @@ std::size_t walk(const LayoutData& data, WalkState* state, const ScanBytes& stre
   });
 }
 
+// One MS1 spectrum per subset.
+ScanYield yield(const LayoutData&, std::size_t, ByteView, std::uint64_t) { return {1, ScanYield::Kind::Ms1}; }
+
 }  // namespace
 
 const Layout kTtflProfileLayout{
@@ -93,6 +96,8 @@ const Layout kTtflProfileLayout{
     .scan_end = scan_stop,
     .walk_state = walk_state,
     .walk = walk,
+    .yield_head_bytes = 0,
+    .yield = yield,
     // One 16-bit word per channel.
     .densest_point_bytes = 2,
 };
