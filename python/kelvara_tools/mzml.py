@@ -44,6 +44,7 @@ no time stamps, so converting the same source twice gives the same file.
 
 from __future__ import annotations
 
+import binascii
 import bisect
 import dataclasses
 import functools
@@ -54,8 +55,10 @@ import os
 import pathlib
 import queue
 import re
+import tempfile
 import threading
-from typing import Callable
+import zlib
+from typing import Callable, Iterator
 from xml.sax.saxutils import quoteattr
 
 import numpy as np
@@ -640,18 +643,79 @@ class _Spectra:
         return len(self.levels)
 
 
+# What spans the run (the index's spectrum numbers and offsets, the MS1
+# spectra's times and total ion currents) grows by some 32 bytes a spectrum:
+# 180 MB for a 1.5 GB GC-MS run of 5.8 million scans. Past this many bytes a
+# column goes to an unnamed scratch file beside the output, to be read back
+# in pieces of _PIECE values at the end.
+_SPILL_BYTES = 1 << 20
+# A multiple of 3: a piece of values of any width is then a whole number of
+# 3-byte groups, so the pieces' base64 texts join into the whole array's.
+_PIECE = 3 << 14
+
+
+class _Column:
+    """Values of one type appended as the batches pass, held in memory up to
+    _SPILL_BYTES and in a scratch file past that. The file has no name (or
+    loses it at once where the file system cannot make nameless files), so
+    a conversion killed part way leaves nothing behind; it lives in the
+    output's folder, where the output's own bytes are known to fit."""
+
+    def __init__(self, folder: str, dtype) -> None:
+        self.folder, self.dtype = folder, np.dtype(dtype)
+        self.held: list[np.ndarray] = []
+        self.held_bytes = self.rows = 0
+        self.file = None
+
+    def append(self, values) -> None:
+        values = np.ascontiguousarray(values, dtype=self.dtype)
+        self.held.append(values)
+        self.rows += len(values)
+        self.held_bytes += values.nbytes
+        if self.held_bytes > _SPILL_BYTES:
+            self._spill()
+
+    def _spill(self) -> None:
+        if self.file is None:
+            self.file = tempfile.TemporaryFile(dir=self.folder, prefix=".kelvara-", suffix=".tmp")
+        for values in self.held:
+            self.file.write(memoryview(values).cast("B"))
+        self.held, self.held_bytes = [], 0
+
+    def pieces(self) -> Iterator[np.ndarray]:
+        """The values in order, _PIECE at a time (the last piece fewer)."""
+        if self.file is None:
+            values = np.concatenate([np.zeros(0, self.dtype), *self.held])
+            for start in range(0, len(values), _PIECE):
+                yield values[start:start + _PIECE]
+            return
+        self._spill()
+        self.file.flush()
+        self.file.seek(0)
+        size = _PIECE * self.dtype.itemsize
+        for _ in range(0, self.rows, _PIECE):
+            yield np.frombuffer(self.file.read(size), dtype=self.dtype)
+
+    def close(self) -> None:
+        self.held = []
+        if self.file is not None:
+            self.file.close()
+
+
 class _Totals:
     """What spans the run, gathered as its batches pass: the spectrum kinds
-    met, the MS1 spectra's times and total ion currents, and the MRM
-    transitions' points grouped by (precursor, product) pair, pairs numbered
-    by first appearance across the run."""
+    met, the index (each spectrum's number in the source run and offset),
+    the MS1 spectra's times and total ion currents, and the MRM transitions'
+    points grouped by (precursor, product) pair, pairs numbered by first
+    appearance across the run. The index and the MS1 columns go to scratch
+    files in `folder` once they grow; close() removes them."""
 
-    def __init__(self) -> None:
+    def __init__(self, folder: str) -> None:
         self.name: str | None = None
         self.spectra_read = self.points_read = 0
         self.kinds: set[tuple[str, str]] = set()
-        self.tic_times: list[np.ndarray] = []
-        self.tic_values: list[np.ndarray] = []
+        self.numbers, self.offsets = _Column(folder, np.int64), _Column(folder, np.int64)
+        self.tic_times, self.tic_values = _Column(folder, "<f8"), _Column(folder, "<f8")
         self.pairs: dict[tuple[float, float], int] = {}
         self.transitions: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
 
@@ -674,12 +738,11 @@ class _Totals:
         self.transitions.append((numbers[group], run.retention_time_sec[spectra],
                                  run.intensity[run.offsets[spectra]].astype(np.float64)))
 
-    def chromatograms(self, codings: dict[str, _Coding]) -> list[tuple[str, bytes]]:
+    def chromatograms(self, codings: dict[str, _Coding]) -> list[tuple[str, Iterator[bytes]]]:
         """The TIC chromatogram, then one per MRM transition: Run.srm()'s
-        chromatograms of the whole run."""
-        empty = np.zeros(0, dtype=np.float64)
-        elements = [_chromatogram(0, "TIC", codings, "tic", _cv(*_TIC), np.concatenate([empty, *self.tic_times]),
-                                  np.concatenate([empty, *self.tic_values]))]
+        chromatograms of the whole run, each as its id and the pieces of
+        its text, encoded as they are taken."""
+        elements = [_chromatogram(0, "TIC", codings, "tic", _cv(*_TIC), self.tic_times, self.tic_values)]
         if not self.pairs:
             return elements
         numbers, times, values = (np.concatenate(parts) for parts in zip(*self.transitions))
@@ -691,6 +754,10 @@ class _Totals:
                                     values[bounds[k]:bounds[k + 1]])
             elements.append(_srm_chromatogram(k + 1, codings, trace))
         return elements
+
+    def close(self) -> None:
+        for column in (self.numbers, self.offsets, self.tic_times, self.tic_values):
+            column.close()
 
 
 def _content(kinds, srm: bool) -> list[tuple[str, str]]:
@@ -757,7 +824,7 @@ def _write_document(name: str | None, batches, expected: tuple[int, list | None]
     the body written so far, read back from the first file."""
     filters = filters or Filters()
     codings = _codings(compression, numpress, mz32)
-    totals = _Totals()
+    totals = _Totals(os.path.dirname(os.path.abspath(os.fspath(path))))
 
     def prepared():
         for run, index in batches:
@@ -789,14 +856,13 @@ def _write_document(name: str | None, batches, expected: tuple[int, list | None]
         out = _Output(first_path, gzip and first_path == path)
         try:
             out.sink.write(header)
-            offsets, numbers = [], []
             template = _spectrum_template(codings)
             done = 0
             for spectra in itertools.chain([first] if first is not None else [], parts):
                 report = None if progress is None else \
                     (lambda k, done=done: progress(done + k, max(guess[0], done + k)))
-                offsets.append(_write_spectra(out.sink, template, codings, spectra, done, report) - len(header))
-                numbers.append(spectra.source_index)
+                totals.offsets.append(_write_spectra(out.sink, template, codings, spectra, done, report) - len(header))
+                totals.numbers.append(spectra.source_index)
                 done += len(spectra)
             truth = (done, _content(totals.kinds, bool(totals.pairs)))
             if truth != guess or first_path != path:
@@ -806,7 +872,8 @@ def _write_document(name: str | None, batches, expected: tuple[int, list | None]
                 if first_path == path:
                     os.replace(path, aside)
                 out = _rewrite(aside, path, gzip, header, old_header, body)
-            size, checksum = _write_end(out.sink, totals.chromatograms(codings), numbers, offsets, len(header))
+            size, checksum = _write_end(out.sink, totals.chromatograms(codings), totals.numbers, totals.offsets,
+                                        len(header))
         except BaseException:
             out.abandon()
             raise
@@ -819,30 +886,32 @@ def _write_document(name: str | None, batches, expected: tuple[int, list | None]
     finally:
         if isinstance(parts, _Ahead):
             parts.close()
+        totals.close()
         discard(aside)
 
 
-def _write_end(sink: _Sink, chromatograms: list[tuple[str, bytes]], numbers: list[np.ndarray],
-               offsets: list[np.ndarray], shift: int) -> tuple[int, str]:
-    """The chromatograms, the index (spectrum `numbers` and their `offsets`
-    past the header, `shift` bytes) and everything up to the checksum;
-    returns the bytes written and the checksum."""
+def _write_end(sink: _Sink, chromatograms: list[tuple[str, Iterator[bytes]]], numbers: _Column,
+               offsets: _Column, shift: int) -> tuple[int, str]:
+    """The chromatograms (each an id and the pieces of its text), the index
+    (spectrum `numbers` and their `offsets` past the header, `shift` bytes)
+    and everything up to the checksum; returns the bytes written and the
+    checksum. The index's text goes out a piece of the columns at a time,
+    so a long run's is never held whole."""
     sink.write(b"      </spectrumList>\n"
                b'      <chromatogramList count="%d" defaultDataProcessingRef="conversion">\n' % len(chromatograms))
     chromatogram_offsets = []
     for ref, element in chromatograms:
         chromatogram_offsets.append((ref, sink.position + _INDENT))
-        sink.write(element)
+        for piece in element:
+            sink.write(piece)
     sink.write(b"      </chromatogramList>\n    </run>\n  </mzML>\n")
     sink.write(b"  ")
     index_offset = sink.position
     sink.write(b'<indexList count="2">\n    <index name="spectrum">\n')
     line = b'      <offset idRef="index=%d">%d</offset>\n'
-    step = 1 << 16  # spectra per piece of the index's text: a long run's is never held whole
-    for batch_numbers, batch_offsets in zip(numbers, offsets):
-        for start in range(0, len(batch_numbers), step):
-            pairs = zip(batch_numbers[start:start + step].tolist(), (batch_offsets[start:start + step] + shift).tolist())
-            sink.write(b"".join([line % pair for pair in pairs]))
+    for some_numbers, some_offsets in zip(numbers.pieces(), offsets.pieces()):
+        pairs = zip(some_numbers.tolist(), (some_offsets + shift).tolist())
+        sink.write(b"".join([line % pair for pair in pairs]))
     sink.write(b'    </index>\n    <index name="chromatogram">\n')
     sink.write(b"".join(b'      <offset idRef=%b>%d</offset>\n' % (quoteattr(ref).encode(), at)
                         for ref, at in chromatogram_offsets))
@@ -992,23 +1061,70 @@ def _precursor_lists(run, transitions: np.ndarray) -> list[bytes]:
 
 
 def _chromatogram(index: int, ref: str, codings: dict[str, _Coding], value_coding: str, head: str, times,
-                  values) -> tuple[str, bytes]:
+                  values) -> tuple[str, Iterator[bytes]]:
     """One chromatogram element: its terms (and precursor and product) in
-    `head`, then the time and intensity arrays. Returns its id and text."""
+    `head`, then the time and intensity arrays (arrays, or the run's
+    _Columns). Returns its id and the pieces of its text, each array
+    encoded when its turn comes."""
     time_coding, coding = codings["time"], codings[value_coding]
-    time_b64 = time_coding.encode(np.ascontiguousarray(times, dtype=time_coding.dtype))
-    value_b64 = coding.encode(np.ascontiguousarray(values, dtype=coding.dtype))
-    lines = [f'<chromatogram index="{index}" id={quoteattr(ref)} defaultArrayLength="{len(times)}">']
+    lines = [f'<chromatogram index="{index}" id={quoteattr(ref)} defaultArrayLength="{_length(times)}">']
     lines += ["  " + line for line in head.splitlines()]
     lines += ["  " + line for line in _arrays((time_coding, ("MS:1000595", "time array"), _SECOND, "%d"),
                                               (coding, ("MS:1000515", "intensity array"), _COUNTS_UNIT, "%d"))]
     lines.append("</chromatogram>")
-    template = "".join(" " * _INDENT + line + "\n" for line in lines).replace("<binary>%d</binary>",
-                                                                              "<binary>%b</binary>")
-    return ref, template.encode() % (len(time_b64), time_b64, len(value_b64), value_b64)
+    # Split at each array's text; its encoded length goes in the piece before.
+    before_times, before_values, after = \
+        "".join(" " * _INDENT + line + "\n" for line in lines).encode().split(b"<binary>%d</binary>")
+
+    def pieces() -> Iterator[bytes]:
+        for text, array_coding, array in ((before_times, time_coding, times), (before_values, coding, values)):
+            length, texts = _encoded(array_coding, array)
+            yield text % length + b"<binary>"
+            yield from texts
+            yield b"</binary>"
+        yield after
+
+    return ref, pieces()
 
 
-def _srm_chromatogram(index: int, codings: dict[str, _Coding], chromatogram) -> tuple[str, bytes]:
+def _length(values) -> int:
+    return values.rows if isinstance(values, _Column) else len(values)
+
+
+def _encoded(coding: _Coding, values) -> tuple[int, Iterator[bytes]]:
+    """The length of an array's base64 text, and the text in pieces. A
+    _Column goes a piece at a time: deflated as one zlib stream into a
+    column of its own first (the text's length comes before the text), then
+    base64-encoded in pieces of whole 3-byte groups, which join into the
+    text of the whole."""
+    if not isinstance(values, _Column):
+        text = coding.encode(np.ascontiguousarray(values, dtype=coding.dtype))
+        return len(text), iter([text])
+    pieces = (np.ascontiguousarray(piece, dtype=coding.dtype) for piece in values.pieces())
+    if coding.compression == _COMPRESSION["none"]:
+        size = values.rows * np.dtype(coding.dtype).itemsize
+        return 4 * -(-size // 3), (binascii.b2a_base64(piece, newline=False) for piece in pieces)
+    deflated = _Column(values.folder, np.uint8)
+    try:
+        stream = zlib.compressobj(1)
+        for piece in pieces:
+            deflated.append(np.frombuffer(stream.compress(piece), dtype=np.uint8))
+        deflated.append(np.frombuffer(stream.flush(), dtype=np.uint8))
+    except BaseException:
+        deflated.close()
+        raise
+
+    def texts() -> Iterator[bytes]:
+        try:
+            for piece in deflated.pieces():
+                yield binascii.b2a_base64(piece, newline=False)
+        finally:
+            deflated.close()
+
+    return 4 * -(-deflated.rows // 3), texts()
+
+
+def _srm_chromatogram(index: int, codings: dict[str, _Coding], chromatogram) -> tuple[str, Iterator[bytes]]:
     """One MRM transition against retention time, with both targets."""
     precursor, product = _format_floats(np.array([chromatogram.precursor_mz, chromatogram.product_mz]))
     head = "\n".join([
