@@ -908,10 +908,10 @@ def _write_end(sink: _Sink, chromatograms: list[tuple[str, Iterator[bytes]]], nu
     sink.write(b"  ")
     index_offset = sink.position
     sink.write(b'<indexList count="2">\n    <index name="spectrum">\n')
-    line = b'      <offset idRef="index=%d">%d</offset>\n'
+    line = (b'      <offset idRef="index=', b'">', b'</offset>\n')
     for some_numbers, some_offsets in zip(numbers.pieces(), offsets.pieces()):
-        pairs = zip(some_numbers.tolist(), (some_offsets + shift).tolist())
-        sink.write(b"".join([line % pair for pair in pairs]))
+        texts, _ = spectrum_elements(line, ((b"i", _int64(some_numbers)), (b"i", _int64(some_offsets + shift))), 1)
+        sink.write_many(texts, sum(map(len, texts)))
     sink.write(b'    </index>\n    <index name="chromatogram">\n')
     sink.write(b"".join(b'      <offset idRef=%b>%d</offset>\n' % (quoteattr(ref).encode(), at)
                         for ref, at in chromatogram_offsets))
