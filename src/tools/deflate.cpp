@@ -3,9 +3,10 @@
 // The input is cut into blocks of at most 65,535 bytes, the most a stored
 // block holds. A block is first turned into symbols by greedy matching,
 // counting how often each symbol occurs; then its size in bits is worked out
-// three ways (the fixed codes, codes built from the counts, stored bytes) and
-// it is written the smallest way. Every block is therefore at most its stored
-// size, which bounds the output before anything is written.
+// three ways (the fixed codes, codes built from the counts from 1 KiB of
+// input on, stored bytes) and it is written the smallest way. Every block is
+// therefore at most its stored size, which bounds the output before anything
+// is written.
 
 #include "tools/deflate.hpp"
 
@@ -18,6 +19,11 @@ namespace kelvara::tools {
 namespace {
 
 constexpr std::size_t kBlockSize = 65535;
+// Blocks shorter than this are written with the fixed codes (or stored):
+// codes of a block's own cost a sort and a header that a few hundred bytes
+// rarely pay back, and they took two thirds of the time on GC-MS spectra
+// (docs/benchmarks.md, "Deflate library").
+constexpr std::size_t kOwnCodesFrom = 1024;
 constexpr unsigned kHashBits = 15;
 constexpr std::size_t kWindow = 32768;
 constexpr std::size_t kMinMatch = 4;
@@ -472,6 +478,14 @@ struct BlockCodes {
   }
 };
 
+// The bits of a block's symbols under the fixed codes, extra bits left out.
+std::uint64_t fixed_symbol_bits(const BlockCodes& block) {
+  std::uint64_t bits = 0;
+  for (std::size_t s = 0; s < kLitLenSymbols; ++s) bits += std::uint64_t{block.litlen_freq[s]} * kFixedLitLenLengths[s];
+  for (std::size_t s = 0; s < kDistSymbols; ++s) bits += std::uint64_t{block.dist_freq[s]} * kFixedDistLengths[s];
+  return bits;
+}
+
 // The bits of a block's symbols under the fixed codes and under its own,
 // extra bits left out (they are the same under both).
 struct SymbolBits {
@@ -587,10 +601,16 @@ void Deflater::compress(const std::uint8_t* data, std::size_t size, std::string&
     }
     block.litlen_freq[kEndOfBlock] = 1;
     const bool final = pos == size;
-    const std::uint64_t header_bits = block.build();
-    const SymbolBits bits = symbol_bits(block);
-    const std::uint64_t fixed_bits = bits.fixed + extra_bits;
-    const std::uint64_t dynamic_bits = header_bits + bits.own + extra_bits;
+    std::uint64_t fixed_bits = extra_bits;
+    std::uint64_t dynamic_bits = ~std::uint64_t{0};
+    if (block_end - block_start >= kOwnCodesFrom) {
+      const std::uint64_t header_bits = block.build();
+      const SymbolBits bits = symbol_bits(block);
+      fixed_bits += bits.fixed;
+      dynamic_bits = header_bits + bits.own + extra_bits;
+    } else {
+      fixed_bits += fixed_symbol_bits(block);
+    }
     const std::size_t stored_size = block_end - block_start;
     const std::uint64_t stored_bits = (8 - (writer.pending() + 3) % 8) % 8 + 32 + 8 * std::uint64_t{stored_size};
     if (stored_bits < std::min(fixed_bits, dynamic_bits)) {
