@@ -8,12 +8,15 @@ intensity (32-bit) arrays are what the mzML writer compresses, one zlib
 stream per array. Then, best of --repeat:
 
 - deflate libraries: every array compressed alone, as the writer does, with
-  Python's zlib (level 1), isal (isal_zlib), zlib-ng and libdeflate (the
-  `deflate` package), each that is installed, on one thread and on two
-  threads that take half the spectra each (both release the interpreter
-  lock while they compress): megabytes of array per second and the
-  compressed size against the raw arrays. Each library's output is checked
-  to decompress with Python's zlib to the same values.
+  the package's own deflate (kelvara_tools._columns.base64_segments with
+  deflate, one call for all the arrays, base64 of the streams included, and
+  without deflate for the base64 alone), Python's zlib (level 1), isal
+  (isal_zlib), zlib-ng and libdeflate (the `deflate` package), each that is
+  installed, one call per array, on one thread and on two threads that take
+  half the spectra each (all release the interpreter lock while they
+  compress): megabytes of array per second and the compressed size against
+  the raw arrays. Each library's output is checked to decompress with
+  Python's zlib to the same values.
 - batch encoder: kelvara_tools._encode.Encoder.encode_segments (deflate
   and base64 of every array of a batch, on the encoder's pool) with 1 and 2
   threads, zlib and none, in megabytes of array per second;
@@ -21,8 +24,9 @@ stream per array. Then, best of --repeat:
   blocks to the helper thread that hashes and writes them (a long wait
   would mean the helper, not the encoding, sets the pace).
 
-isal and libdeflate are only measured here (zlib-ng is the package's own
-deflate): `pip install isal deflate` into the environment to compare them.
+The other libraries are only measured here: `pip install isal deflate
+zlib-ng` into the environment to compare them (requirements-dev.txt
+installs zlib-ng).
 
 Every figure printed is from this one run.
 """
@@ -30,6 +34,7 @@ Every figure printed is from this one run.
 from __future__ import annotations
 
 import argparse
+import base64
 import concurrent.futures
 import importlib
 import os
@@ -49,6 +54,7 @@ from cfbwriter import write_cfb  # noqa: E402
 
 from kelvara_tools import read_run  # noqa: E402
 from kelvara_tools import _encode  # noqa: E402
+from kelvara_tools._columns import base64_segments  # noqa: E402
 from kelvara_tools.mzml import _batches  # noqa: E402
 
 # (label, module, compress(data) -> zlib stream)
@@ -86,7 +92,30 @@ def arrays_of(run):
     return arrays, mz.nbytes + intensity.nbytes
 
 
+def bench_own(arrays, total, repeat, pool):
+    """The package's deflate: one call deflates and base64-encodes a whole
+    list of arrays, as the encoder's threads do with their runs."""
+    half = len(arrays) // 2 // 2 * 2
+    packed = []
+    for part in (arrays, arrays[:half], arrays[half:]):
+        bounds = np.zeros(len(part) + 1, dtype=np.int64)
+        np.cumsum([len(a) for a in part], out=bounds[1:])
+        packed.append((b"".join(part), bounds.tobytes()))
+    whole, first, second = packed
+    texts = base64_segments(*whole, True)
+    streams = [base64.b64decode(t) for t in texts]
+    assert all(zlib.decompress(c) == bytes(a) for c, a in zip(streams, arrays))
+    ratio = sum(map(len, streams)) / total
+    for label, deflate in (("kelvara", True), ("base64 alone", False)):
+        (t1, cpu1) = best(repeat, lambda: base64_segments(*whole, deflate))
+        (t2, _) = best(repeat, lambda: list(pool.map(lambda p: base64_segments(*p, deflate), (first, second))))
+        size = f", size {ratio:.3f} of the arrays" if deflate else ""
+        print(f"  {label:<13} 1 thread {total / 1e6 / t1:5.0f} MB/s ({total / 1e6 / cpu1:4.0f} per CPU s), "
+              f"2 threads {total / 1e6 / t2:5.0f} MB/s ({t1 / t2:.2f}x){size}")
+
+
 def bench_libraries(arrays, total, repeat, pool):
+    bench_own(arrays, total, repeat, pool)
     half = len(arrays) // 2 // 2 * 2
     parts = (arrays[:half], arrays[half:])
     for label, name, make in LIBRARIES:
@@ -128,7 +157,7 @@ def bench_encoder(run, total, repeat):
 
             seconds, cpu = best(repeat, encode)
             print(f"  encoder, {compression:>4}, {threads} thread{'s' if threads > 1 else ' '}: "
-                  f"{total / 1e6 / seconds:5.0f} MB/s of arrays ({cpu:.2f} s of CPU; {_encode.deflate_name()})")
+                  f"{total / 1e6 / seconds:5.0f} MB/s of arrays ({cpu:.2f} s of CPU)")
 
 
 def bench_sink(run, source, folder, repeat):

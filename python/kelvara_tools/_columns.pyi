@@ -45,8 +45,9 @@ class BatchReader:
         self,
     ) -> tuple[str, str, Column, Column, Column, Column, Column, Column, Column, Column, Column, tuple[str, ...]] | None: ...
 
-def base64_segments(data: bytes, bounds: bytes, /) -> list[bytes]:
-    """Standard base64 of each data[bounds[k]:bounds[k + 1]]; bounds are native 64-bit integers, packed."""
+def base64_segments(data: bytes, bounds: bytes, deflate: bool = False, /) -> list[bytes]:
+    """Standard base64 of each data[bounds[k]:bounds[k + 1]], or with deflate of each segment's zlib
+    stream (the package's own deflate, the lock released); bounds are native 64-bit integers, packed."""
 
 def spectrum_elements(pieces: tuple[bytes, ...], fields: tuple[tuple[Any, ...], ...], threads: int, /
                       ) -> tuple[list[bytes], bytes]:

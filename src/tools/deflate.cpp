@@ -3,9 +3,10 @@
 // The input is cut into blocks of at most 65,535 bytes, the most a stored
 // block holds. A block is first turned into symbols by greedy matching,
 // counting how often each symbol occurs; then its size in bits is worked out
-// three ways (the fixed codes, codes built from the counts, stored bytes) and
-// it is written the smallest way. Every block is therefore at most its stored
-// size, which bounds the output before anything is written.
+// three ways (the fixed codes, codes built from the counts from 1 KiB of
+// input on, stored bytes) and it is written the smallest way. Every block is
+// therefore at most its stored size, which bounds the output before anything
+// is written.
 
 #include "tools/deflate.hpp"
 
@@ -18,6 +19,11 @@ namespace kelvara::tools {
 namespace {
 
 constexpr std::size_t kBlockSize = 65535;
+// Blocks shorter than this are written with the fixed codes (or stored):
+// codes of a block's own cost a sort and a header that a few hundred bytes
+// rarely pay back, and they took two thirds of the time on GC-MS spectra
+// (docs/benchmarks.md, "Deflate library").
+constexpr std::size_t kOwnCodesFrom = 1024;
 constexpr unsigned kHashBits = 15;
 constexpr std::size_t kWindow = 32768;
 constexpr std::size_t kMinMatch = 4;
@@ -43,6 +49,9 @@ constexpr std::array<std::uint16_t, 30> kDistBase = {1,    2,    3,    4,    5, 
                                                       1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr std::array<std::uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                                       6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// The extra bits of the code-length code's symbols: 16 repeats the last
+// length 3 to 6 times, 17 and 18 give 3 to 10 and 11 to 138 zeros.
+constexpr std::array<std::uint8_t, 19> kRepeatExtraBits = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 // The order the code-length code's lengths are sent in.
 constexpr std::array<std::uint8_t, 19> kLengthOrder = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
@@ -69,35 +78,54 @@ inline unsigned dist_code(unsigned dist) {
 
 // A symbol's code, bits reversed so that they go out first bit first.
 struct Code {
-  std::uint16_t bits = 0;
-  std::uint8_t length = 0;
+  std::uint16_t bits;
+  std::uint8_t length;
 };
 
-constexpr unsigned reverse_bits(unsigned code, unsigned length) {
-  unsigned reversed = 0;
-  for (unsigned i = 0; i < length; ++i) reversed |= ((code >> i) & 1u) << (length - 1 - i);
-  return reversed;
-}
+constexpr std::array<std::uint8_t, 256> kReversedByte = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned v = 0; v < 256; ++v) {
+    unsigned r = 0;
+    for (unsigned i = 0; i < 8; ++i) r |= ((v >> i) & 1u) << (7 - i);
+    table[v] = static_cast<std::uint8_t>(r);
+  }
+  return table;
+}();
 
-// The canonical codes of the given code lengths.
+// How many codes have each length from 0 to 15 (count[0] unused).
+using LengthCounts = std::array<std::uint32_t, kMaxBits + 1>;
+
+// The canonical codes of the given code lengths, `count` codes of each
+// length, for symbols[0, n): every symbol with a code, in ascending order.
+// The codes of other symbols are left as they are.
 template <std::size_t N>
-constexpr std::array<Code, N> make_codes(const std::array<std::uint8_t, N>& lengths, std::size_t n) {
-  std::array<unsigned, kMaxBits + 1> count{};
-  for (std::size_t s = 0; s < n; ++s) ++count[lengths[s]];
-  count[0] = 0;
-  std::array<unsigned, kMaxBits + 2> next{};
+constexpr void assign_codes(const std::array<std::uint8_t, N>& lengths, const LengthCounts& count,
+                            const std::uint16_t* symbols, std::size_t n, std::array<Code, N>& codes) {
+  std::array<unsigned, kMaxBits + 1> next{};
   unsigned code = 0;
   for (unsigned bits = 1; bits <= kMaxBits; ++bits) {
     code = (code + count[bits - 1]) << 1;
     next[bits] = code;
   }
-  std::array<Code, N> codes{};
-  for (std::size_t s = 0; s < n; ++s) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t s = symbols[k];
     const unsigned length = lengths[s];
-    if (length != 0) {
-      codes[s] = {static_cast<std::uint16_t>(reverse_bits(next[length]++, length)), static_cast<std::uint8_t>(length)};
-    }
+    const unsigned c = next[length]++;
+    const unsigned reversed = (unsigned{kReversedByte[c & 0xFF]} << 8 | kReversedByte[c >> 8]) >> (16 - length);
+    codes[s] = {static_cast<std::uint16_t>(reversed), static_cast<std::uint8_t>(length)};
   }
+}
+
+template <std::size_t N>
+constexpr std::array<Code, N> make_codes(const std::array<std::uint8_t, N>& lengths) {
+  LengthCounts count{};
+  std::array<std::uint16_t, N> symbols{};
+  for (std::size_t s = 0; s < N; ++s) {
+    ++count[lengths[s]];
+    symbols[s] = static_cast<std::uint16_t>(s);
+  }
+  std::array<Code, N> codes{};
+  assign_codes(lengths, count, symbols.data(), N, codes);
   return codes;
 }
 
@@ -107,13 +135,13 @@ constexpr std::array<std::uint8_t, 288> make_fixed_litlen_lengths() {
   return lengths;
 }
 constexpr std::array<std::uint8_t, 288> kFixedLitLenLengths = make_fixed_litlen_lengths();
-constexpr std::array<Code, 288> kFixedLitLen = make_codes(kFixedLitLenLengths, 288);
+constexpr std::array<Code, 288> kFixedLitLen = make_codes(kFixedLitLenLengths);
 constexpr std::array<std::uint8_t, kDistSymbols> kFixedDistLengths = [] {
   std::array<std::uint8_t, kDistSymbols> lengths{};
   lengths.fill(5);
   return lengths;
 }();
-constexpr std::array<Code, kDistSymbols> kFixedDist = make_codes(kFixedDistLengths, kDistSymbols);
+constexpr std::array<Code, kDistSymbols> kFixedDist = make_codes(kFixedDistLengths);
 
 inline std::uint32_t load32(const std::uint8_t* p) {
   std::uint32_t v;
@@ -172,30 +200,34 @@ std::uint32_t adler32(const std::uint8_t* p, std::size_t n) {
   return b << 16 | a;
 }
 
-// Bits go out first bit first through a 64-bit buffer, 32 bits at a time.
+// Bits go out first bit first through a 64-bit buffer. After each put the
+// whole buffer is stored and the output moves on by its whole bytes, so
+// there is no branch on how full the buffer is; the store reaches up to 8
+// bytes past the last whole byte, which the output has room for. At most 7
+// bits wait between puts.
 class BitWriter {
  public:
   explicit BitWriter(std::uint8_t* out) : out_(out) {}
 
-  // `value` fits in `n` bits, n <= 32.
+  // `value` fits in `n` bits, n <= 56.
   void put(std::uint64_t value, unsigned n) {
     bits_ |= value << count_;
     count_ += n;
-    if (count_ >= 32) {
-      for (unsigned i = 0; i < 4; ++i) out_[i] = static_cast<std::uint8_t>(bits_ >> (8 * i));
-      out_ += 4;
-      bits_ >>= 32;
-      count_ -= 32;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(out_, &bits_, 8);
+    } else {
+      for (unsigned i = 0; i < 8; ++i) out_[i] = static_cast<std::uint8_t>(bits_ >> (8 * i));
     }
+    out_ += count_ >> 3;
+    bits_ >>= count_ & ~7u;
+    count_ &= 7;
   }
 
-  // Pads to a whole byte and writes out what the buffer holds.
+  // Pads to a whole byte and writes out what waits.
   void align() {
-    for (; count_ > 0; count_ = count_ > 8 ? count_ - 8 : 0) {
-      *out_++ = static_cast<std::uint8_t>(bits_);
-      bits_ >>= 8;
-    }
+    if (count_ > 0) *out_++ = static_cast<std::uint8_t>(bits_);
     bits_ = 0;
+    count_ = 0;
   }
 
   void bytes(const std::uint8_t* data, std::size_t n) {
@@ -259,27 +291,53 @@ void minimum_redundancy(std::uint32_t* a, std::size_t n) {
 // Huffman's, with the few longer ones shortened and others lengthened to
 // pay for them. Unused symbols get no code, but a code always has two
 // symbols at least, as decoders expect. Ties go by symbol number, so the
-// lengths depend on the counts alone.
+// lengths depend on the counts alone. `present` receives the symbols with
+// a code, in ascending order, and `present_count` their number.
 template <std::size_t N>
-void build_lengths(const std::array<std::uint32_t, N>& freq, std::size_t n, unsigned max_bits,
-                   std::array<std::uint8_t, N>& lengths) {
-  std::array<std::uint64_t, N> sorted{};
+LengthCounts build_lengths(const std::array<std::uint32_t, N>& freq, std::size_t n, unsigned max_bits,
+                           std::array<std::uint8_t, N>& lengths, std::array<std::uint16_t, N>& present,
+                           std::size_t& present_count) {
+  LengthCounts count{};
+  // Symbols by count, then by number: a counting sort while the counts are
+  // small, as they are in the blocks of short arrays.
+  std::array<std::uint16_t, N> sorted;
+  std::array<std::uint32_t, N> depth;
   std::size_t used = 0;
+  std::uint32_t most = 0;
+  lengths.fill(0);
+  // Without branches: which symbols are used is as good as random.
   for (std::size_t s = 0; s < n; ++s) {
-    lengths[s] = 0;
-    if (freq[s] != 0) sorted[used++] = std::uint64_t{freq[s]} << 16 | s;
+    sorted[used] = static_cast<std::uint16_t>(s);
+    used += (std::uint64_t{freq[s]} + 0xFFFFFFFFu) >> 32;  // 1 for a used symbol
+    most = std::max(most, freq[s]);
   }
   if (used < 2) {
-    const std::size_t only = used == 1 ? static_cast<std::size_t>(sorted[0] & 0xFFFF) : 0;
-    lengths[only] = 1;
-    lengths[only == 0 ? 1 : 0] = 1;
-    return;
+    const std::size_t only = used == 1 ? sorted[0] : 0;
+    const std::size_t other = only == 0 ? 1 : 0;
+    lengths[only] = lengths[other] = 1;
+    present[0] = static_cast<std::uint16_t>(std::min(only, other));
+    present[1] = static_cast<std::uint16_t>(std::max(only, other));
+    present_count = 2;
+    count[1] = 2;
+    return count;
   }
-  std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(used));
-  std::array<std::uint32_t, N> depth{};
-  for (std::size_t i = 0; i < used; ++i) depth[i] = static_cast<std::uint32_t>(sorted[i] >> 16);
+  std::copy_n(sorted.begin(), used, present.begin());
+  present_count = used;
+  constexpr std::uint32_t kCountingSortBelow = 1024;
+  if (most < kCountingSortBelow) {
+    std::array<std::uint16_t, kCountingSortBelow + 1> start;
+    std::fill_n(start.begin(), most + 2, std::uint16_t{0});
+    for (std::size_t i = 0; i < used; ++i) ++start[freq[sorted[i]] + 1];
+    for (std::uint32_t f = 1; f <= most; ++f) start[f] = static_cast<std::uint16_t>(start[f] + start[f - 1]);
+    std::array<std::uint16_t, N> by_count;
+    for (std::size_t i = 0; i < used; ++i) by_count[start[freq[sorted[i]]]++] = sorted[i];
+    std::copy_n(by_count.begin(), used, sorted.begin());
+  } else {
+    std::stable_sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(used),
+                     [&](std::uint16_t a, std::uint16_t b) { return freq[a] < freq[b]; });
+  }
+  for (std::size_t i = 0; i < used; ++i) depth[i] = freq[sorted[i]];
   minimum_redundancy(depth.data(), used);
-  std::array<std::uint32_t, N + 1> count{};
   for (std::size_t i = 0; i < used; ++i) ++count[std::min<std::uint32_t>(depth[i], max_bits)];
   // Codes folded down to max_bits overfill the code space; move codes one
   // level deeper until it is exactly full again.
@@ -299,25 +357,46 @@ void build_lengths(const std::array<std::uint32_t, N>& freq, std::size_t n, unsi
   // The rarest symbols take the longest codes.
   std::size_t i = 0;
   for (unsigned bits = max_bits; bits > 0; --bits) {
-    for (std::uint32_t k = 0; k < count[bits]; ++k) lengths[sorted[i++] & 0xFFFF] = static_cast<std::uint8_t>(bits);
+    for (std::uint32_t k = 0; k < count[bits]; ++k) lengths[sorted[i++]] = static_cast<std::uint8_t>(bits);
+  }
+  return count;
+}
+
+// The first place from `at` on where lengths[] differs from `value`;
+// lengths[] ends in a byte that differs from every value.
+inline std::size_t run_end(const std::uint8_t* lengths, std::size_t at, unsigned value) {
+  const std::uint64_t spread = 0x0101010101010101ull * value;
+  for (;; at += 8) {
+    const std::uint64_t diff = load64(lengths + at) ^ spread;
+    if (diff != 0) {
+      const auto zeros = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+      return at + static_cast<std::size_t>(zeros) / 8;
+    }
   }
 }
 
 // A block's symbol counts and, for a block with codes of its own, the codes
 // and their description in the block header.
 struct BlockCodes {
-  std::array<std::uint32_t, 288> litlen_freq{};
-  std::array<std::uint32_t, kDistSymbols> dist_freq{};
-  std::array<std::uint8_t, 288> litlen_lengths{};
-  std::array<std::uint8_t, kDistSymbols> dist_lengths{};
-  std::array<Code, 288> litlen{};
-  std::array<Code, kDistSymbols> dist{};
-  std::array<std::uint32_t, 19> length_freq{};
-  std::array<std::uint8_t, 19> length_lengths{};
-  std::array<Code, 19> length_codes{};
+  // Filled before use: nothing is cleared that is written anyway.
+  std::array<std::uint32_t, 288> litlen_freq;
+  std::array<std::uint32_t, kDistSymbols> dist_freq;
+  std::array<std::uint8_t, 288> litlen_lengths;
+  std::array<std::uint8_t, kDistSymbols> dist_lengths;
+  std::array<Code, 288> litlen;
+  std::array<Code, kDistSymbols> dist;
+  std::array<std::uint32_t, 19> length_freq;
+  std::array<std::uint8_t, 19> length_lengths;
+  std::array<Code, 19> length_codes;
+  // The symbols with a code of the block's own, ascending.
+  std::array<std::uint16_t, 288> litlen_present;
+  std::array<std::uint16_t, kDistSymbols> dist_present;
+  std::size_t litlen_used = 0;
+  std::size_t dist_used = 0;
   // The run-length coded code lengths: symbol 0 to 18 and its extra bits.
-  std::array<std::uint8_t, kLitLenSymbols + kDistSymbols> rle_symbol{};
-  std::array<std::uint8_t, kLitLenSymbols + kDistSymbols> rle_extra{};
+  // (Two places to spare: a short run's copies are written two at a time.)
+  std::array<std::uint8_t, kLitLenSymbols + kDistSymbols + 2> rle_symbol;
+  std::array<std::uint8_t, kLitLenSymbols + kDistSymbols + 2> rle_extra;
   std::size_t rle_count = 0;
   unsigned hlit = 0;
   unsigned hdist = 0;
@@ -332,23 +411,28 @@ struct BlockCodes {
   // Builds the block's own codes and returns the bits of its header after
   // the 3 block-type bits.
   std::uint64_t build() {
-    build_lengths(litlen_freq, kLitLenSymbols, kMaxBits, litlen_lengths);
-    build_lengths(dist_freq, kDistSymbols, kMaxBits, dist_lengths);
+    const LengthCounts litlen_counts =
+        build_lengths(litlen_freq, kLitLenSymbols, kMaxBits, litlen_lengths, litlen_present, litlen_used);
+    const LengthCounts dist_counts =
+        build_lengths(dist_freq, kDistSymbols, kMaxBits, dist_lengths, dist_present, dist_used);
     hlit = kLitLenSymbols;
     while (hlit > 257 && litlen_lengths[hlit - 1] == 0) --hlit;
     hdist = kDistSymbols;
     while (hdist > 1 && dist_lengths[hdist - 1] == 0) --hdist;
-    std::array<std::uint8_t, kLitLenSymbols + kDistSymbols> all{};
+    // The lengths, then 8 bytes no length equals, so that a run's end is
+    // found 8 lengths at a time.
+    std::array<std::uint8_t, kLitLenSymbols + kDistSymbols + 8> all;
     std::copy_n(litlen_lengths.begin(), hlit, all.begin());
     std::copy_n(dist_lengths.begin(), hdist, all.begin() + hlit);
     const std::size_t n = hlit + hdist;
+    std::fill_n(all.begin() + static_cast<std::ptrdiff_t>(n), 8, std::uint8_t{0xFF});
     length_freq.fill(0);
     rle_count = 0;
     for (std::size_t i = 0; i < n;) {
       const unsigned value = all[i];
-      std::size_t run = 1;
-      while (i + run < n && all[i + run] == value) ++run;
-      i += run;
+      const std::size_t end = run_end(all.data(), i + 1, value);
+      std::size_t run = end - i;
+      i = end;
       if (value == 0) {
         for (; run >= 11; run -= std::min<std::size_t>(run, 138)) add_rle(18, static_cast<unsigned>(std::min<std::size_t>(run, 138) - 11));
         if (run >= 3) {
@@ -360,19 +444,24 @@ struct BlockCodes {
         --run;
         for (; run >= 3; run -= std::min<std::size_t>(run, 6)) add_rle(16, static_cast<unsigned>(std::min<std::size_t>(run, 6) - 3));
       }
-      for (; run > 0; --run) add_rle(value, 0);
+      // What is left, 0 to 2 copies of the length itself, without a loop.
+      rle_symbol[rle_count] = rle_symbol[rle_count + 1] = static_cast<std::uint8_t>(value);
+      rle_extra[rle_count] = rle_extra[rle_count + 1] = 0;
+      rle_count += run;
+      length_freq[value] += static_cast<std::uint32_t>(run);
     }
-    build_lengths(length_freq, 19, kMaxLengthBits, length_lengths);
+    std::array<std::uint16_t, 19> length_present;
+    std::size_t length_used = 0;
+    const LengthCounts length_counts =
+        build_lengths(length_freq, 19, kMaxLengthBits, length_lengths, length_present, length_used);
     hclen = 19;
     while (hclen > 4 && length_lengths[kLengthOrder[hclen - 1]] == 0) --hclen;
-    litlen = make_codes(litlen_lengths, kLitLenSymbols);
-    dist = make_codes(dist_lengths, kDistSymbols);
-    length_codes = make_codes(length_lengths, 19);
-    std::uint64_t bits = 5 + 5 + 4 + 3 * std::uint64_t{hclen};
-    for (std::size_t k = 0; k < rle_count; ++k) {
-      const unsigned symbol = rle_symbol[k];
-      bits += length_lengths[symbol] + (symbol == 16 ? 2u : symbol == 17 ? 3u : symbol == 18 ? 7u : 0u);
-    }
+    assign_codes(litlen_lengths, litlen_counts, litlen_present.data(), litlen_used, litlen);
+    assign_codes(dist_lengths, dist_counts, dist_present.data(), dist_used, dist);
+    assign_codes(length_lengths, length_counts, length_present.data(), length_used, length_codes);
+    std::uint64_t bits = 5 + 5 + 4 + 3 * std::uint64_t{hclen} + 2 * length_freq[16] + 3 * length_freq[17] +
+                         7 * length_freq[18];
+    for (std::size_t s = 0; s < 19; ++s) bits += std::uint64_t{length_freq[s]} * length_lengths[s];
     return bits;
   }
 
@@ -384,20 +473,39 @@ struct BlockCodes {
     for (std::size_t k = 0; k < rle_count; ++k) {
       const unsigned symbol = rle_symbol[k];
       const Code code = length_codes[symbol];
-      const unsigned extra = symbol == 16 ? 2u : symbol == 17 ? 3u : symbol == 18 ? 7u : 0u;
-      out.put(code.bits | std::uint64_t{rle_extra[k]} << code.length, code.length + extra);
+      out.put(code.bits | std::uint64_t{rle_extra[k]} << code.length, code.length + kRepeatExtraBits[symbol]);
     }
   }
 };
 
-// The bits of a block's symbols under the given code lengths, extra bits
-// included.
-template <std::size_t L, std::size_t D>
-std::uint64_t symbol_bits(const BlockCodes& block, const std::array<std::uint8_t, L>& litlen,
-                          const std::array<std::uint8_t, D>& dist) {
+// The bits of a block's symbols under the fixed codes, extra bits left out.
+std::uint64_t fixed_symbol_bits(const BlockCodes& block) {
   std::uint64_t bits = 0;
-  for (std::size_t s = 0; s < kLitLenSymbols; ++s) bits += std::uint64_t{block.litlen_freq[s]} * litlen[s];
-  for (std::size_t s = 0; s < kDistSymbols; ++s) bits += std::uint64_t{block.dist_freq[s]} * dist[s];
+  for (std::size_t s = 0; s < kLitLenSymbols; ++s) bits += std::uint64_t{block.litlen_freq[s]} * kFixedLitLenLengths[s];
+  for (std::size_t s = 0; s < kDistSymbols; ++s) bits += std::uint64_t{block.dist_freq[s]} * kFixedDistLengths[s];
+  return bits;
+}
+
+// The bits of a block's symbols under the fixed codes and under its own,
+// extra bits left out (they are the same under both).
+struct SymbolBits {
+  std::uint64_t fixed = 0;
+  std::uint64_t own = 0;
+};
+
+// Every used symbol has a code of the block's own, so only those are summed.
+SymbolBits symbol_bits(const BlockCodes& block) {
+  SymbolBits bits;
+  for (std::size_t k = 0; k < block.litlen_used; ++k) {
+    const std::size_t s = block.litlen_present[k];
+    bits.fixed += std::uint64_t{block.litlen_freq[s]} * kFixedLitLenLengths[s];
+    bits.own += std::uint64_t{block.litlen_freq[s]} * block.litlen_lengths[s];
+  }
+  for (std::size_t k = 0; k < block.dist_used; ++k) {
+    const std::size_t s = block.dist_present[k];
+    bits.fixed += std::uint64_t{block.dist_freq[s]} * kFixedDistLengths[s];
+    bits.own += std::uint64_t{block.dist_freq[s]} * block.dist_lengths[s];
+  }
   return bits;
 }
 
@@ -411,13 +519,16 @@ void write_symbols(BitWriter& out, const std::vector<std::uint32_t>& tokens, con
       out.put(code.bits, code.length);
       continue;
     }
+    // Length and distance, codes and extra bits: at most 48 bits in one put.
     const unsigned length = token & 511;
     const unsigned lc = kLengthCode[length];
     const Code lcode = litlen[257 + lc];
-    out.put(lcode.bits | std::uint64_t{length - kLengthBase[lc]} << lcode.length, unsigned{lcode.length} + kLengthExtra[lc]);
     const unsigned dc = dist_code(distance);
     const Code dcode = dist[dc];
-    out.put(dcode.bits | std::uint64_t{distance - kDistBase[dc]} << dcode.length, unsigned{dcode.length} + kDistExtra[dc]);
+    const unsigned length_bits = unsigned{lcode.length} + kLengthExtra[lc];
+    const std::uint64_t match = lcode.bits | std::uint64_t{length - kLengthBase[lc]} << lcode.length |
+                                (dcode.bits | std::uint64_t{distance - kDistBase[dc]} << dcode.length) << length_bits;
+    out.put(match, length_bits + dcode.length + kDistExtra[dc]);
   }
   const Code end = litlen[kEndOfBlock];
   out.put(end.bits, end.length);
@@ -429,10 +540,11 @@ Deflater::Deflater() : head_(std::size_t{1} << kHashBits, 0) { tokens_.reserve(k
 
 void Deflater::compress(const std::uint8_t* data, std::size_t size, std::string& out) {
   // Each block is written no larger than stored: 3 type bits, at most 7 to
-  // reach a whole byte, 4 length bytes, the data.
+  // reach a whole byte, 4 length bytes, the data. The bit writer stores 8
+  // bytes at a time.
   const std::size_t blocks = size / kBlockSize + 1;
   const std::size_t start = out.size();
-  out.resize(start + 2 + size + 6 * blocks + 4 + 8);
+  out.resize(start + 2 + size + 6 * blocks + 4 + 16);
   auto* const begin = reinterpret_cast<std::uint8_t*>(out.data() + start);
   begin[0] = 0x78;  // deflate with a 32 KiB window
   begin[1] = 0x01;  // fastest level; 0x7801 is a multiple of 31
@@ -489,9 +601,16 @@ void Deflater::compress(const std::uint8_t* data, std::size_t size, std::string&
     }
     block.litlen_freq[kEndOfBlock] = 1;
     const bool final = pos == size;
-    const std::uint64_t fixed_bits = symbol_bits(block, kFixedLitLenLengths, kFixedDistLengths) + extra_bits;
-    const std::uint64_t dynamic_bits =
-        block.build() + symbol_bits(block, block.litlen_lengths, block.dist_lengths) + extra_bits;
+    std::uint64_t fixed_bits = extra_bits;
+    std::uint64_t dynamic_bits = ~std::uint64_t{0};
+    if (block_end - block_start >= kOwnCodesFrom) {
+      const std::uint64_t header_bits = block.build();
+      const SymbolBits bits = symbol_bits(block);
+      fixed_bits += bits.fixed;
+      dynamic_bits = header_bits + bits.own + extra_bits;
+    } else {
+      fixed_bits += fixed_symbol_bits(block);
+    }
     const std::size_t stored_size = block_end - block_start;
     const std::uint64_t stored_bits = (8 - (writer.pending() + 3) % 8) % 8 + 32 + 8 * std::uint64_t{stored_size};
     if (stored_bits < std::min(fixed_bits, dynamic_bits)) {
