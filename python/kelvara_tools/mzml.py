@@ -521,9 +521,9 @@ def stream_mzml(source: str | os.PathLike, path: str | os.PathLike, *, compressi
                 filters: Filters | None = None, max_points: int = 1 << 20) -> _Written:
     """Convert the data file `source` to indexed mzML at `path`, batch by
     batch: the same bytes write_mzml(read_run(source), path, ...) writes,
-    with memory near a few batches of `max_points` points plus a few
-    numbers per spectrum (its offset and number for the index, the MS1
-    spectra's times and total ion currents, the MRM transitions' points).
+    with memory near a few batches of `max_points` points plus the MRM
+    transitions' points (the index and the TIC chromatogram's values go to
+    scratch files beside `path` once they grow past 1 MiB).
     The next batch is decoded and prepared on a helper thread while this
     one is encoded and written. Errors are read_run's, raised when the walk
     reaches them; the caller owns atomicity as with write_mzml.
