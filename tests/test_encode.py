@@ -144,6 +144,16 @@ def test_base64_segments_refuses_bounds_outside_the_data():
     with pytest.raises(TypeError):
         base64_segments(bytearray(data), b"\0" * 8)
 
+    class Undecided:
+        def __bool__(self):
+            raise RuntimeError("no answer")
+
+    # The deflate flag's own failure comes through as it is, before any work.
+    with pytest.raises(RuntimeError, match="no answer"):
+        base64_segments(data, np.array([0, 10], dtype=np.int64).tobytes(), Undecided())
+    with pytest.raises(TypeError):
+        base64_segments(data, np.array([0, 10], dtype=np.int64).tobytes(), True, True)
+
 
 @pytest.mark.parametrize("text, expected", [("3", 3), ("1", 1), ("", None), ("0", None), ("-2", None),
                                             ("+2", None), (" 2", None), ("two", None), ("9" * 30, "cap")])
