@@ -112,7 +112,7 @@ def remove_stale(final: str | os.PathLike) -> list[str]:
     `final` left behind; returns their paths. Never raises: a folder that
     cannot be listed has nothing this run could remove either."""
     folder, name = os.path.split(os.path.abspath(os.fspath(final)))
-    own = re.compile(re.escape(f".{name}.") + r"([0-9a-f]{12})\.(?:tmp(?:\.\d+\.old)?|lock)")
+    own = re.compile(re.escape(f".{name}.") + r"([0-9a-f]{12})\.(?:tmp(?:\.\d+\.old|\.body)?|lock)")
     try:
         names = os.listdir(folder)
     except OSError:

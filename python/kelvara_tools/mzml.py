@@ -156,8 +156,9 @@ class _Sink:
         self.sha1 = hashlib.sha1()
         self.parts: list[bytes] = []
         self.pending = 0
-        self.blocks: queue.Queue = queue.Queue(maxsize=4)
-        self.hashed: queue.Queue = queue.Queue(maxsize=4)
+        # Two blocks wait at each step at most: memory stays near six blocks.
+        self.blocks: queue.Queue = queue.Queue(maxsize=2)
+        self.hashed: queue.Queue = queue.Queue(maxsize=2)
         self.failure: BaseException | None = None
         self.threads = [threading.Thread(target=self._hash, daemon=True),
                         threading.Thread(target=self._write, daemon=True)]
@@ -192,12 +193,15 @@ class _Sink:
             self.flush()
 
     def write_many(self, parts: list[bytes], size: int) -> None:
-        """Queue parts whose total length the caller has counted."""
-        self.parts += parts
-        self.position += size
-        self.pending += size
-        if self.pending >= self.BLOCK:
-            self.flush()
+        """Queue parts whose total length the caller has counted; blocks
+        are cut between parts, so a long list goes out a block at a time."""
+        if self.pending + size < self.BLOCK:
+            self.parts += parts
+            self.position += size
+            self.pending += size
+            return
+        for part in parts:
+            self.write(part)
 
     def flush(self) -> None:
         if self.parts:
@@ -832,7 +836,9 @@ def _write_document(name: str | None, batches, expected: tuple[int, list | None]
             yield _Spectra(run, index, filters, srm_as_spectra, codings["mz"].dtype, totals)
 
     parts = prepared() if expected is None else _Ahead(prepared())
-    aside = os.fspath(path) + ".body.tmp"
+    # Named after the output's temporary, so the stale-temporary cleanup
+    # knows it as this writer's.
+    aside = os.fspath(path) + ".body"
     try:
         first = next(parts, None)
         # A walk that met no spectrum (every scan dropped) has the name
