@@ -74,11 +74,11 @@ def _inflate(stream: bytes) -> bytes:
 
 def _profile(rng, points: int) -> np.ndarray:
     """A profile spectrum: Gaussian peaks over a noisy baseline, as float32."""
-    x = np.arange(points)
-    y = rng.normal(50, 5, points)
-    for centre in rng.integers(0, points, max(1, points // 400)):
-        y += rng.uniform(1e3, 1e6) * np.exp(-0.5 * ((x - centre) / 3.0) ** 2)
-    return y.astype("<f4")
+    y = rng.normal(50, 5, points + 40)
+    shape = np.exp(-0.5 * (np.arange(-20, 21) / 3.0) ** 2)
+    for centre in rng.integers(20, points + 20, max(1, points // 400)):
+        y[centre - 20:centre + 21] += rng.uniform(1e3, 1e6) * shape
+    return y[20:points + 20].astype("<f4")
 
 
 def _inputs():
@@ -92,8 +92,9 @@ def _inputs():
         "repeat at the window's edge": (noise[:32_768] * 5)[:150_000],
         "short period": bytes(range(7)) * 40_000,
     }
-    # Around the 64 KiB blocks and the 258-byte longest match.
-    for size in (255, 258, 259, 65_534, 65_535, 65_536, 131_071, 131_072, 196_606):
+    # Around the 1 KiB from which a block gets codes of its own, the 64 KiB
+    # blocks and the 258-byte longest match.
+    for size in (255, 258, 259, 1_023, 1_024, 1_025, 65_534, 65_535, 65_536, 131_071, 131_072, 196_606):
         cases[f"{size} bytes"] = rng.integers(0, 3, size, dtype=np.uint8).tobytes()
     return cases
 
@@ -114,6 +115,24 @@ def test_deflate_round_trips_every_kind_of_input_and_never_grows_much():
     # percent of zlib's own fastest level on float arrays.
     for name in ("masses", "profile"):
         assert sizes[name] < 1.05 * len(zlib.compress(cases[name], 1)), name
+
+
+def test_deflate_round_trips_many_mixed_inputs():
+    """Hundreds of inputs of every size up to 70 KB and of the kinds that
+    exercise different paths: noise, few distinct bytes, rounded masses,
+    counts, short repeats, zeros; one call, as a batch is encoded."""
+    rng = np.random.default_rng(29)
+    makers = [lambda n: rng.integers(0, 256, n, dtype=np.uint8).tobytes(),
+              lambda n: rng.integers(0, int(rng.integers(1, 5)), n, dtype=np.uint8).tobytes(),
+              lambda n: np.round(rng.uniform(30, 900, n // 8 + 1), int(rng.integers(0, 4))).tobytes()[:n],
+              lambda n: rng.poisson(int(rng.integers(1, 5000)), n // 4 + 1).astype("<f4").tobytes()[:n],
+              lambda n: np.resize(rng.integers(0, 256, int(rng.integers(1, 300)), dtype=np.uint8), n).tobytes(),
+              lambda n: bytes(n)]
+    sizes = np.concatenate([rng.integers(0, 40, 300), rng.integers(0, 3_000, 600), rng.integers(0, 70_000, 100)])
+    inputs = [makers[k](int(n)) for k, n in zip(rng.integers(0, len(makers), len(sizes)), sizes)]
+    bounds = np.concatenate([[0], np.cumsum([len(x) for x in inputs])]).astype(np.int64)
+    texts = base64_segments(b"".join(inputs), bounds.tobytes(), True)
+    assert [_inflate(base64.b64decode(t)) for t in texts] == inputs
 
 
 def test_deflate_is_the_same_in_a_fresh_process():
