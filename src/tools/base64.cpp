@@ -68,8 +68,11 @@ struct Segment {
 // memory ran out.
 bool deflate_segments(std::vector<Segment>& segments, std::string& streams) noexcept {
   try {
-    // One per thread, so the encoder's threads never share tables.
-    thread_local Deflater deflater;
+    // One per call: a call deflates a whole run of arrays, so the tables'
+    // set-up is shared by many. (Not thread_local: the encoder's pool
+    // threads outlive the interpreter's exit, and their destructor lists
+    // with them.)
+    Deflater deflater;
     std::vector<std::size_t> ends;
     ends.reserve(segments.size());
     for (const Segment& segment : segments) {
