@@ -92,9 +92,9 @@ def _inputs():
         "repeat at the window's edge": (noise[:32_768] * 5)[:150_000],
         "short period": bytes(range(7)) * 40_000,
     }
-    # Around the 1 KiB from which a block gets codes of its own, the 64 KiB
+    # Around the 2 KiB from which a block gets codes of its own, the 64 KiB
     # blocks and the 258-byte longest match.
-    for size in (255, 258, 259, 1_023, 1_024, 1_025, 65_534, 65_535, 65_536, 131_071, 131_072, 196_606):
+    for size in (255, 258, 259, 2_047, 2_048, 2_049, 65_534, 65_535, 65_536, 131_071, 131_072, 196_606):
         cases[f"{size} bytes"] = rng.integers(0, 3, size, dtype=np.uint8).tobytes()
     return cases
 

@@ -19,7 +19,7 @@ The deflate is the package's own (src/tools/deflate.cpp), written for these
 arrays: a few hundred bytes each, a million of them in a long run, where a
 general library's per-call setup outweighs the compression. It matches
 greedily through a hash table kept between calls and writes each block with
-fixed codes, codes of its own (from 1 KiB of the array on: below that their
+fixed codes, codes of its own (from 2 KiB of the array on: below that their
 header and sort rarely pay) or stored, whichever is smallest
 (docs/benchmarks.md, "Deflate library", has the measurements). Its output is
 a standard zlib stream, header and Adler-32 checksum included, that any zlib

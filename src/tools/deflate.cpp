@@ -3,7 +3,7 @@
 // The input is cut into blocks of at most 65,535 bytes, the most a stored
 // block holds. A block is first turned into symbols by greedy matching,
 // counting how often each symbol occurs; then its size in bits is worked out
-// three ways (the fixed codes, codes built from the counts from 1 KiB of
+// three ways (the fixed codes, codes built from the counts from 2 KiB of
 // input on, stored bytes) and it is written the smallest way. Every block is
 // therefore at most its stored size, which bounds the output before anything
 // is written.
@@ -21,9 +21,11 @@ namespace {
 constexpr std::size_t kBlockSize = 65535;
 // Blocks shorter than this are written with the fixed codes (or stored):
 // codes of a block's own cost a sort and a header that a few hundred bytes
-// rarely pay back, and they took two thirds of the time on GC-MS spectra
-// (docs/benchmarks.md, "Deflate library").
-constexpr std::size_t kOwnCodesFrom = 1024;
+// rarely pay back: they took two thirds of the time on GC-MS spectra, and
+// on the TTFL profile spectra's m/z arrays of about 1,200 bytes gained 1% of
+// size for a fifth of a conversion's time (docs/benchmarks.md, "Deflate
+// library").
+constexpr std::size_t kOwnCodesFrom = 2048;
 constexpr unsigned kHashBits = 15;
 constexpr std::size_t kWindow = 32768;
 constexpr std::size_t kMinMatch = 4;

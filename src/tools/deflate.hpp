@@ -7,7 +7,7 @@
 // so this writer keeps its tables between calls and does one fast pass:
 // greedy matching through a hash table of the last position of each 4-byte
 // string, then per block whichever of fixed codes, codes built for the block
-// (from 1 KiB of input on) or plain stored bytes is smallest.
+// (from 2 KiB of input on) or plain stored bytes is smallest.
 //
 // The output depends only on the input bytes: never on earlier calls, the
 // thread, timing or memory contents, so conversions give the same file on
