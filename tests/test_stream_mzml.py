@@ -9,6 +9,7 @@ a failed conversion leaves no file behind.
 
 from __future__ import annotations
 
+import errno
 import gzip
 import os
 
@@ -115,3 +116,13 @@ def test_a_run_without_spectra_streams_like_the_whole_run(run_files, tmp_path): 
     written = stream_mzml(path, tmp_path / "streamed.mzML", filters=filters)
     assert (tmp_path / "streamed.mzML").read_bytes() == (tmp_path / "whole.mzML").read_bytes()
     assert written.spectra_written == 0 and written.spectra_read == len(read_run(path))
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("gzip", [False, True])
+def test_a_write_that_fails_fails_the_conversion(run_files, gzip):  # noqa: F811
+    """The disk filling up mid-document reaches the caller as the error it
+    is, from the thread that writes, never as a finished file."""
+    with pytest.raises(OSError) as caught:
+        stream_mzml(run_files["gcms_ei_run.qgd"], "/dev/full", compression="none", gzip=gzip)
+    assert caught.value.errno == errno.ENOSPC
