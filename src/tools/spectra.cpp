@@ -170,16 +170,16 @@ bool counts(Template& t, std::size_t n, std::size_t field) {
   return false;
 }
 
-bool read_field(PyObject* spec, std::size_t index, Template& t) {
-  if (!PyTuple_Check(spec) || PyTuple_Size(spec) < 1) {
+bool read_field(PyObject* item, std::size_t index, Template& t) {
+  if (!PyTuple_Check(item) || PyTuple_Size(item) < 1) {
     PyErr_Format(PyExc_TypeError, "field %zu must be a tuple starting with its kind", index);
     return false;
   }
   const char* code = nullptr;
   std::size_t code_size = 0;
-  if (!bytes_of(PyTuple_GetItem(spec, 0), code, code_size, "a field's kind")) return false;
+  if (!bytes_of(PyTuple_GetItem(item, 0), code, code_size, "a field's kind")) return false;
   const std::string_view kind(code, code_size);
-  const Py_ssize_t arity = PyTuple_Size(spec);
+  const Py_ssize_t arity = PyTuple_Size(item);
   const auto want = [&](Py_ssize_t n) {
     if (arity == n) return true;
     PyErr_Format(PyExc_TypeError, "a field of kind %s takes %zd items, not %zd", code, n, arity);
@@ -189,7 +189,7 @@ bool read_field(PyObject* spec, std::size_t index, Template& t) {
   std::size_t size = 0;
   if (kind == "i" || kind == "f") {
     field.kind = kind == "i" ? Kind::Int : Kind::Float;
-    if (!want(2) || !bytes_of(PyTuple_GetItem(spec, 1), field.data, size, "a field's values")) return false;
+    if (!want(2) || !bytes_of(PyTuple_GetItem(item, 1), field.data, size, "a field's values")) return false;
     if (size % 8 != 0) {
       PyErr_Format(PyExc_ValueError, "field %zu holds %zu bytes, not whole 64-bit values", index, size);
       return false;
@@ -197,8 +197,8 @@ bool read_field(PyObject* spec, std::size_t index, Template& t) {
     if (!counts(t, size / 8, index)) return false;
   } else if (kind == "t") {
     field.kind = Kind::Code;
-    if (!want(3) || !bytes_of(PyTuple_GetItem(spec, 1), field.data, size, "a field's codes") ||
-        !texts_of(PyTuple_GetItem(spec, 2), field.texts, "a field's texts") || !counts(t, size, index)) {
+    if (!want(3) || !bytes_of(PyTuple_GetItem(item, 1), field.data, size, "a field's codes") ||
+        !texts_of(PyTuple_GetItem(item, 2), field.texts, "a field's texts") || !counts(t, size, index)) {
       return false;
     }
     for (std::size_t k = 0; k < size; ++k) {
@@ -209,7 +209,7 @@ bool read_field(PyObject* spec, std::size_t index, Template& t) {
     }
   } else if (kind == "s" || kind == "e") {
     field.kind = kind == "s" ? Kind::Texts : Kind::Encoded;
-    if (!want(2) || !texts_of(PyTuple_GetItem(spec, 1), field.texts, "a field's texts") ||
+    if (!want(2) || !texts_of(PyTuple_GetItem(item, 1), field.texts, "a field's texts") ||
         !counts(t, field.texts.size(), index)) {
       return false;
     }
@@ -217,12 +217,12 @@ bool read_field(PyObject* spec, std::size_t index, Template& t) {
     field.kind = Kind::Array;
     const char* bounds = nullptr;
     std::size_t bounds_size = 0;
-    if (!want(5) || !bytes_of(PyTuple_GetItem(spec, 1), field.data, size, "an array's values") ||
-        !bytes_of(PyTuple_GetItem(spec, 3), bounds, bounds_size, "an array's bounds")) {
+    if (!want(5) || !bytes_of(PyTuple_GetItem(item, 1), field.data, size, "an array's values") ||
+        !bytes_of(PyTuple_GetItem(item, 3), bounds, bounds_size, "an array's bounds")) {
       return false;
     }
-    field.width = PyLong_AsSize_t(PyTuple_GetItem(spec, 2));
-    const int deflate = PyObject_IsTrue(PyTuple_GetItem(spec, 4));
+    field.width = PyLong_AsSize_t(PyTuple_GetItem(item, 2));
+    const int deflate = PyObject_IsTrue(PyTuple_GetItem(item, 4));
     if (PyErr_Occurred() || deflate < 0) return false;
     field.deflate = deflate != 0;
     if (field.width != 4 && field.width != 8) {
@@ -255,7 +255,7 @@ bool read_field(PyObject* spec, std::size_t index, Template& t) {
       return false;
     }
   } else {
-    PyErr_Format(PyExc_ValueError, "field %zu has the unknown kind %R", index, PyTuple_GetItem(spec, 0));
+    PyErr_Format(PyExc_ValueError, "field %zu has the unknown kind %R", index, PyTuple_GetItem(item, 0));
     return false;
   }
   t.fields.push_back(std::move(field));
