@@ -365,7 +365,10 @@ OwnedRef spectrum_elements_impl(PyObject* const* args, Py_ssize_t nargs) {
     const std::size_t points = sized ? static_cast<std::size_t>(sized->bounds[k] - sized->bounds[0]) : 0;
     return fixed * k + points * sized_width(sized) * 2;
   };
-  const std::size_t runs = std::clamp<std::size_t>(threads_asked, 1, std::max<std::size_t>(n, 1));
+  // At most one thread a spectrum, and never more than the machine could
+  // use: the caller asks for its encoder's count, at most four per core.
+  constexpr std::size_t kMostThreads = 256;
+  const std::size_t runs = std::clamp<std::size_t>(threads_asked, 1, std::clamp<std::size_t>(n, 1, kMostThreads));
   std::vector<std::size_t> cuts{0};
   for (std::size_t r = 1; r < runs; ++r) {
     const std::size_t goal = work(n) / runs * r;
