@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 from kelvara_tools import _encode, convert_file, read_run
-from kelvara_tools._columns import base64_segments
+from kelvara_tools._columns import base64_segments, spectrum_elements
 from kelvara_tools.mzml import write_mzml
 
 
@@ -227,3 +227,27 @@ def test_outputs_are_the_same_on_every_thread_count_and_read_back(large_run, tmp
         mz, intensity = got.get_peaks()
         assert np.array_equal(mz, run.mz[at[k]:at[k + 1]])
         assert np.array_equal(intensity, run.intensity[at[k]:at[k + 1]])
+
+
+def test_spectrum_elements_refuses_fields_that_would_read_outside_their_columns():
+    """The formatter reads raw columns without the lock: every field that
+    could send it past a column's end, or to a text that is not there, is
+    refused before any formatting."""
+    ints = np.arange(3, dtype=np.int64).tobytes()
+    values = np.arange(4, dtype=np.float64).tobytes()
+    texts, starts = spectrum_elements((b"<", b"|", b">"), ((b"i", ints), (b"t", b"\1\0\1", (b"a", b"b"))), 9)
+    assert b"".join(texts) == b"<0|b><1|a><2|b>" and np.frombuffer(starts, np.int64).tolist() == [0, 5, 10]
+    bad = [
+        ((b"<", b">"), ((b"i", ints[:-1]),)),                                  # not whole values
+        ((b"<", b"|", b">"), ((b"i", ints), (b"i", ints[:8]))),                # counts disagree
+        ((b"<", b">"), ((b"t", b"\2", (b"a", b"b")),)),                        # a code with no text
+        ((b"<", b">"), ((b"a", values, 8, np.array([0, 5], np.int64).tobytes(), True),)),  # past the values
+        ((b"<", b">"), ((b"a", values, 8, np.array([3, 1], np.int64).tobytes(), False),)),  # decreasing
+        ((b"<", b">"), ((b"a", values, 3, np.array([0, 1], np.int64).tobytes(), False),)),  # odd width
+        ((b"<", b">"), ((b"b",),)),                                            # a text with no array
+        ((b"<",), ((b"i", ints),)),                                            # a piece short
+        ((b"<", b">"), ((b"q", ints),)),                                       # no such kind
+    ]
+    for pieces, fields in bad:
+        with pytest.raises(ValueError):
+            spectrum_elements(pieces, fields, 2)
