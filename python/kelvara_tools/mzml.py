@@ -112,32 +112,14 @@ _COUNTS_UNIT = ("MS:1000131", "number of detector counts")
 _SECOND = ("UO:0000010", "second")
 
 
-# Fraction texts for values with at most this many decimals (see _format_floats).
-_FRACTIONS = {d: [(("." + str(r).rjust(d, "0").rstrip("0")) if r else ".0").encode() for r in range(10 ** d)]
-              for d in range(5)}
-
-
 def _format_floats(values: np.ndarray) -> list[bytes]:
-    """Each value as the shortest text that reads back as the same double:
-    what Python's repr gives. Most values here are counts, tenths of m/z or
-    milliseconds in seconds, so they are first tried as k / 10**d for d up
-    to 4: when that division gives the value exactly, the digits of k with
-    the point placed and trailing zeros dropped are that shortest text (below
-    1e11 two such decimals are much further apart than two doubles), built
-    from integer texts without a repr per value. Other values go through
-    repr, joined and split once."""
+    """Each value as the shortest text that reads back as the same double,
+    as Python's repr writes it: by the spectrum formatter, so precursor and
+    product texts are the same bytes as the spectra's other numbers."""
     if len(values) == 0:
         return []
-    v = np.asarray(values, dtype=np.float64)
-    if not np.signbit(v).any() and (v < 1e11).all():
-        for d in range(5):
-            scale = 10 ** d
-            k = np.rint(v * scale)
-            if (k / scale == v).all():
-                whole, fraction = np.divmod(k.astype(np.int64), scale)
-                digits = "\n".join(map(str, whole.tolist())).encode().split(b"\n")
-                return list(map(bytes.__add__, digits, map(_FRACTIONS[d].__getitem__, fraction.tolist())))
-    return "\n".join(map(repr, v.tolist())).encode().split(b"\n")
+    texts, _ = spectrum_elements((b"", b"\n"), ((b"f", _float64(values)),), 1)
+    return b"".join(texts).split(b"\n")[:-1]
 
 
 class _Sink:
@@ -369,12 +351,10 @@ class _Coding:
         or, for MS-Numpress, encoded here first."""
         if self.numpress is None:
             return b"a", data, values.itemsize, _int64(bounds), not self.plain
-        return b"e", self.encode_segments(values[bounds[0]:bounds[-1]], bounds - bounds[0])
+        return b"e", self._numpress_texts(values[bounds[0]:bounds[-1]], bounds - bounds[0])
 
-    def encode_segments(self, values: np.ndarray, bounds: np.ndarray) -> list[bytes]:
-        """Base64 text of each segment values[bounds[k]:bounds[k + 1]]."""
-        if self.numpress is None:
-            return self.encoder.encode_segments(values, bounds, deflate=not self.plain)
+    def _numpress_texts(self, values: np.ndarray, bounds: np.ndarray) -> list[bytes]:
+        """Base64 text of each MS-Numpress segment values[bounds[k]:bounds[k + 1]]."""
         encoded = self.numpress(values, bounds)
         if self.single is not None:
             # A one-value array goes as its plain 64-bit value, deflated as
