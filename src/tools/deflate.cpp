@@ -511,6 +511,20 @@ SymbolBits symbol_bits(const BlockCodes& block) {
   return bits;
 }
 
+// A match's length and distance, codes and extra bits: at most 48 bits in one put.
+template <std::size_t L, std::size_t D>
+inline void put_match(BitWriter& out, unsigned length, unsigned distance, const std::array<Code, L>& litlen,
+                      const std::array<Code, D>& dist) {
+  const unsigned lc = kLengthCode[length];
+  const Code lcode = litlen[257 + lc];
+  const unsigned dc = dist_code(distance);
+  const Code dcode = dist[dc];
+  const unsigned length_bits = unsigned{lcode.length} + kLengthExtra[lc];
+  const std::uint64_t match = lcode.bits | std::uint64_t{length - kLengthBase[lc]} << lcode.length |
+                              (dcode.bits | std::uint64_t{distance - kDistBase[dc]} << dcode.length) << length_bits;
+  out.put(match, length_bits + dcode.length + kDistExtra[dc]);
+}
+
 template <std::size_t L, std::size_t D>
 void write_symbols(BitWriter& out, const std::vector<std::uint32_t>& tokens, const std::array<Code, L>& litlen,
                    const std::array<Code, D>& dist) {
@@ -521,16 +535,7 @@ void write_symbols(BitWriter& out, const std::vector<std::uint32_t>& tokens, con
       out.put(code.bits, code.length);
       continue;
     }
-    // Length and distance, codes and extra bits: at most 48 bits in one put.
-    const unsigned length = token & 511;
-    const unsigned lc = kLengthCode[length];
-    const Code lcode = litlen[257 + lc];
-    const unsigned dc = dist_code(distance);
-    const Code dcode = dist[dc];
-    const unsigned length_bits = unsigned{lcode.length} + kLengthExtra[lc];
-    const std::uint64_t match = lcode.bits | std::uint64_t{length - kLengthBase[lc]} << lcode.length |
-                                (dcode.bits | std::uint64_t{distance - kDistBase[dc]} << dcode.length) << length_bits;
-    out.put(match, length_bits + dcode.length + kDistExtra[dc]);
+    put_match(out, token & 511, distance, litlen, dist);
   }
   const Code end = litlen[kEndOfBlock];
   out.put(end.bits, end.length);
@@ -540,25 +545,78 @@ void write_symbols(BitWriter& out, const std::vector<std::uint32_t>& tokens, con
 
 Deflater::Deflater() : head_(std::size_t{1} << kHashBits, 0) { tokens_.reserve(kBlockSize + 1); }
 
+Deflater::Match Deflater::match_at(const std::uint8_t* data, std::size_t pos, std::size_t end, std::size_t stretch) {
+  if (end - pos < kMinMatch) return {};
+  const std::uint32_t four = load32(data + pos);
+  std::uint32_t& slot = head_[hash(four)];
+  const std::uint32_t seen = slot;
+  slot = base_ + static_cast<std::uint32_t>(pos - stretch);
+  if (seen < base_) return {};
+  const std::size_t candidate = stretch + (seen - base_);
+  const std::size_t distance = pos - candidate;
+  if (distance > kWindow || load32(data + candidate) != four) return {};
+  const std::size_t limit = std::min(kMaxMatch, end - pos);
+  const std::size_t length =
+      kMinMatch + match_length(data + candidate + kMinMatch, data + pos + kMinMatch, limit - kMinMatch);
+  return {static_cast<unsigned>(length), static_cast<unsigned>(distance)};
+}
+
+std::uint8_t* Deflater::compress_small(const std::uint8_t* data, std::size_t size, std::uint8_t* begin) {
+  // One block, written with the fixed codes as it is matched; the same
+  // block stored instead when that is smaller. Stored costs the bits to a
+  // whole byte after the 3 type bits, 4 length bytes and the data; the
+  // comparison leaves out the type bits, which both ways have.
+  BitWriter writer(begin);
+  writer.put(1u | 2u, 3);
+  std::size_t pos = 0;
+  while (pos < size) {
+    if (const Match m = match_at(data, pos, size, 0); m.length != 0) {
+      put_match(writer, m.length, m.distance, kFixedLitLen, kFixedDist);
+      pos += m.length;
+    } else {
+      const Code code = kFixedLitLen[data[pos++]];
+      writer.put(code.bits, code.length);
+    }
+  }
+  const Code end = kFixedLitLen[kEndOfBlock];
+  writer.put(end.bits, end.length);
+  const std::uint64_t fixed_bits = 8 * std::uint64_t(writer.end() - begin) + writer.pending() - 3;
+  const std::uint64_t stored_bits = 5 + 32 + 8 * std::uint64_t{size};
+  if (stored_bits < fixed_bits) {
+    writer = BitWriter(begin);
+    writer.put(1u, 3);
+    writer.align();
+    const std::uint8_t header[4] = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                                    static_cast<std::uint8_t>(~size), static_cast<std::uint8_t>(~size >> 8)};
+    writer.bytes(header, 4);
+    writer.bytes(data, size);
+  }
+  writer.align();
+  return writer.end();
+}
+
 void Deflater::compress(const std::uint8_t* data, std::size_t size, std::string& out) {
   // Each block is written no larger than stored: 3 type bits, at most 7 to
-  // reach a whole byte, 4 length bytes, the data. The bit writer stores 8
-  // bytes at a time.
+  // reach a whole byte, 4 length bytes, the data. A small input's one block
+  // is written with the fixed codes first, at most 9 bits a byte. The bit
+  // writer stores 8 bytes at a time.
+  const bool small = size < kOwnCodesFrom;
   const std::size_t blocks = size / kBlockSize + 1;
   const std::size_t start = out.size();
-  out.resize(start + 2 + size + 6 * blocks + 4 + 16);
+  out.resize(start + 2 + (small ? size + size / 8 + 3 : size + 6 * blocks) + 4 + 16);
   auto* const begin = reinterpret_cast<std::uint8_t*>(out.data() + start);
   begin[0] = 0x78;  // deflate with a 32 KiB window
   begin[1] = 0x01;  // fastest level; 0x7801 is a multiple of 31
-  BitWriter writer(begin + 2);
-  BlockCodes block;
-  std::size_t stretch = 0;
   if (base_ > kRestampAbove) {
     std::fill(head_.begin(), head_.end(), 0u);
     base_ = 1;
   }
-  std::size_t pos = 0;
-  do {
+  // Every input below the threshold, the empty one too, is one small block.
+  BitWriter writer(small ? compress_small(data, size, begin + 2) : begin + 2);
+  std::size_t pos = small ? size : 0;
+  BlockCodes block;
+  std::size_t stretch = 0;
+  while (pos < size) {
     const std::size_t block_start = pos;
     const std::size_t block_end = std::min(size, pos + kBlockSize);
     if (pos - stretch >= kStretch) {
@@ -574,28 +632,15 @@ void Deflater::compress(const std::uint8_t* data, std::size_t size, std::string&
     block.dist_freq.fill(0);
     std::uint64_t extra_bits = 0;
     while (pos < block_end) {
-      if (block_end - pos >= kMinMatch) {
-        const std::uint32_t four = load32(data + pos);
-        std::uint32_t& slot = head_[hash(four)];
-        const std::uint32_t seen = slot;
-        slot = base_ + static_cast<std::uint32_t>(pos - stretch);
-        if (seen >= base_) {
-          const std::size_t candidate = stretch + (seen - base_);
-          const std::size_t distance = pos - candidate;
-          if (distance <= kWindow && load32(data + candidate) == four) {
-            const std::size_t limit = std::min(kMaxMatch, block_end - pos);
-            const std::size_t length =
-                kMinMatch + match_length(data + candidate + kMinMatch, data + pos + kMinMatch, limit - kMinMatch);
-            tokens_.push_back(static_cast<std::uint32_t>(distance << 9 | length));
-            const unsigned lc = kLengthCode[length];
-            const unsigned dc = dist_code(static_cast<unsigned>(distance));
-            ++block.litlen_freq[257 + lc];
-            ++block.dist_freq[dc];
-            extra_bits += unsigned{kLengthExtra[lc]} + kDistExtra[dc];
-            pos += length;
-            continue;
-          }
-        }
+      if (const Match m = match_at(data, pos, block_end, stretch); m.length != 0) {
+        tokens_.push_back(static_cast<std::uint32_t>(m.distance << 9 | m.length));
+        const unsigned lc = kLengthCode[m.length];
+        const unsigned dc = dist_code(m.distance);
+        ++block.litlen_freq[257 + lc];
+        ++block.dist_freq[dc];
+        extra_bits += unsigned{kLengthExtra[lc]} + kDistExtra[dc];
+        pos += m.length;
+        continue;
       }
       tokens_.push_back(data[pos]);
       ++block.litlen_freq[data[pos]];
@@ -631,7 +676,7 @@ void Deflater::compress(const std::uint8_t* data, std::size_t size, std::string&
       block.write_header(writer);
       write_symbols(writer, tokens_, block.litlen, block.dist);
     }
-  } while (pos < size);
+  }
   base_ += static_cast<std::uint32_t>(size - stretch) + 1;
   writer.align();
   const std::uint32_t check = adler32(data, size);

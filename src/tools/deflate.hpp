@@ -31,6 +31,17 @@ class Deflater {
   void compress(const std::uint8_t* data, std::size_t size, std::string& out);
 
  private:
+  struct Match {
+    unsigned length = 0;  // 0: none
+    unsigned distance = 0;
+  };
+  // The match the table offers at data[pos] within data[0, end), if any,
+  // recording pos as the last place of its 4-byte string.
+  Match match_at(const std::uint8_t* data, std::size_t pos, std::size_t end, std::size_t stretch);
+  // An input below the own-codes threshold as one final block, written at
+  // `begin`; returns the end of what was written, at a whole byte.
+  std::uint8_t* compress_small(const std::uint8_t* data, std::size_t size, std::uint8_t* begin);
+
   // Where each hashed 4-byte string was last seen, as a stamp: `base_` plus
   // its place in the current stretch of input. Stamps below `base_` are from
   // earlier calls or stretches and never match, so nothing is cleared
