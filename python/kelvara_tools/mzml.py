@@ -244,10 +244,38 @@ def _encoder(encoder: _encode.Encoder, deflate: bool) -> Callable[[np.ndarray], 
 
 def file_sha1(path: str | os.PathLike) -> str:
     digest = hashlib.sha1()
-    with open(path, "rb") as f:
-        while block := f.read(1 << 20):
-            digest.update(block)
+    # One buffer read into again and again: a fresh 1 MiB bytes object per
+    # read would be fresh pages each time.
+    block = bytearray(1 << 20)
+    view = memoryview(block)
+    with open(path, "rb", buffering=0) as f:
+        while size := f.readinto(block):
+            digest.update(view[:size])
     return digest.hexdigest()
+
+
+class _Beside:
+    """A call run on a daemon thread beside the caller; result() waits for
+    it and returns its value or raises its error. Given up, it is left to
+    finish on its own."""
+
+    def __init__(self, call: Callable, *args) -> None:
+        self._outcome: tuple[bool, object] | None = None
+        self._thread = threading.Thread(target=self._run, args=(call, args), daemon=True)
+        self._thread.start()
+
+    def _run(self, call: Callable, args) -> None:
+        try:
+            self._outcome = (True, call(*args))
+        except BaseException as error:  # raised by result()
+            self._outcome = (False, error)
+
+    def result(self):
+        self._thread.join()
+        done, value = self._outcome
+        if done:
+            return value
+        raise value
 
 
 def _ncname(text: str) -> str:
@@ -850,13 +878,16 @@ def _write_document(name: str | None, batches, expected: tuple[int, list | None]
     # Named after the output's temporary, so the stale-temporary cleanup
     # knows it as this writer's.
     aside = os.fspath(path) + ".body"
+    source_abs = os.path.abspath(os.fspath(source))
+    # The source's checksum, for the header, is read while the first batch
+    # is decoded.
+    source_sha1 = _Beside(file_sha1, source_abs)
     try:
         first = next(parts, None)
         # A walk that met no spectrum (every scan dropped) has the name
         # read_run gives, which costs nothing to decode.
         name = totals.name or name or read_run(source).name
-        source_abs = os.path.abspath(os.fspath(source))
-        head = functools.partial(_header, name, source_abs=source_abs, source_sha1=file_sha1(source_abs),
+        head = functools.partial(_header, name, source_abs=source_abs, source_sha1=source_sha1.result(),
                                  source_stamp=source_stamp, filters=filters)
         # The helper thread may be adding the next batch to the totals: the
         # guess takes the first batch's own kinds.
