@@ -22,7 +22,7 @@ writer's helper thread included): on a machine shared with other work the
 wall time grows while the CPU time stays close to what the work costs.
 Every figure printed is from this one run.
 
-    python tools/bench_convert.py --goals [--against 03f5e3c] [--size-mb 150] [--large-mb 1500] [--rounds 3]
+    python tools/bench_convert.py --goals [--against 03f5e3c] [--size-mb 150] [--large-mb 1500] [--rounds 3] [--read-rounds 7]
 
 measures the conversion goals instead, each conversion a fresh
 `kelvara convert FILE --to mzml --jobs 1 -o DIR --force` process timed from
@@ -38,7 +38,7 @@ start to exit, its peak resident memory from os.wait4:
   it stays flat (a conversion past --rss-cap-mb is stopped and reported as
   over it: the machine is shared);
 - reading: RawReader on one thread and on every core, and read_run, of each
-  run for both installs, best of --rounds alternating fresh processes.
+  run for both installs, best of --read-rounds alternating fresh processes.
 
 --against= (empty) leaves the baseline out, --large-mb 0 the large runs.
 The files are written once to a temporary folder under build/ and removed
@@ -379,11 +379,11 @@ def bench_goals(args) -> int:
 
         reads = {}
         if baseline:
-            print(f"\nreading, best of {args.rounds} fresh process(es) each, taking turns "
+            print(f"\nreading, best of {args.read_rounds} fresh process(es) each, taking turns "
                   f"(this install / {args.against}):")
             for layout, path in files.items():
                 best = {name: [float("inf")] * 3 for name, _ in installs}
-                for k in range(args.rounds):
+                for k in range(args.read_rounds):
                     for name, bin_dir in installs[::1 if k % 2 == 0 else -1]:
                         best[name] = [min(a, b) for a, b in zip(best[name], read_times(bin_dir, path))]
                 reads[layout] = best
@@ -461,6 +461,9 @@ def main() -> int:
     goals.add_argument("--size-mb", type=float, default=150.0, help="size of each layout's run")
     goals.add_argument("--large-mb", type=float, default=1500.0, help="size of the large runs (0: none)")
     goals.add_argument("--rounds", type=int, default=3)
+    # A read takes a tenth of a second to half a second, where a neighbour's
+    # burst on the shared machine weighs the most: more rounds, at little cost.
+    goals.add_argument("--read-rounds", type=int, default=7, help="rounds of the reading comparison")
     goals.add_argument("--rss-cap-mb", type=float, default=3000.0,
                        help="stop a conversion past this resident memory")
     args = parser.parse_args()
