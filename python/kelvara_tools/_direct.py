@@ -59,8 +59,9 @@ class DirectFile:
         self._used = 0
 
     def write_block(self, data: memoryview) -> None:
-        """Write a page-aligned buffer of a whole number of pages, such as an
-        `aligned_block`, without copying it when nothing waits before it."""
+        """Write a buffer that starts on a page, such as an `aligned_block`
+        or its start: as it is when it is a whole number of pages and
+        nothing waits before it, else gathered as write() gathers it."""
         if self._used or len(data) % ALIGN:
             self.write(data)
         else:

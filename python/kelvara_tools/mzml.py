@@ -180,15 +180,14 @@ class _Sink:
         self.full.put(None)
 
     def _write(self) -> None:
-        direct = isinstance(self.handle, DirectFile)
+        # A file of ours takes the blocks as they are (it copies only a
+        # partial one); gzip compresses them.
+        write = self.handle.write_block if isinstance(self.handle, DirectFile) else self.handle.write
         while (item := self.full.get()) is not None:
             block, used = item
             if self.failure is None and used:
                 try:
-                    if direct and used == self.BLOCK:
-                        self.handle.write_block(block)
-                    else:
-                        self.handle.write(block[:used])
+                    write(block[:used])
                 except BaseException as error:  # reported by close()
                     self.failure = error
             self.free.put(block)
@@ -829,23 +828,20 @@ class _Output:
         self.close()
         return checksum
 
-    def close(self) -> None:
+    def close(self, keep: bool = True) -> None:
         try:
             if self.handle is not self.raw:
                 self.handle.close()
         finally:
-            self.raw.close()
+            self.raw.close(keep)
 
     def abandon(self) -> None:
         """Stop and close without writing what waits: the file is removed."""
         self.sink.abandon()
         try:
-            if self.handle is not self.raw:
-                self.handle.close()
+            self.close(keep=False)
         except (OSError, ValueError):
             pass  # the error on its way to the caller says more
-        finally:
-            self.raw.close(keep=False)
 
 
 def _write_document(name: str | None, batches, expected: tuple[int, list | None] | None, path: str | os.PathLike, *,

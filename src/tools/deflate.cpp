@@ -511,6 +511,17 @@ SymbolBits symbol_bits(const BlockCodes& block) {
   return bits;
 }
 
+// A stored block of data[0, size), size at most kBlockSize: its type bits,
+// the padding to a whole byte, the length and its complement, the bytes.
+void put_stored(BitWriter& out, const std::uint8_t* data, std::size_t size, bool final) {
+  out.put(final ? 1u : 0u, 3);
+  out.align();
+  const std::uint8_t header[4] = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                                  static_cast<std::uint8_t>(~size), static_cast<std::uint8_t>(~size >> 8)};
+  out.bytes(header, 4);
+  out.bytes(data, size);
+}
+
 // A match's length and distance, codes and extra bits: at most 48 bits in one put.
 template <std::size_t L, std::size_t D>
 inline void put_match(BitWriter& out, unsigned length, unsigned distance, const std::array<Code, L>& litlen,
@@ -584,12 +595,7 @@ std::uint8_t* Deflater::compress_small(const std::uint8_t* data, std::size_t siz
   const std::uint64_t stored_bits = 5 + 32 + 8 * std::uint64_t{size};
   if (stored_bits < fixed_bits) {
     writer = BitWriter(begin);
-    writer.put(1u, 3);
-    writer.align();
-    const std::uint8_t header[4] = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                                    static_cast<std::uint8_t>(~size), static_cast<std::uint8_t>(~size >> 8)};
-    writer.bytes(header, 4);
-    writer.bytes(data, size);
+    put_stored(writer, data, size, true);
   }
   writer.align();
   return writer.end();
@@ -661,13 +667,7 @@ void Deflater::compress(const std::uint8_t* data, std::size_t size, std::string&
     const std::size_t stored_size = block_end - block_start;
     const std::uint64_t stored_bits = (8 - (writer.pending() + 3) % 8) % 8 + 32 + 8 * std::uint64_t{stored_size};
     if (stored_bits < std::min(fixed_bits, dynamic_bits)) {
-      writer.put(final ? 1u : 0u, 3);
-      writer.align();
-      const std::uint8_t header[4] = {static_cast<std::uint8_t>(stored_size), static_cast<std::uint8_t>(stored_size >> 8),
-                                      static_cast<std::uint8_t>(~stored_size),
-                                      static_cast<std::uint8_t>(~stored_size >> 8)};
-      writer.bytes(header, 4);
-      writer.bytes(data + block_start, stored_size);
+      put_stored(writer, data + block_start, stored_size, final);
     } else if (fixed_bits <= dynamic_bits) {
       writer.put((final ? 1u : 0u) | 2u, 3);
       write_symbols(writer, tokens_, kFixedLitLen, kFixedDist);
